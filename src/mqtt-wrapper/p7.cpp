@@ -1,0 +1,125 @@
+#include "mqtt-wrapper/p7.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <vector>
+
+namespace P7 {
+
+const char* const MainTrace = "external-source-data-getter";
+
+namespace {
+
+const char* const level_names[] = {"TRACE", "DEBUG", "INFO", "WARNING", "ERROR", "CRITICAL"};
+
+std::atomic<int> verbosity{INFO};
+
+// Never destroyed: the detached threads of a service may still log while
+// static objects are torn down at exit.
+std::mutex& write_mutex = *new std::mutex;
+
+void append_escaped(std::string& out, const char* text, std::size_t size) {
+    static const char hex[] = "0123456789ABCDEF";
+    for (std::size_t i = 0; i < size; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        switch (c) {
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20 || c == 0x7F) {
+                out += "\\x";
+                out += hex[c >> 4];
+                out += hex[c & 0xF];
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+}
+
+std::string utc_now() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    tm parts{};
+    const time_t seconds = ts.tv_sec;
+    gmtime_r(&seconds, &parts);
+    char buf[40];
+    const auto n = std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ ",
+                                 parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
+                                 parts.tm_hour, parts.tm_min, parts.tm_sec,
+                                 static_cast<long>(ts.tv_nsec / 1000000));
+    return std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
+}
+
+void write_all(const std::string& line) {
+    std::lock_guard<std::mutex> lock(write_mutex);
+    const char* p = line.data();
+    std::size_t left = line.size();
+    while (left > 0) {
+        const auto n = ::write(STDERR_FILENO, p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+}  // namespace
+
+std::string format_record(int level, const char* file, unsigned line, const char* function,
+                          const std::string& text) {
+    const bool known = level >= TRACE && level <= CRITICAL;
+    std::string out = known ? level_names[level] : "LEVEL" + std::to_string(level);
+    out += ' ';
+    out += file ? file : "?";
+    out += ':';
+    out += std::to_string(line);
+    out += ' ';
+    out += function ? function : "?";
+    out += ": ";
+    append_escaped(out, text.data(), text.size());
+    return out;
+}
+
+void Tracer::SetVerbosity(int level) { verbosity.store(level); }
+
+void Tracer::Trace(std::uint16_t, int level, Module*, std::uint16_t line, const char* file,
+                   const char* function, const char* format, ...) {
+    if (level < verbosity.load(std::memory_order_relaxed)) return;
+    std::string text;
+    if (format) {
+        va_list args;
+        va_start(args, format);
+        va_list again;
+        va_copy(again, args);
+        char small[512];
+        const int n = std::vsnprintf(small, sizeof small, format, args);
+        if (n >= 0 && static_cast<std::size_t>(n) < sizeof small) {
+            text.assign(small, static_cast<std::size_t>(n));
+        } else if (n >= 0) {
+            std::vector<char> big(static_cast<std::size_t>(n) + 1);
+            std::vsnprintf(big.data(), big.size(), format, again);
+            text.assign(big.data(), static_cast<std::size_t>(n));
+        }
+        va_end(again);
+        va_end(args);
+    }
+    write_all(utc_now() + format_record(level, file, line, function, text) + '\n');
+}
+
+bool LoggerInit(const std::string& channel, const char*) { return !channel.empty(); }
+
+Tracer* getTrace() {
+    static Tracer* const trace = new Tracer;
+    return trace;
+}
+
+}  // namespace P7

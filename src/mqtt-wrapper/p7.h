@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Logging shim: every record is one line on standard error,
+//   <UTC time>Z <LEVEL> <file>:<line> <function>: <text>
+// with control characters of the text escaped, so no text can split or
+// forge a record. Safe to use from any thread; lines never interleave.
+namespace P7 {
+
+enum Level : int { TRACE = 0, DEBUG = 1, INFO = 2, WARNING = 3, ERROR = 4, CRITICAL = 5 };
+
+class Module;
+
+class Tracer {
+public:
+    // Records below this level are dropped (default INFO).
+    void SetVerbosity(int level);
+
+    void Trace(std::uint16_t id, int level, Module* module, std::uint16_t line, const char* file,
+               const char* function, const char* format, ...)
+        __attribute__((format(printf, 8, 9)));
+};
+
+extern const char* const MainTrace;
+
+// Names the channel and the program; returns false for an empty channel.
+bool LoggerInit(const std::string& channel, const char* programPath);
+
+// The process-wide trace object. It is never destroyed, so any thread may
+// use it until the process ends.
+Tracer* getTrace();
+
+// One record's line without the time stamp and newline; exposed for tests.
+std::string format_record(int level, const char* file, unsigned line, const char* function,
+                          const std::string& text);
+
+}  // namespace P7

@@ -1,0 +1,105 @@
+#include "mqtt-wrapper/topic_rules.h"
+
+#include <cstdint>
+
+namespace quorvel::mosquitto {
+
+namespace {
+
+constexpr std::size_t max_topic_bytes = 65535;
+constexpr std::size_t max_topic_levels = 200;  // the broker refuses deeper topics
+
+// Empty when the text is UTF-8 that the broker accepts in a topic: no NUL,
+// no C0/C1 controls, no noncharacters, no surrogates or overlong forms.
+std::string utf8_problem(std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const auto b0 = static_cast<unsigned char>(s[i]);
+        std::uint32_t cp = 0;
+        std::size_t len = 0;
+        if (b0 < 0x80) {
+            cp = b0;
+            len = 1;
+        } else if (b0 >= 0xC2 && b0 <= 0xDF) {
+            cp = b0 & 0x1F;
+            len = 2;
+        } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+            cp = b0 & 0x0F;
+            len = 3;
+        } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+            cp = b0 & 0x07;
+            len = 4;
+        } else {
+            return "is not valid UTF-8";
+        }
+        if (i + len > s.size()) return "is not valid UTF-8";
+        for (std::size_t k = 1; k < len; ++k) {
+            const auto b = static_cast<unsigned char>(s[i + k]);
+            if ((b & 0xC0) != 0x80) return "is not valid UTF-8";
+            cp = (cp << 6) | (b & 0x3F);
+        }
+        if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+            (cp >= 0xD800 && cp <= 0xDFFF)) {
+            return "is not valid UTF-8";
+        }
+        if (cp == 0) return "contains a zero byte";
+        if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) return "contains a control character";
+        if ((cp >= 0xFDD0 && cp <= 0xFDEF) || (cp & 0xFFFE) == 0xFFFE) {
+            return "contains a Unicode noncharacter";
+        }
+        i += len;
+    }
+    return {};
+}
+
+std::string common_problem(std::string_view s) {
+    if (s.empty()) return "is empty";
+    if (s.size() > max_topic_bytes) return "is longer than 65535 bytes";
+    std::size_t levels = 1;
+    for (char c : s) levels += c == '/';
+    if (levels > max_topic_levels) return "has more than 200 levels";
+    return utf8_problem(s);
+}
+
+}  // namespace
+
+bool topic_matches(std::string_view filter, std::string_view topic) {
+    if (!topic.empty() && topic[0] == '$' && !filter.empty() && (filter[0] == '+' || filter[0] == '#')) {
+        return false;
+    }
+    std::size_t f = 0;
+    std::size_t t = 0;
+    for (;;) {
+        const auto f_end = std::min(filter.find('/', f), filter.size());
+        const auto f_level = filter.substr(f, f_end - f);
+        if (f_level == "#") return true;
+        const auto t_end = std::min(topic.find('/', t), topic.size());
+        if (f_level != "+" && f_level != topic.substr(t, t_end - t)) return false;
+        const bool filter_done = f_end == filter.size();
+        const bool topic_done = t_end == topic.size();
+        if (filter_done || topic_done) {
+            if (filter_done && topic_done) return true;
+            // "a/#" also matches "a"
+            return topic_done && filter.substr(f_end) == "/#";
+        }
+        f = f_end + 1;
+        t = t_end + 1;
+    }
+}
+
+std::string topic_name_problem(std::string_view topic) {
+    if (topic.find_first_of("+#") != std::string_view::npos) return "contains a wildcard (+ or #)";
+    return common_problem(topic);
+}
+
+std::string topic_filter_problem(std::string_view filter) {
+    for (std::size_t i = 0; i < filter.size(); ++i) {
+        const bool level_start = i == 0 || filter[i - 1] == '/';
+        const bool level_end = i + 1 == filter.size() || filter[i + 1] == '/';
+        if (filter[i] == '+' && !(level_start && level_end)) return "has a misplaced +";
+        if (filter[i] == '#' && !(level_start && i + 1 == filter.size())) return "has a misplaced #";
+    }
+    return common_problem(filter);
+}
+
+}  // namespace quorvel::mosquitto

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace quorvel::mosquitto {
+
+// MQTT filter matching: "+" is one whole level, "#" the rest (the parent
+// level included); wildcards at the first level do not match "$" topics.
+bool topic_matches(std::string_view filter, std::string_view topic);
+
+// Why a broker would refuse this topic name or filter, or an empty string
+// when it is acceptable. A refused publish or subscribe makes the broker
+// drop the whole connection, so these run before anything is sent.
+std::string topic_name_problem(std::string_view topic);
+std::string topic_filter_problem(std::string_view filter);
+
+}  // namespace quorvel::mosquitto

@@ -1,0 +1,15 @@
+#pragma once
+
+// The service's one seam for time: the current time and sleeping go through
+// here, so tests set the clock instead of waiting.
+namespace quorvel {
+
+long current_time();
+void sleep_seconds(unsigned seconds);
+
+using now_fn = long (*)();
+using sleep_fn = void (*)(unsigned seconds);
+// Null restores the real clock or the real sleep.
+void set_clock_for_testing(now_fn now, sleep_fn sleep);
+
+}  // namespace quorvel

@@ -1,0 +1,65 @@
+#include "perform.h"
+
+#include "clock.h"
+#include "configuration.h"
+#include "data_message.h"
+#include "registry.h"
+#include "trace.h"
+
+#include "mqtt-wrapper/mqtt_async_wrapper.h"
+
+#include <memory>
+#include <string>
+
+namespace quorvel {
+
+namespace {
+
+using mosquitto::MqttAsyncWrapper;
+using mosquitto::MqttMessage;
+using mosquitto::Qos;
+
+constexpr const char* client_id = "mqtt-external-source-data-getter";
+constexpr const char* configuration_topic = "/qv/bridge/configuration";
+constexpr const char* every_topic = "/#";
+constexpr unsigned bootstrap_pause_s = 5;
+constexpr int wait_forever = 0;
+
+void subscribe(MqttAsyncWrapper& client, const std::string& filter) {
+    client.Subscribe(filter, Qos::AtMostOnce, &MqttAsyncWrapper::onSuccess, &MqttAsyncWrapper::onFailure);
+}
+
+}  // namespace
+
+void perform() {
+    P7::Tracer* const trace = P7::getTrace();
+    abroad_ios.clear();
+
+    const auto client = std::make_shared<MqttAsyncWrapper>(client_id);
+    client->Connect(true, &MqttAsyncWrapper::onSuccess, &MqttAsyncWrapper::onFailure);
+
+    // The first message is discarded; the pause lets a retained configuration
+    // settle before it is read again through a fresh subscription.
+    subscribe(*client, configuration_topic);
+    client->Receive(configuration_topic, wait_forever);
+    sleep_seconds(bootstrap_pause_s);
+    client->Unsubscribe(configuration_topic);
+    subscribe(*client, configuration_topic);
+    {
+        const MqttMessage configuration = client->Receive(configuration_topic, wait_forever);
+        apply_configuration(*client, configuration.payload);
+    }
+
+    for (;;) {
+        const MqttMessage message = client->Receive(every_topic, wait_forever);
+        try {
+            handle_data_message(*client, message);
+        } catch (...) {
+            const std::string text(message.payload.begin(), message.payload.end());
+            trace->Trace(0, P7::ERROR, nullptr, line_message_failed, trace_file, "perform",
+                         "Ошибка обработки: %s", text.c_str());
+        }
+    }
+}
+
+}  // namespace quorvel

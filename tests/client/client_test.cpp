@@ -1,0 +1,219 @@
+// The client library against a real mosquitto.
+#include "broker.h"
+
+#include "mqtt-wrapper/mqtt_async_wrapper.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+
+using quorvel::mosquitto::MqttAsyncWrapper;
+using quorvel::mosquitto::MqttError;
+using quorvel::mosquitto::MqttMessage;
+using quorvel::mosquitto::Qos;
+using test_support::Broker;
+
+namespace {
+
+constexpr int deadline_ms = 10000;
+
+std::unique_ptr<MqttAsyncWrapper> connected_client(const std::string& id) {
+    auto c = std::make_unique<MqttAsyncWrapper>(id);
+    c->Connect(true, &MqttAsyncWrapper::onSuccess, &MqttAsyncWrapper::onFailure);
+    return c;
+}
+
+void subscribe(MqttAsyncWrapper& c, const std::string& filter) {
+    c.Subscribe(filter, Qos::AtMostOnce, &MqttAsyncWrapper::onSuccess, &MqttAsyncWrapper::onFailure);
+}
+
+std::string text(const MqttMessage& m) { return std::string(m.payload.begin(), m.payload.end()); }
+
+// Publishes until the subscriber's subscription is live, then drains the probes.
+void wait_until_subscribed(MqttAsyncWrapper& publisher, MqttAsyncWrapper& subscriber,
+                           const std::string& probe_topic) {
+    for (int i = 0; i < deadline_ms / 50; ++i) {
+        publisher.Send(probe_topic, std::string("probe"), Qos::AtMostOnce, false);
+        try {
+            subscriber.Receive(probe_topic, 50);
+        } catch (const MqttError&) {
+            continue;
+        }
+        // Drain the probes still on their way.
+        publisher.Send(probe_topic, std::string("last"), Qos::AtMostOnce, false);
+        while (text(subscriber.Receive(probe_topic, deadline_ms)) != "last") {
+        }
+        return;
+    }
+    FAIL() << "subscription to " << probe_topic << " never became live";
+}
+
+class Client : public testing::Test {
+protected:
+    Broker broker;
+    void SetUp() override { test_support::use_broker(broker); }
+};
+
+}  // namespace
+
+TEST_F(Client, ReceiveHandsOutMatchingMessagesAndHoldsTheRest) {
+    auto sub = connected_client("sub");
+    auto pub = connected_client("pub");
+    subscribe(*sub, "/#");
+    wait_until_subscribed(*pub, *sub, "/probe");
+
+    pub->Send("/b/1", std::string("b1"), Qos::AtMostOnce, false);
+    pub->Send("/a/1", std::string("a1"), Qos::AtMostOnce, false);
+    pub->Send("/a/2", std::string("a2"), Qos::AtMostOnce, false);
+    EXPECT_EQ(text(sub->Receive("/a/+", deadline_ms)), "a1");
+    EXPECT_EQ(text(sub->Receive("/a/+", deadline_ms)), "a2");
+    const auto held = sub->Receive("/#", deadline_ms);
+    EXPECT_EQ(held.topic, "/b/1");
+    EXPECT_EQ(text(held), "b1");
+    EXPECT_THROW(sub->Receive("/#", 100), MqttError);
+}
+
+TEST_F(Client, PayloadBytesSurviveAndAnEmptyVectorClearsTheRetainedMessage) {
+    auto pub = connected_client("pub");
+    const std::vector<unsigned char> bytes = {'a', 0, 'b', 0, 0xFF};
+    pub->Send("/r/t", bytes, Qos::AtMostOnce, true);
+
+    auto sub = connected_client("sub");
+    subscribe(*sub, "/r/t");
+    EXPECT_EQ(sub->Receive("/r/t", deadline_ms).payload, bytes);
+
+    pub->Send("/r/t", std::vector<unsigned char>{}, Qos::AtMostOnce, true);
+    const auto cleared = sub->Receive("/r/t", deadline_ms);  // live subscribers see it empty
+    EXPECT_TRUE(cleared.payload.empty());
+
+    auto late = connected_client("late");
+    subscribe(*late, "/r/#");
+    wait_until_subscribed(*pub, *late, "/r/probe");
+    EXPECT_THROW(late->Receive("/r/t", 200), MqttError);  // nothing retained is left
+}
+
+TEST_F(Client, UnsubscribeAndSubscribeAgainRedeliversTheRetainedMessage) {
+    auto pub = connected_client("pub");
+    pub->Send("/cfg", std::string("v1"), Qos::AtMostOnce, true);
+    auto c = connected_client("c");
+    subscribe(*c, "/cfg");
+    EXPECT_EQ(text(c->Receive("/cfg", deadline_ms)), "v1");
+    c->Unsubscribe("/cfg");
+    subscribe(*c, "/cfg");
+    EXPECT_EQ(text(c->Receive("/cfg", deadline_ms)), "v1");
+}
+
+TEST_F(Client, StartedBeforeTheBrokerItConnectsWhenTheBrokerComesUp) {
+    broker.stop();
+    auto c = connected_client("early");
+    subscribe(*c, "/late/#");
+    c->Send("/late/buffered", std::string("sent while down"), Qos::AtMostOnce, true);
+    broker.start();
+    // The retained publication buffered while down reached the broker, and the
+    // subscription made before the connection came back with it.
+    EXPECT_EQ(text(c->Receive("/late/#", deadline_ms)), "sent while down");
+}
+
+TEST_F(Client, SubscriptionsComeBackAfterABrokerRestart) {
+    auto sub = connected_client("sub");
+    subscribe(*sub, "/data/#");
+    auto pub = connected_client("pub");
+    wait_until_subscribed(*pub, *sub, "/data/probe");
+
+    broker.stop();
+    broker.start();
+    EXPECT_TRUE(broker.wait_for_log("as sub", std::chrono::milliseconds(deadline_ms)));
+    wait_until_subscribed(*pub, *sub, "/data/probe");
+    pub->Send("/data/x", std::string("after restart"), Qos::AtMostOnce, false);
+    EXPECT_EQ(text(sub->Receive("/data/x", deadline_ms)), "after restart");
+}
+
+TEST_F(Client, InvalidTopicsThrowAndTheConnectionSurvives) {
+    auto c = connected_client("c");
+    subscribe(*c, "/ok/#");
+    const std::string bad[] = {"", "/a/+", "/a/#", std::string("/a\0b", 4), "/a/\xC3\x28", "/a/\n",
+                               std::string(70000, 'x')};
+    for (const auto& topic : bad) {
+        try {
+            c->Send(topic, std::string("x"), Qos::AtMostOnce, false);
+            ADD_FAILURE() << "no error for a topic of " << topic.size() << " bytes";
+        } catch (const std::runtime_error& e) {
+            EXPECT_NE(std::string(e.what()).find("Refused to publish to topic '"), std::string::npos)
+                << e.what();
+        }
+    }
+    EXPECT_THROW(c->Send("/a/+", std::vector<unsigned char>{}, Qos::AtMostOnce, true), MqttError);
+    EXPECT_THROW(subscribe(*c, "/a/b#"), MqttError);
+    wait_until_subscribed(*c, *c, "/ok/still");
+    EXPECT_EQ(broker.log().find("disconnected due to"), std::string::npos) << broker.log();
+}
+
+TEST_F(Client, SendProceedsWhileAnotherThreadWaitsInReceive) {
+    auto c = connected_client("c");
+    subscribe(*c, "/loop/#");
+    std::atomic<bool> waiting{true};
+    std::thread waiter([&] {
+        c->Receive("/loop/release", deadline_ms * 3);
+        waiting = false;
+    });
+    auto sink = connected_client("sink");
+    subscribe(*sink, "/out/#");
+    wait_until_subscribed(*c, *sink, "/out/probe");
+    for (int i = 0; i < 500; ++i) c->Send("/out/n", std::to_string(i), Qos::AtMostOnce, false);
+    for (int i = 0; i < 500; ++i) ASSERT_EQ(text(sink->Receive("/out/n", deadline_ms)), std::to_string(i));
+    EXPECT_TRUE(waiting);
+    c->Send("/loop/release", std::string("x"), Qos::AtMostOnce, false);
+    waiter.join();
+}
+
+TEST_F(Client, BurstsBeyondTheOutgoingBufferAreNotLost) {
+    auto sink = connected_client("sink");
+    subscribe(*sink, "/burst/#");
+    auto c = connected_client("c");
+    wait_until_subscribed(*c, *sink, "/burst/probe");
+    constexpr int n = 5000;  // more than the client buffers; Send waits for room
+    std::thread reader([&] {
+        for (int i = 0; i < n; ++i) ASSERT_EQ(text(sink->Receive("/burst/n", deadline_ms)), std::to_string(i));
+    });
+    for (int i = 0; i < n; ++i) c->Send("/burst/n", std::to_string(i), Qos::AtMostOnce, false);
+    reader.join();
+}
+
+TEST_F(Client, AFullHoldQueueDropsTheOldestAndSaysSo) {
+    auto c = connected_client("c");
+    subscribe(*c, "/flood/#");
+    auto pub = connected_client("pub");
+    wait_until_subscribed(*pub, *c, "/flood/probe");
+    testing::internal::CaptureStderr();
+    constexpr int n = 1500;
+    for (int i = 0; i < n; ++i) pub->Send("/flood/n", std::to_string(i), Qos::AtMostOnce, false);
+    pub->Send("/flood/last", std::string("last"), Qos::AtMostOnce, false);
+    c->Receive("/flood/last", deadline_ms);
+    const auto first = std::stoi(text(c->Receive("/flood/n", deadline_ms)));
+    const auto log = testing::internal::GetCapturedStderr();
+    EXPECT_GE(first, n - 1000);  // at most 1000 held
+    EXPECT_NE(log.find("WARNING src/mqtt-wrapper/mqtt_async_wrapper:"), std::string::npos);
+    EXPECT_NE(log.find("Receive queue full: dropped "), std::string::npos) << log;
+}
+
+TEST_F(Client, PublicationsMadeJustBeforeDestructionReachTheBroker) {
+    constexpr int n = 1500;
+    {
+        auto c = connected_client("leaving");
+        subscribe(*c, "/keep/probe");
+        wait_until_subscribed(*c, *c, "/keep/probe");
+        for (int i = 0; i < n; ++i) c->Send("/keep/" + std::to_string(i), std::string("v"), Qos::AtMostOnce, true);
+    }  // destroyed at once: the clean close must still deliver everything
+    auto sink = connected_client("sink");
+    subscribe(*sink, "/keep/+");
+    std::set<std::string> seen;
+    while (seen.size() < n) {
+        const auto m = sink->Receive("/keep/+", deadline_ms);
+        if (m.topic != "/keep/probe") seen.insert(m.topic);
+    }
+    EXPECT_EQ(seen.size(), static_cast<std::size_t>(n));
+}

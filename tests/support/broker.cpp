@@ -1,0 +1,118 @@
+#include "broker.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#ifndef MOSQUITTO_BINARY
+#define MOSQUITTO_BINARY "/usr/sbin/mosquitto"
+#endif
+
+namespace test_support {
+
+namespace {
+
+int free_port() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        throw std::runtime_error("no free port");
+    }
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+bool accepts(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+}
+
+}  // namespace
+
+std::string make_temp_dir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string templ = std::string(base && *base ? base : "/tmp") + "/esdg-test-XXXXXX";
+    if (!::mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
+    return templ;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+Broker::Broker() : dir_(make_temp_dir()), port_(free_port()) {
+    // Started as root, mosquitto drops to its own user, which must write the log.
+    ::chmod(dir_.c_str(), 0777);
+    std::ofstream conf(dir_ + "/mosquitto.conf");
+    conf << "listener " << port_ << " 127.0.0.1\n"
+         << "allow_anonymous true\n"
+         << "persistence false\n"
+         << "set_tcp_nodelay true\n"
+         << "log_dest file " << dir_ << "/broker.log\n"
+         << "log_type error\nlog_type warning\nlog_type notice\nlog_type information\n"
+         << "log_type subscribe\nlog_type unsubscribe\n"
+         << "connection_messages true\n";
+    conf.close();
+    start();
+}
+
+Broker::~Broker() {
+    stop();
+    std::system(("rm -rf '" + dir_ + "'").c_str());
+}
+
+void Broker::start() {
+    if (pid_ > 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        const std::string conf = dir_ + "/mosquitto.conf";
+        ::execl(MOSQUITTO_BINARY, "mosquitto", "-c", conf.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    if (!eventually([&] { return accepts(port_); })) {
+        throw std::runtime_error("broker did not start: " + log());
+    }
+}
+
+void Broker::stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+}
+
+std::string Broker::uri() const { return "tcp://127.0.0.1:" + std::to_string(port_); }
+
+std::string Broker::log() const { return read_file(dir_ + "/broker.log"); }
+
+bool Broker::wait_for_log(const std::string& needle, std::chrono::milliseconds deadline) const {
+    return eventually([&] { return log().find(needle) != std::string::npos; }, deadline);
+}
+
+void use_broker(const Broker& broker) { ::setenv("MQTT_BROKER", broker.uri().c_str(), 1); }
+
+}  // namespace test_support

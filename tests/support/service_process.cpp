@@ -1,0 +1,90 @@
+#include "service_process.h"
+
+#include "broker.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <sstream>
+#include <vector>
+
+#ifndef SERVICE_BINARY
+#error SERVICE_BINARY must name the service executable
+#endif
+#ifndef SERVICE_LAUNCHER
+#define SERVICE_LAUNCHER ""
+#endif
+
+namespace test_support {
+
+ServiceProcess::ServiceProcess(const std::string& broker_uri) : dir_(make_temp_dir()) {
+    // The launcher (an emulator for a cross build) is a ';'-separated list.
+    std::vector<std::string> args;
+    std::stringstream launcher(SERVICE_LAUNCHER);
+    for (std::string word; std::getline(launcher, word, ';');) {
+        if (!word.empty()) args.push_back(word);
+    }
+    args.push_back(SERVICE_BINARY);
+    const std::string err = dir_ + "/stderr.log";
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        const int fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(fd, STDERR_FILENO);
+        const int null = ::open("/dev/null", O_RDWR);
+        ::dup2(null, STDIN_FILENO);
+        ::dup2(null, STDOUT_FILENO);
+        ::setenv("MQTT_BROKER", broker_uri.c_str(), 1);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    }
+}
+
+ServiceProcess::~ServiceProcess() {
+    kill();
+    std::system(("rm -rf '" + dir_ + "'").c_str());
+}
+
+std::string ServiceProcess::log() const { return read_file(dir_ + "/stderr.log"); }
+
+bool ServiceProcess::wait_for_log(const std::string& needle, std::chrono::milliseconds deadline) const {
+    return eventually([&] { return log().find(needle) != std::string::npos; }, deadline);
+}
+
+std::size_t ServiceProcess::count_in_log(const std::string& needle) const {
+    const auto text = log();
+    std::size_t n = 0;
+    for (auto pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) ++n;
+    return n;
+}
+
+bool ServiceProcess::running() {
+    if (pid_ <= 0) return false;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        pid_ = -1;
+        return false;
+    }
+    return true;
+}
+
+int ServiceProcess::wait_exit(std::chrono::milliseconds deadline) {
+    eventually([&] { return !running(); }, deadline);
+    return running() ? -1 : status_;
+}
+
+void ServiceProcess::kill() {
+    if (!running()) return;
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+}
+
+}  // namespace test_support

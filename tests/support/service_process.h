@@ -1,0 +1,34 @@
+#pragma once
+
+// The real service binary, started against a broker, its standard error
+// captured in a file.
+
+#include <chrono>
+#include <string>
+#include <sys/types.h>
+
+namespace test_support {
+
+class ServiceProcess {
+public:
+    explicit ServiceProcess(const std::string& broker_uri);
+    ~ServiceProcess();  // kills it if still running
+    ServiceProcess(const ServiceProcess&) = delete;
+    ServiceProcess& operator=(const ServiceProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    std::string log() const;
+    bool wait_for_log(const std::string& needle, std::chrono::milliseconds deadline) const;
+    std::size_t count_in_log(const std::string& needle) const;
+    bool running();
+    // Exit status once it has exited, or -1 when it still runs at the deadline.
+    int wait_exit(std::chrono::milliseconds deadline);
+    void kill();
+
+private:
+    std::string dir_;
+    pid_t pid_ = -1;
+    int status_ = -1;
+};
+
+}  // namespace test_support

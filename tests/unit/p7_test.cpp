@@ -1,0 +1,80 @@
+#include "mqtt-wrapper/p7.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    for (auto nl = text.find('\n'); nl != std::string::npos; nl = text.find('\n', start)) {
+        out.push_back(text.substr(start, nl - start));
+        start = nl + 1;
+    }
+    EXPECT_EQ(start, text.size()) << "unterminated last line";
+    return out;
+}
+
+}  // namespace
+
+TEST(Logging, RecordFormat) {
+    testing::internal::CaptureStderr();
+    P7::getTrace()->Trace(0, P7::ERROR, nullptr, 154, "src/services/external-source-data-getter/main",
+                          "perform", "Ошибка обработки: %s", "abc");
+    const auto lines = lines_of(testing::internal::GetCapturedStderr());
+    ASSERT_EQ(lines.size(), 1u);
+    const std::regex pattern(
+        R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z ERROR src/services/external-source-data-getter/main:154 perform: Ошибка обработки: abc)");
+    EXPECT_TRUE(std::regex_match(lines[0], pattern)) << lines[0];
+}
+
+TEST(Logging, LevelNamesAndThreshold) {
+    const char* names[] = {"TRACE", "DEBUG", "INFO", "WARNING", "ERROR", "CRITICAL"};
+    for (int level = 0; level <= 5; ++level) {
+        EXPECT_EQ(P7::format_record(level, "f", 1, "fn", "t"), std::string(names[level]) + " f:1 fn: t");
+    }
+    testing::internal::CaptureStderr();
+    P7::getTrace()->Trace(0, P7::DEBUG, nullptr, 1, "f", "fn", "%s", "hidden");
+    P7::getTrace()->Trace(0, P7::INFO, nullptr, 1, "f", "fn", "%s", "shown");
+    const auto out = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(out.find("hidden"), std::string::npos);
+    EXPECT_NE(out.find("INFO f:1 fn: shown"), std::string::npos);
+}
+
+TEST(Logging, ControlCharactersCannotSplitOrForgeRecords) {
+    const std::string forged = "x\n2026-12-07T00:00:00.000Z ERROR forged:1 f: y\r\t\x01\x1b[31m\x7F";
+    EXPECT_EQ(P7::format_record(P7::INFO, "f", 2, "fn", forged),
+              "INFO f:2 fn: x\\n2026-12-07T00:00:00.000Z ERROR forged:1 f: y\\r\\t\\x01\\x1B[31m\\x7F");
+    // UTF-8 text is kept as it is.
+    EXPECT_EQ(P7::format_record(P7::INFO, "f", 2, "fn", "слишком старый"), "INFO f:2 fn: слишком старый");
+}
+
+TEST(Logging, LongTextsAreWrittenWhole) {
+    const std::string big(5000, 'z');
+    testing::internal::CaptureStderr();
+    P7::getTrace()->Trace(0, P7::INFO, nullptr, 1, "f", "fn", "%s", big.c_str());
+    const auto lines = lines_of(testing::internal::GetCapturedStderr());
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find(big), std::string::npos);
+}
+
+TEST(Logging, ThreadsNeverInterleaveLines) {
+    testing::internal::CaptureStderr();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t] {
+            const std::string text(300, static_cast<char>('a' + t));
+            for (int i = 0; i < 200; ++i) P7::getTrace()->Trace(0, P7::INFO, nullptr, 1, "f", "fn", "%s", text.c_str());
+        });
+    }
+    for (auto& th : threads) th.join();
+    const auto lines = lines_of(testing::internal::GetCapturedStderr());
+    ASSERT_EQ(lines.size(), 800u);
+    const std::regex pattern(R"(\S+Z INFO f:1 fn: (a{300}|b{300}|c{300}|d{300}))");
+    for (const auto& line : lines) ASSERT_TRUE(std::regex_match(line, pattern)) << line.substr(0, 80);
+}

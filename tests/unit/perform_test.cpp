@@ -1,0 +1,112 @@
+#include "clock.h"
+#include "fake_mqtt.h"
+#include "perform.h"
+#include "registry.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using fake_mqtt::Op;
+
+namespace {
+
+std::vector<unsigned> slept;
+void record_sleep(unsigned seconds) { slept.push_back(seconds); }
+
+class Perform : public testing::Test {
+protected:
+    void SetUp() override {
+        fake_mqtt::reset();
+        slept.clear();
+        quorvel::set_clock_for_testing(nullptr, &record_sleep);
+    }
+    void TearDown() override { quorvel::set_clock_for_testing(nullptr, nullptr); }
+
+    // Runs the service until the scripted messages are used up.
+    std::string run() {
+        fake_mqtt::close_script();
+        testing::internal::CaptureStderr();
+        EXPECT_THROW(quorvel::perform(), fake_mqtt::EndOfScript);
+        return testing::internal::GetCapturedStderr();
+    }
+};
+
+std::size_t count(const std::string& text, const std::string& needle) {
+    std::size_t n = 0;
+    for (auto p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST_F(Perform, BootstrapCallSequence) {
+    fake_mqtt::push_message("/qv/bridge/configuration", "first, discarded");
+    fake_mqtt::push_message("/qv/bridge/configuration", R"({"version": 3})");
+    run();
+
+    std::vector<std::string> seen;
+    for (const auto& c : fake_mqtt::calls()) {
+        if (c.thread == std::this_thread::get_id()) seen.push_back(fake_mqtt::describe(c));
+    }
+    const std::vector<std::string> expected = {
+        "construct mqtt-external-source-data-getter",
+        "connect clean",
+        "subscribe /qv/bridge/configuration",
+        "receive /qv/bridge/configuration",
+        "unsubscribe /qv/bridge/configuration",
+        "subscribe /qv/bridge/configuration",
+        "receive /qv/bridge/configuration",
+        "receive /#",
+    };
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(slept.front(), 5u);
+    for (const auto& c : fake_mqtt::calls()) {
+        if (c.op == Op::Subscribe) {
+            EXPECT_EQ(c.qos, 0);
+        }
+    }
+}
+
+TEST_F(Perform, PauseFallsBetweenFirstReadAndResubscribe) {
+    // The pause must come after the first message was taken: nothing is
+    // asked of the client while the bootstrap sleeps.
+    fake_mqtt::push_message("/qv/bridge/configuration", "{}");
+    fake_mqtt::push_message("/qv/bridge/configuration", "{}");
+    quorvel::set_clock_for_testing(nullptr, [](unsigned s) {
+        slept.push_back(s);
+        const auto calls = fake_mqtt::calls();
+        ASSERT_FALSE(calls.empty());
+        EXPECT_EQ(calls.back().op, Op::Receive);
+    });
+    run();
+    ASSERT_FALSE(slept.empty());
+    EXPECT_EQ(slept.front(), 5u);
+}
+
+TEST_F(Perform, OneRecordPerFailedMessageAndTheLoopGoesOn) {
+    fake_mqtt::push_message("/qv/bridge/configuration", "{}");
+    fake_mqtt::push_message("/qv/bridge/configuration", "{}");
+    fake_mqtt::push_message("/qv/bridge/thirdparty_data/io1", "not json\nforged line");
+    fake_mqtt::push_message("/qv/bridge/thirdparty_data/io1", R"({"version": 2})");
+    fake_mqtt::push_message("/qv/bridge/thirdparty_data/io1", "");
+    fake_mqtt::push_message("/qv/bridge/thirdparty_data/io1", std::string("ab\0cd", 5));
+    fake_mqtt::push_message("/qv/bridge/thirdparty_data/io1", "[1, 2");
+    const auto log = run();
+
+    EXPECT_EQ(count(log, "ERROR src/services/external-source-data-getter/main:154 perform: "), 4u) << log;
+    EXPECT_NE(log.find("perform: Ошибка обработки: not json\\nforged line\n"), std::string::npos);
+    EXPECT_NE(log.find("perform: Ошибка обработки: \n"), std::string::npos);  // empty payload
+    EXPECT_NE(log.find("perform: Ошибка обработки: ab\n"), std::string::npos);  // ends at the zero byte
+    EXPECT_NE(log.find("perform: Ошибка обработки: [1, 2\n"), std::string::npos);
+    EXPECT_EQ(log.find("{\"version\": 2}"), std::string::npos);
+}
+
+TEST_F(Perform, EmptiesTheRegistryAtStart) {
+    quorvel::abroad_ios["left-over"]["c"] = 1;
+    fake_mqtt::push_message("/qv/bridge/configuration", "{}");
+    fake_mqtt::push_message("/qv/bridge/configuration", "{}");
+    run();
+    EXPECT_TRUE(quorvel::abroad_ios.empty());
+}
