@@ -21,10 +21,10 @@
 namespace test_support {
 
 ServiceProcess::ServiceProcess(const std::string& broker_uri) : dir_(make_temp_dir()) {
-    // The launcher (an emulator for a cross build) is a ';'-separated list.
+    // The launcher (an emulator for a cross build) is a '|'-separated list.
     std::vector<std::string> args;
     std::stringstream launcher(SERVICE_LAUNCHER);
-    for (std::string word; std::getline(launcher, word, ';');) {
+    for (std::string word; std::getline(launcher, word, '|');) {
         if (!word.empty()) args.push_back(word);
     }
     args.push_back(SERVICE_BINARY);
