@@ -127,6 +127,8 @@ void MqttAsyncWrapper::Connect(bool cleanSession, MQTTAsync_onSuccess*, MQTTAsyn
 
 void MqttAsyncWrapper::Subscribe(const std::string& filter, Qos qos, MQTTAsync_onSuccess*,
                                  MQTTAsync_onFailure*) {
+    const auto problem = topic_filter_problem(filter);
+    if (!problem.empty()) throw MqttError("Refused to subscribe to '" + filter + "': it " + problem);
     fake_mqtt::record({Op::Subscribe, filter, {}, static_cast<int>(qos), false, {}});
 }
 

@@ -1,65 +1,68 @@
 // The real service binary against a real broker.
 #include "broker.h"
+#include "peer.h"
 #include "service_process.h"
-
-#include "mqtt-wrapper/mqtt_async_wrapper.h"
 
 #include <gtest/gtest.h>
 
-#include <memory>
+#include <map>
 #include <string>
 
-using quorvel::mosquitto::MqttAsyncWrapper;
-using quorvel::mosquitto::Qos;
 using test_support::Broker;
+using test_support::Peer;
 using test_support::ServiceProcess;
 using namespace std::chrono_literals;
 
 namespace {
 
+const std::string client_id = "mqtt-external-source-data-getter";
 const std::string record_154 = "ERROR src/services/external-source-data-getter/main:154 perform: Ошибка обработки: ";
+const std::string record_171 = "ERROR src/services/external-source-data-getter/main:171 main: ";
 
 class Service : public testing::Test {
 protected:
     Broker broker;
-    std::unique_ptr<MqttAsyncWrapper> peer;
+    void SetUp() override { test_support::use_broker(broker); }
 
-    void SetUp() override {
-        test_support::use_broker(broker);
-        peer = std::make_unique<MqttAsyncWrapper>("test-peer");
-        peer->Connect(true, &MqttAsyncWrapper::onSuccess, &MqttAsyncWrapper::onFailure);
-    }
-
-    void publish(const std::string& topic, const std::string& payload, bool retain = false) {
-        peer->Send(topic, payload, Qos::AtMostOnce, retain);
+    // Subscribe, pause, unsubscribe, subscribe again: then the configuration is read.
+    void wait_for_bootstrap() {
+        ASSERT_TRUE(broker.wait_for_log(client_id + " /qv/bridge/configuration\n", 30s)) << broker.log();
+        ASSERT_TRUE(test_support::eventually([&] {
+            const auto log = broker.log();
+            const auto unsub = log.find(client_id + " /qv/bridge/configuration\n");
+            return log.find(client_id + " 0 /qv/bridge/configuration", unsub) != std::string::npos;
+        }));
     }
 };
+
+std::map<std::string, std::string> without_markers(std::map<std::string, std::string> tree) {
+    for (auto it = tree.begin(); it != tree.end();) {
+        it = it->first.size() >= 11 && it->first.compare(it->first.size() - 11, 11, "/meta/error") == 0
+                 ? tree.erase(it)
+                 : std::next(it);
+    }
+    return tree;
+}
 
 }  // namespace
 
 TEST_F(Service, ConnectsRunsTheBootstrapAndLogsEachMalformedMessageOnce) {
-    publish("/qv/bridge/configuration", R"({"version": 2, "remote_ios": []})", true);
+    Peer peer("test-peer");
+    peer.publish("/qv/bridge/configuration", R"({"version": 2, "remote_ios": []})", true);
     ServiceProcess service(broker.uri());
-    ASSERT_TRUE(broker.wait_for_log("as mqtt-external-source-data-getter", 20s)) << broker.log();
-    // Subscribe, pause, unsubscribe, subscribe again: then the loop runs.
-    ASSERT_TRUE(broker.wait_for_log("mqtt-external-source-data-getter /qv/bridge/configuration\n", 30s))
-        << broker.log();
-    ASSERT_TRUE(test_support::eventually([&] {
-        const auto log = broker.log();
-        const auto unsub = log.find("mqtt-external-source-data-getter /qv/bridge/configuration\n");
-        return log.find("mqtt-external-source-data-getter 0 /qv/bridge/configuration", unsub) !=
-               std::string::npos;
-    }));
+    ASSERT_TRUE(broker.wait_for_log("as " + client_id, 20s)) << broker.log();
+    wait_for_bootstrap();
 
     // Messages on the configuration topic now reach the loop like any other.
     const std::string bad[] = {"not json", "{\"version\": 1", "", "line\nbreak"};
-    for (const auto& b : bad) publish("/qv/bridge/configuration", b);
-    publish("/qv/bridge/configuration", "end");
+    for (const auto& b : bad) peer.publish("/qv/bridge/configuration", b);
+    peer.publish("/qv/bridge/configuration", "end");
     ASSERT_TRUE(service.wait_for_log(record_154 + "end", 20s)) << service.log();
     EXPECT_EQ(service.count_in_log(record_154 + "not json\n"), 1u);
     EXPECT_EQ(service.count_in_log(record_154 + "{\"version\": 1\n"), 1u);
     EXPECT_EQ(service.count_in_log(record_154 + "\n"), 1u);
     EXPECT_EQ(service.count_in_log(record_154 + "line\\nbreak\n"), 1u);
+    EXPECT_EQ(service.count_in_log(record_154), 5u);
     EXPECT_TRUE(service.running());
 }
 
@@ -68,6 +71,67 @@ TEST_F(Service, WaitsForABrokerThatStartsLater) {
     ServiceProcess service(broker.uri());
     ASSERT_TRUE(service.wait_for_log("Cannot connect to", 20s)) << service.log();
     broker.start();
-    ASSERT_TRUE(broker.wait_for_log("as mqtt-external-source-data-getter", 20s)) << broker.log();
+    ASSERT_TRUE(broker.wait_for_log("as " + client_id, 20s)) << broker.log();
+    Peer peer("test-peer");
+    peer.publish("/qv/bridge/configuration", R"({"version": 2, "remote_ios": [{"id": "io", "types": ["t"]}]})",
+                 true);
+    wait_for_bootstrap();
+    ASSERT_TRUE(test_support::eventually(
+        [&] { return test_support::retained_devices_tree().count("/devices/io/controls/t/meta/order"); }, 20s));
     EXPECT_TRUE(service.running());
+}
+
+TEST_F(Service, AnnouncesTheConfiguredDevicesAsRetainedTopics) {
+    Peer peer("test-peer");
+    peer.publish("/qv/bridge/configuration", R"({"version": 2, "remote_ios": [
+        {"id": "boiler", "types": ["temp", "pressure"]},
+        {"id": "room/1", "types": "hum"}]})",
+                 true);
+    ServiceProcess service(broker.uri());
+    wait_for_bootstrap();
+    ASSERT_TRUE(broker.wait_for_log(client_id + " 0 /qv/bridge/thirdparty_data/room/1", 10s));
+    const std::map<std::string, std::string> expected = {
+        {"/devices/boiler/meta/name", "boiler"},
+        {"/devices/boiler/controls/temp/meta/type", "value"},
+        {"/devices/boiler/controls/temp/meta/readonly", "1"},
+        {"/devices/boiler/controls/temp/meta/order", "1"},
+        {"/devices/boiler/controls/pressure/meta/type", "value"},
+        {"/devices/boiler/controls/pressure/meta/readonly", "1"},
+        {"/devices/boiler/controls/pressure/meta/order", "2"},
+        {"/devices/room/1/meta/name", "room/1"},
+        {"/devices/room/1/controls/hum/meta/type", "value"},
+        {"/devices/room/1/controls/hum/meta/readonly", "1"},
+        {"/devices/room/1/controls/hum/meta/order", "1"},
+    };
+    std::map<std::string, std::string> tree;
+    EXPECT_TRUE(test_support::eventually([&] {
+        tree = without_markers(test_support::retained_devices_tree());
+        return tree == expected;
+    }));
+    EXPECT_EQ(tree, expected);
+    EXPECT_TRUE(service.running());
+}
+
+TEST_F(Service, AMalformedConfigurationEndsTheServiceWithOneRecord) {
+    Peer peer("test-peer");
+    peer.publish("/qv/bridge/configuration",
+                 R"({"version": 2, "remote_ios": [{"id": "good", "types": ["t"]}, {"id": 5, "types": []}]})", true);
+    ServiceProcess service(broker.uri());
+    EXPECT_EQ(service.wait_exit(30s), 1) << service.log();
+    EXPECT_EQ(service.count_in_log(record_171), 1u) << service.log();
+    EXPECT_EQ(service.count_in_log(record_171 + "[json.exception.type_error.302] type must be string, but is number\n"),
+              1u)
+        << service.log();
+    // What was announced before the fault reached the broker.
+    const auto tree = test_support::retained_devices_tree();
+    EXPECT_EQ(tree.count("/devices/good/controls/t/meta/order"), 1u);
+    EXPECT_EQ(tree.count("/devices/good/meta/name"), 1u);
+}
+
+TEST_F(Service, AConfigurationThatIsNotJsonEndsTheServiceWithOneRecord) {
+    Peer peer("test-peer");
+    peer.publish("/qv/bridge/configuration", "{broken", true);
+    ServiceProcess service(broker.uri());
+    EXPECT_EQ(service.wait_exit(30s), 1) << service.log();
+    EXPECT_EQ(service.count_in_log(record_171 + "[json.exception.parse_error.101]"), 1u) << service.log();
 }
