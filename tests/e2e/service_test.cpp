@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <map>
 #include <string>
 
@@ -134,4 +135,38 @@ TEST_F(Service, AConfigurationThatIsNotJsonEndsTheServiceWithOneRecord) {
     ServiceProcess service(broker.uri());
     EXPECT_EQ(service.wait_exit(30s), 1) << service.log();
     EXPECT_EQ(service.count_in_log(record_171 + "[json.exception.parse_error.101]"), 1u) << service.log();
+}
+
+TEST_F(Service, DataMessagesBecomeRetainedValuesAndMarkers) {
+    Peer peer("test-peer");
+    peer.publish("/qv/bridge/configuration",
+                 R"({"version": 2, "remote_ios": [{"id": "io1", "types": ["temp", "hum"]}]})", true);
+    ServiceProcess service(broker.uri());
+    wait_for_bootstrap();
+    ASSERT_TRUE(broker.wait_for_log(client_id + " 0 /qv/bridge/thirdparty_data/io1", 10s));
+
+    const long now = static_cast<long>(std::time(nullptr));
+    const std::string topic = "/qv/bridge/thirdparty_data/io1";
+    peer.publish(topic, R"({"version": 1, "io_id": "io1", "timestamp": )" + std::to_string(now) +
+                            R"(, "data": {"temp": {"avg": [20, 1.5]}}})");
+    peer.publish(topic, "garbage");
+    const std::string old = R"({"version": 1, "io_id": "io1", "timestamp": )" + std::to_string(now - 1000) +
+                            R"(, "data": {"hum": {"avg": 3}}})";
+    peer.publish(topic, old);
+
+    std::map<std::string, std::string> tree;
+    EXPECT_TRUE(test_support::eventually([&] {
+        tree = test_support::retained_devices_tree();
+        return tree["/devices/io1/controls/temp"] == "21.5" && tree["/devices/io1/controls/hum"] == "3" &&
+               tree["/devices/io1/controls/hum/meta/error"] == "r";
+    }));
+    EXPECT_EQ(tree.count("/devices/io1/controls/temp/meta/error"), 0u);  // cleared by the fresh reading
+    EXPECT_EQ(service.count_in_log(record_154 + "garbage\n"), 1u);
+    EXPECT_EQ(service.count_in_log(record_154), 1u);
+    EXPECT_EQ(service.count_in_log("INFO src/services/external-source-data-getter/main:125 perform: Timestamp " +
+                                   std::to_string(now - 1000) + " слишком старый, помечаем как недоступный '" + old +
+                                   "'\n"),
+              1u)
+        << service.log();
+    EXPECT_TRUE(service.running());
 }

@@ -23,15 +23,6 @@ void publish(MqttAsyncWrapper& client, const std::string& topic, const std::stri
     client.Send(topic, payload, Qos::AtMostOnce, true);
 }
 
-// "version" read as value("version", 0) would read it, except that a number
-// that does not fit an int is no version at all rather than a wrapped one.
-bool is_supported(const json& document) {
-    if (!document.is_object()) return document.value("version", 0) == supported_version;  // type error 306
-    const auto it = document.find("version");
-    if (it == document.end()) return false;
-    return checked_integer<int>(*it) == supported_version;
-}
-
 // A member of a remote io. Non-objects raise the library's type error 305;
 // a missing member is an error of its own, never a lookup of nothing.
 const json& member(const json& remote_io, const char* key) {
@@ -68,7 +59,7 @@ void announce(MqttAsyncWrapper& client, const json& remote_io) {
 void apply_configuration(MqttAsyncWrapper& client, const std::vector<unsigned char>& payload) {
     const std::string text(payload.begin(), payload.end());
     json document = json::parse(text);
-    if (!is_supported(document)) return;
+    if (!version_is(document, supported_version)) return;
     // Arrays give their elements, objects their values in key order, null
     // (also a missing member) nothing, any other value itself.
     for (const json& remote_io : document["remote_ios"]) announce(client, remote_io);

@@ -43,4 +43,14 @@ std::optional<T> checked_integer(const nlohmann::json& v) {
     }
 }
 
+// Whether "version" reads as wanted with value("version", 0) as an int: a
+// missing member is 0, a root that is not an object raises type error 306,
+// and a number that does not fit an int is no version at all.
+inline bool version_is(const nlohmann::json& document, int wanted) {
+    if (!document.is_object()) return document.value("version", 0) == wanted;
+    const auto it = document.find("version");
+    if (it == document.end()) return wanted == 0;
+    return checked_integer<int>(*it) == wanted;
+}
+
 }  // namespace quorvel

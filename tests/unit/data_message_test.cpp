@@ -1,0 +1,242 @@
+#include "clock.h"
+#include "data_message.h"
+#include "fake_mqtt.h"
+#include "registry.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+using fake_mqtt::Op;
+using quorvel::abroad_ios;
+using quorvel::mosquitto::MqttAsyncWrapper;
+
+namespace {
+
+long now_value = 0;
+long fixed_now() { return now_value; }
+
+const std::string stale_record = "INFO src/services/external-source-data-getter/main:125 perform: Timestamp ";
+
+class DataMessage : public testing::Test {
+protected:
+    void SetUp() override {
+        fake_mqtt::reset();
+        abroad_ios.clear();
+        abroad_ios["io"] = {{"a", 0}, {"b", 0}, {"c", 0}};
+        abroad_ios["bare"] = {};
+        now_value = 1765000000;
+        quorvel::set_clock_for_testing(&fixed_now, nullptr);
+    }
+    void TearDown() override {
+        quorvel::set_clock_for_testing(nullptr, nullptr);
+        EXPECT_TRUE(lock_is_free());
+    }
+
+    static bool lock_is_free() {
+        if (!quorvel::m_mutex.try_lock()) return false;
+        quorvel::m_mutex.unlock();
+        return true;
+    }
+
+    // Handles one payload; returns what it logged.
+    std::string handle(const std::string& payload) {
+        quorvel::mosquitto::MqttMessage m{"/qv/bridge/thirdparty_data/io",
+                                          std::vector<unsigned char>(payload.begin(), payload.end())};
+        testing::internal::CaptureStderr();
+        quorvel::handle_data_message(client, m);
+        return testing::internal::GetCapturedStderr();
+    }
+
+    // Handles one payload that must fail; the loop's caller logs it.
+    void handle_failing(const std::string& payload) {
+        quorvel::mosquitto::MqttMessage m{"/t", std::vector<unsigned char>(payload.begin(), payload.end())};
+        testing::internal::CaptureStderr();
+        EXPECT_ANY_THROW(quorvel::handle_data_message(client, m)) << payload;
+        testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(lock_is_free()) << payload;
+    }
+
+    // "<topic> = <payload>" per publication, "<topic> = []" for the empty byte vector.
+    static std::vector<std::string> published() {
+        std::vector<std::string> out;
+        for (const auto& c : fake_mqtt::sends()) {
+            EXPECT_EQ(c.qos, 0);
+            EXPECT_TRUE(c.retain);
+            out.push_back(c.topic + " = " + (c.op == Op::SendBytes ? "[" + c.payload + "]" : c.payload));
+        }
+        return out;
+    }
+
+    static std::string msg(long long ts, const std::string& data, const std::string& id = "io") {
+        return R"({"version": 1, "io_id": ")" + id + R"(", "timestamp": )" + std::to_string(ts) +
+               R"(, "data": )" + data + "}";
+    }
+
+    MqttAsyncWrapper client{"test"};
+};
+
+std::vector<std::string> fresh(const std::string& control, const std::string& value) {
+    return {"/devices/io/controls/" + control + "/meta/error = []",
+            "/devices/io/controls/" + control + " = " + value};
+}
+
+std::vector<std::string> stale(const std::string& control, const std::string& value) {
+    return {"/devices/io/controls/" + control + "/meta/error = r",
+            "/devices/io/controls/" + control + " = " + value};
+}
+
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+}  // namespace
+
+TEST_F(DataMessage, FreshReadingsClearTheMarkerThenPublishTheSum) {
+    const auto log = handle(msg(now_value - 10, R"({"b": {"avg": 2}, "a": {"avg": [1, 2, 3]}, "x": {"avg": 9}})"));
+    EXPECT_EQ(log, "");
+    EXPECT_EQ(published(), fresh("a", "6") + fresh("b", "2"));  // key order, unknown controls skipped
+    EXPECT_EQ(abroad_ios["io"]["a"], now_value - 10);
+    EXPECT_EQ(abroad_ios["io"]["b"], now_value - 10);
+    EXPECT_EQ(abroad_ios["io"]["c"], 0);
+}
+
+TEST_F(DataMessage, StalenessBoundaryAtNineHundredSeconds) {
+    EXPECT_EQ(handle(msg(now_value - 900, R"({"a": {"avg": 1}})")), "");
+    const std::string old = msg(now_value - 901, R"({"a": {"avg": 1}})");
+    const auto log = handle(old);
+    EXPECT_EQ(published(), fresh("a", "1") + stale("a", "1"));
+    EXPECT_NE(log.find(stale_record + std::to_string(now_value - 901) +
+                       " слишком старый, помечаем как недоступный '" + old + "'\n"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(abroad_ios["io"]["a"], now_value - 901);
+    // A timestamp in the future is fresh.
+    EXPECT_EQ(handle(msg(now_value + 100000, R"({"a": {"avg": 1}})")), "");
+}
+
+TEST_F(DataMessage, TheStaleRecordIsWrittenOnceEvenWithoutControls) {
+    for (const char* data : {"{}", "null", R"({"a": {"avg": 1}, "b": {"avg": 2}})"}) {
+        const auto log = handle(msg(5, data));
+        std::size_t n = 0;
+        for (auto p = log.find(stale_record); p != std::string::npos; p = log.find(stale_record, p + 1)) ++n;
+        EXPECT_EQ(n, 1u) << data;
+    }
+    const auto log = handle(R"({"version": 1, "io_id": "io", "timestamp": 5})");
+    EXPECT_NE(log.find(stale_record), std::string::npos);
+}
+
+TEST_F(DataMessage, ValuesForEveryShapeOfAvg) {
+    handle(msg(now_value, R"({"a": {"avg": 21.5}, "b": {"avg": {"y": 2, "x": 1.25}}, "c": {"avg": [6.0]}})"));
+    handle(msg(now_value, R"({"a": {}, "b": {"avg": null}, "c": null})"));
+    handle(msg(now_value, R"({"a": {"avg": [0.1, 0.2]}, "b": {"avg": -0.0}, "c": {"avg": 1e21}})"));
+    EXPECT_EQ(published(), fresh("a", "21.5") + fresh("b", "3.25") + fresh("c", "6") +  //
+                               fresh("a", "0") + fresh("b", "0") + fresh("c", "0") +      //
+                               fresh("a", "0.30000000000000004") + fresh("b", "0") + fresh("c", "1e+21"));
+}
+
+TEST_F(DataMessage, SilentDrops) {
+    for (const std::string& payload : {
+             std::string(R"({"io_id": "io", "timestamp": 1, "data": {"a": {"avg": 1}}})"),
+             std::string(R"({"version": 2, "io_id": "io", "timestamp": 1, "data": {"a": {"avg": 1}}})"),
+             std::string(R"({"version": 4294967297, "io_id": "io", "timestamp": 1, "data": {"a": {"avg": 1}}})"),
+             std::string(R"({"version": 2})"),                                 // no io_id: version first
+             std::string(R"({"version": 1, "io_id": "unknown"})"),             // no timestamp: device first
+             msg(now_value, R"({"a": {"avg": 1}})", "IO"),                     // ids are case-sensitive
+             msg(now_value, R"({"zz": {"avg": "not even a number"}})"),        // unknown control
+             msg(now_value, R"({"a": {"avg": 1}})", "bare"),                   // device without controls
+             msg(now_value, "{}"), msg(now_value, "null"), msg(now_value, "[]"),
+             R"({"version": 1, "io_id": "io", "timestamp": )" + std::to_string(now_value) + "}",  // no data
+         }) {
+        EXPECT_EQ(handle(payload), "") << payload;
+    }
+    EXPECT_TRUE(published().empty());
+    EXPECT_EQ(abroad_ios["io"]["a"], 0);
+}
+
+TEST_F(DataMessage, VersionAcceptedAsOneAfterConversion) {
+    handle(R"({"version": 1.7, "io_id": "io", "timestamp": 1765000000, "data": {"a": {"avg": 1}}})");
+    handle(R"({"version": true, "io_id": "io", "timestamp": 1765000000, "data": {"b": {"avg": 1}}})");
+    EXPECT_EQ(published(), fresh("a", "1") + fresh("b", "1"));
+}
+
+TEST_F(DataMessage, TimestampConversions) {
+    handle(R"({"version": 1, "io_id": "io", "timestamp": 1764999999.9, "data": {"a": {"avg": 1}}})");
+    EXPECT_EQ(abroad_ios["io"]["a"], 1764999999);  // fraction dropped
+    handle(R"({"version": 1, "io_id": "io", "timestamp": true, "data": {"b": {"avg": 1}}})");
+    EXPECT_EQ(abroad_ios["io"]["b"], 1);  // true is 1, on every platform, and stale
+    EXPECT_EQ(published(), fresh("a", "1") + stale("b", "1"));
+}
+
+TEST_F(DataMessage, OlderTimestampsOverwriteNewerOnes) {
+    handle(msg(now_value, R"({"a": {"avg": 1}})"));
+    handle(msg(now_value - 5000, R"({"a": {"avg": 2}})"));
+    EXPECT_EQ(abroad_ios["io"]["a"], now_value - 5000);
+}
+
+TEST_F(DataMessage, EachFaultFailsTheMessageAndFreesTheLock) {
+    const std::string faults[] = {
+        "",
+        "not json",
+        "{\"version\": 1} trailing",
+        "[1, 2]",
+        R"({"version": "1", "io_id": "io"})",
+        R"({"version": null, "io_id": "io"})",
+        R"({"version": 1})",
+        R"({"version": 1, "io_id": null})",
+        R"({"version": 1, "io_id": 5})",
+        R"({"version": 1, "io_id": "io"})",                       // no timestamp
+        R"({"version": 1, "io_id": "io", "timestamp": null})",
+        R"({"version": 1, "io_id": "io", "timestamp": "1"})",
+        R"({"version": 1, "io_id": "io", "timestamp": [1]})",
+        R"({"version": 1, "io_id": "io", "timestamp": 1e300})",   // does not fit a long
+        R"({"version": 1, "io_id": "io", "timestamp": 1, "data": [1]})",
+        R"({"version": 1, "io_id": "io", "timestamp": 1, "data": 5})",
+        R"({"version": 1, "io_id": "io", "timestamp": 1, "data": {"a": 7}})",
+        R"({"version": 1, "io_id": "io", "timestamp": 1, "data": {"a": [1]}})",
+        R"({"version": 1, "io_id": "io", "timestamp": 1, "data": {"a": {"avg": "5"}}})",
+        R"({"version": 1, "io_id": "io", "timestamp": 1, "data": {"a": {"avg": true}}})",
+        R"({"version": 1, "io_id": "io", "timestamp": 1, "data": {"a": {"avg": [1, "2"]}}})",
+        R"({"version": 1, "io_id": "io", "timestamp": 1, "data": {"a": {"avg": [null]}}})",
+        R"({"version": 1, "io_id": "io", "timestamp": 1, "data": {"a": {"avg": [[1]]}}})",
+    };
+    for (const auto& f : faults) handle_failing(f);
+    EXPECT_TRUE(published().empty());
+    EXPECT_EQ(abroad_ios["io"]["a"], 0);
+}
+
+TEST_F(DataMessage, AFaultKeepsWhatEarlierControlsPublishedAndStored) {
+    handle_failing(msg(now_value, R"({"a": {"avg": 1}, "b": {"avg": [2, "x"]}, "c": {"avg": 3}})"));
+    EXPECT_EQ(published(), fresh("a", "1"));
+    EXPECT_EQ(abroad_ios["io"]["a"], now_value);
+    EXPECT_EQ(abroad_ios["io"]["b"], 0);  // its value failed before the store
+    EXPECT_EQ(abroad_ios["io"]["c"], 0);  // never reached
+}
+
+TEST_F(DataMessage, AFailingSendKeepsTheStoredTimestampOfItsControl) {
+    fake_mqtt::fail_send(2);  // the value of "a"
+    handle_failing(msg(now_value, R"({"a": {"avg": 1}, "b": {"avg": 2}})"));
+    EXPECT_EQ(published(), std::vector<std::string>{"/devices/io/controls/a/meta/error = []"});
+    EXPECT_EQ(abroad_ios["io"]["a"], now_value);
+    EXPECT_EQ(abroad_ios["io"]["b"], 0);
+}
+
+TEST_F(DataMessage, AControlNameThatMakesAnInvalidTopicFailsTheMessage) {
+    abroad_ios["io"]["x#"] = 0;
+    handle_failing(msg(now_value, R"({"a": {"avg": 1}, "x#": {"avg": 2}})"));
+    EXPECT_EQ(published(), fresh("a", "1"));
+}
+
+TEST_F(DataMessage, TimestampsBeyondThirtyTwoBitsFailWhereLongIsThirtyTwoBits) {
+    const std::string after_2038 = msg(4102444800, R"({"a": {"avg": 1}})");  // 2100-01-01
+    if (sizeof(long) == 4) {
+        handle_failing(after_2038);
+        EXPECT_TRUE(published().empty());
+    } else {
+        handle(after_2038);
+        EXPECT_EQ(static_cast<long long>(abroad_ios["io"]["a"]), 4102444800LL);
+    }
+}
