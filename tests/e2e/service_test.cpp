@@ -170,3 +170,26 @@ TEST_F(Service, DataMessagesBecomeRetainedValuesAndMarkers) {
         << service.log();
     EXPECT_TRUE(service.running());
 }
+
+TEST_F(Service, TheWatchdogMarksControlsWithoutDataUnavailable) {
+    Peer peer("test-peer");
+    peer.publish("/qv/bridge/configuration",
+                 R"({"version": 2, "remote_ios": [{"id": "io1", "types": ["fed", "silent"]}, {"id": "io2", "types": ["x"]}]})",
+                 true);
+    ServiceProcess service(broker.uri());
+    wait_for_bootstrap();
+    ASSERT_TRUE(broker.wait_for_log(client_id + " 0 /qv/bridge/thirdparty_data/io2", 10s));
+    peer.publish("/qv/bridge/thirdparty_data/io1", R"({"version": 1, "io_id": "io1", "timestamp": )" +
+                                                       std::to_string(std::time(nullptr)) +
+                                                       R"(, "data": {"fed": {"avg": 1}}})");
+    std::map<std::string, std::string> tree;
+    EXPECT_TRUE(test_support::eventually(
+        [&] {
+            tree = test_support::retained_devices_tree();
+            return tree["/devices/io1/controls/silent/meta/error"] == "r" &&
+                   tree["/devices/io2/controls/x/meta/error"] == "r" && tree["/devices/io1/controls/fed"] == "1";
+        },
+        20s));
+    EXPECT_EQ(tree.count("/devices/io1/controls/fed/meta/error"), 0u);
+    EXPECT_TRUE(service.running());
+}

@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 #include <string>
 #include <vector>
 
@@ -12,24 +16,51 @@ using fake_mqtt::Op;
 
 namespace {
 
-std::vector<unsigned> slept;
-void record_sleep(unsigned seconds) { slept.push_back(seconds); }
+std::vector<unsigned> slept;  // by the main thread
+std::thread::id main_thread;
+
+// Never destroyed: parked watchdog threads wait on them until the process ends.
+std::mutex& watchdog_mutex = *new std::mutex;
+std::condition_variable& watchdog_cv = *new std::condition_variable;
+int watchdogs_started = 0;
+std::size_t sends_before_watchdog = 0;
+
+// The watchdog's first sleep parks it for good: these tests drive no sweeps.
+void park_watchdog() {
+    std::unique_lock<std::mutex> lock(watchdog_mutex);
+    ++watchdogs_started;
+    sends_before_watchdog = fake_mqtt::sends().size();
+    watchdog_cv.notify_all();
+    watchdog_cv.wait(lock, [] { return false; });
+}
+
+void record_sleep(unsigned seconds) {
+    if (std::this_thread::get_id() != main_thread) park_watchdog();
+    slept.push_back(seconds);
+}
 
 class Perform : public testing::Test {
 protected:
     void SetUp() override {
         fake_mqtt::reset();
         slept.clear();
+        main_thread = std::this_thread::get_id();
+        std::lock_guard<std::mutex> lock(watchdog_mutex);
+        watchdogs_started = 0;
         quorvel::set_clock_for_testing(nullptr, &record_sleep);
     }
     void TearDown() override { quorvel::set_clock_for_testing(nullptr, nullptr); }
 
-    // Runs the service until the scripted messages are used up.
+    // Runs the service until the scripted messages are used up, and waits
+    // until its watchdog is parked, so no thread of it outlives the test.
     std::string run() {
         fake_mqtt::close_script();
         testing::internal::CaptureStderr();
         EXPECT_THROW(quorvel::perform(), fake_mqtt::EndOfScript);
-        return testing::internal::GetCapturedStderr();
+        const auto log = testing::internal::GetCapturedStderr();
+        std::unique_lock<std::mutex> lock(watchdog_mutex);
+        EXPECT_TRUE(watchdog_cv.wait_for(lock, std::chrono::seconds(10), [] { return watchdogs_started > 0; }));
+        return log;
     }
 };
 
@@ -75,6 +106,7 @@ TEST_F(Perform, PauseFallsBetweenFirstReadAndResubscribe) {
     fake_mqtt::push_message("/qv/bridge/configuration", "{}");
     fake_mqtt::push_message("/qv/bridge/configuration", "{}");
     quorvel::set_clock_for_testing(nullptr, [](unsigned s) {
+        if (std::this_thread::get_id() != main_thread) park_watchdog();
         slept.push_back(s);
         const auto calls = fake_mqtt::calls();
         ASSERT_FALSE(calls.empty());
@@ -109,4 +141,17 @@ TEST_F(Perform, EmptiesTheRegistryAtStart) {
     fake_mqtt::push_message("/qv/bridge/configuration", "{}");
     run();
     EXPECT_TRUE(quorvel::abroad_ios.empty());
+}
+
+TEST_F(Perform, StartsTheWatchdogOnceAfterTheConfigurationEvenWhenNothingIsConfigured) {
+    for (const char* configuration : {R"({"version": 2, "remote_ios": [{"id": "io", "types": ["t"]}]})",
+                                      R"({"version": 7})"}) {
+        SetUp();
+        fake_mqtt::push_message("/qv/bridge/configuration", "{}");
+        fake_mqtt::push_message("/qv/bridge/configuration", configuration);
+        run();
+        std::lock_guard<std::mutex> lock(watchdog_mutex);
+        EXPECT_EQ(watchdogs_started, 1);
+        EXPECT_EQ(sends_before_watchdog, fake_mqtt::sends().size()) << configuration;
+    }
 }

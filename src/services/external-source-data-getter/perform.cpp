@@ -5,11 +5,13 @@
 #include "data_message.h"
 #include "registry.h"
 #include "trace.h"
+#include "watchdog.h"
 
 #include "mqtt-wrapper/mqtt_async_wrapper.h"
 
 #include <memory>
 #include <string>
+#include <thread>
 
 namespace quorvel {
 
@@ -49,6 +51,7 @@ void perform() {
         const MqttMessage configuration = client->Receive(configuration_topic, wait_forever);
         apply_configuration(*client, configuration.payload);
     }
+    std::thread(sync_timeouts, client).detach();
 
     for (;;) {
         const MqttMessage message = client->Receive(every_topic, wait_forever);

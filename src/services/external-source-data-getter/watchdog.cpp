@@ -1,0 +1,61 @@
+#include "watchdog.h"
+
+#include "clock.h"
+#include "registry.h"
+
+#include "mqtt-wrapper/p7.h"
+
+#include <fmt/format.h>
+
+#include <exception>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace quorvel {
+
+namespace {
+
+using mosquitto::Qos;
+
+constexpr unsigned start_delay_s = 5;
+constexpr unsigned period_s = 90;
+const std::string stale_marker = "r";
+const std::vector<unsigned char> fresh_marker;
+const char* const source_file = "src/services/external-source-data-getter/watchdog";
+
+}  // namespace
+
+void sweep_markers(mosquitto::MqttAsyncWrapper& client) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const long now = current_time();
+    for (const auto& [id, controls] : abroad_ios) {
+        for (const auto& [name, ts] : controls) {
+            const auto topic = fmt::format(FMT_STRING("/devices/{}/controls/{}/meta/error"), id, name);
+            try {
+                if (is_stale(ts, now)) {
+                    client.Send(topic, stale_marker, Qos::AtMostOnce, true);
+                } else {
+                    client.Send(topic, fresh_marker, Qos::AtMostOnce, true);
+                }
+            } catch (const std::exception& e) {
+                P7::getTrace()->Trace(0, P7::ERROR, nullptr, __LINE__, source_file, "sync_timeouts",
+                                      "Не удалось опубликовать маркер '%s': %s", topic.c_str(), e.what());
+            }
+        }
+    }
+}
+
+void sync_timeouts(std::shared_ptr<mosquitto::MqttAsyncWrapper> client) {
+    sleep_seconds(start_delay_s);
+    for (;;) {
+        try {
+            sweep_markers(*client);
+        } catch (const std::exception& e) {  // out of memory at worst; try again next period
+            P7::getTrace()->Trace(0, P7::ERROR, nullptr, __LINE__, source_file, "sync_timeouts", "%s", e.what());
+        }
+        sleep_seconds(period_s);
+    }
+}
+
+}  // namespace quorvel

@@ -1,0 +1,18 @@
+#pragma once
+
+#include "mqtt-wrapper/mqtt_async_wrapper.h"
+
+#include <memory>
+
+namespace quorvel {
+
+// The watchdog thread: after 5 s, one sweep every 90 s, for ever. Holds its
+// own reference to the client, so the client outlives it.
+void sync_timeouts(std::shared_ptr<mosquitto::MqttAsyncWrapper> client);
+
+// One sweep: under m_mutex, publishes every registered control's error
+// marker judged against one reading of the clock. A failing publish is
+// logged and the sweep goes on with the next control.
+void sweep_markers(mosquitto::MqttAsyncWrapper& client);
+
+}  // namespace quorvel

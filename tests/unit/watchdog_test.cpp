@@ -1,0 +1,138 @@
+#include "clock.h"
+#include "data_message.h"
+#include "fake_mqtt.h"
+#include "registry.h"
+#include "watchdog.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+using fake_mqtt::Op;
+using quorvel::abroad_ios;
+using quorvel::mosquitto::MqttAsyncWrapper;
+
+namespace {
+
+long now_value = 0;
+long fixed_now() { return now_value; }
+
+class Watchdog : public testing::Test {
+protected:
+    void SetUp() override {
+        fake_mqtt::reset();
+        abroad_ios.clear();
+        now_value = 1765000000;
+        quorvel::set_clock_for_testing(&fixed_now, nullptr);
+    }
+    void TearDown() override {
+        quorvel::set_clock_for_testing(nullptr, nullptr);
+        ASSERT_TRUE(quorvel::m_mutex.try_lock());
+        quorvel::m_mutex.unlock();
+    }
+
+    // topic -> "r" (string form) or "[]" (empty byte vector)
+    static std::map<std::string, std::string> markers() {
+        std::map<std::string, std::string> out;
+        for (const auto& c : fake_mqtt::sends()) {
+            EXPECT_EQ(c.qos, 0);
+            EXPECT_TRUE(c.retain);
+            EXPECT_EQ(out.count(c.topic), 0u) << "published twice: " << c.topic;
+            if (c.op == Op::SendBytes) {
+                EXPECT_EQ(c.payload, "");
+            }
+            out[c.topic] = c.op == Op::SendBytes ? "[]" : c.payload;
+        }
+        return out;
+    }
+
+    MqttAsyncWrapper client{"test"};
+};
+
+std::string marker(const std::string& id, const std::string& control) {
+    return "/devices/" + id + "/controls/" + control + "/meta/error";
+}
+
+}  // namespace
+
+TEST_F(Watchdog, OneMarkerPerRegisteredControlJudgedByItsTimestamp) {
+    abroad_ios["io"] = {{"never", 0}, {"at900", now_value - 900}, {"at901", now_value - 901},
+                        {"future", now_value + 3600}};
+    abroad_ios["room/1"] = {{"t", now_value}};
+    abroad_ios["empty"] = {};
+    quorvel::sweep_markers(client);
+    const std::map<std::string, std::string> expected = {
+        {marker("io", "never"), "r"},   {marker("io", "at900"), "[]"},  {marker("io", "at901"), "r"},
+        {marker("io", "future"), "[]"}, {marker("room/1", "t"), "[]"},
+    };
+    EXPECT_EQ(markers(), expected);
+}
+
+TEST_F(Watchdog, AnEmptyRegistryPublishesNothing) {
+    quorvel::sweep_markers(client);
+    abroad_ios["a"] = {};
+    abroad_ios["b"] = {};
+    quorvel::sweep_markers(client);
+    EXPECT_TRUE(fake_mqtt::sends().empty());
+}
+
+TEST_F(Watchdog, AFailingPublishIsLoggedAndTheSweepGoesOn) {
+    for (int i = 0; i < 10; ++i) abroad_ios["io"]["c" + std::to_string(i)] = 0;
+    abroad_ios["io"]["bad+name"] = 0;  // refused by the client
+    fake_mqtt::fail_send(4, "buffer full");
+    testing::internal::CaptureStderr();
+    quorvel::sweep_markers(client);
+    const auto log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(markers().size(), 9u);
+    EXPECT_NE(log.find("Не удалось опубликовать маркер '/devices/io/controls/bad+name/meta/error'"), std::string::npos);
+    EXPECT_NE(log.find("ERROR src/services/external-source-data-getter/watchdog:"), std::string::npos) << log;
+    EXPECT_NE(log.find(" sync_timeouts: Не удалось опубликовать маркер '/devices/io/controls/c"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("': buffer full\n"), std::string::npos) << log;
+    EXPECT_EQ(abroad_ios["io"].size(), 11u);
+    // The next sweep publishes every valid marker again.
+    fake_mqtt::reset();
+    testing::internal::CaptureStderr();
+    quorvel::sweep_markers(client);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(markers().size(), 10u);
+}
+
+TEST_F(Watchdog, ASweepAndADataMessageNeverInterleave) {
+    for (int d = 0; d < 20; ++d) abroad_ios["io" + std::to_string(d)] = {{"a", 0}, {"b", 0}, {"c", 0}};
+    constexpr int sweeps = 50;
+    constexpr int messages = 500;
+    std::atomic<bool> go{false};
+    std::thread watchdog([&] {
+        while (!go) std::this_thread::yield();
+        for (int i = 0; i < sweeps; ++i) quorvel::sweep_markers(client);
+    });
+    std::thread loop([&] {
+        while (!go) std::this_thread::yield();
+        for (int i = 0; i < messages; ++i) {
+            const std::string payload = R"({"version": 1, "io_id": "io)" + std::to_string(i % 20) +
+                                        R"(", "timestamp": 1765000000, "data": {"a": {"avg": 1}, "b": {"avg": 2}, "c": {"avg": 3}}})";
+            quorvel::handle_data_message(client, {"/t", std::vector<unsigned char>(payload.begin(), payload.end())});
+        }
+    });
+    go = true;
+    watchdog.join();
+    loop.join();
+
+    const auto sends = fake_mqtt::sends();
+    ASSERT_EQ(sends.size(), static_cast<std::size_t>(sweeps * 60 + messages * 6));
+    // Runs of one thread's publications: whole sweeps (60) and whole messages (6).
+    std::size_t i = 0;
+    while (i < sends.size()) {
+        const bool from_sweep = sends[i].topic.find("/meta/error") != std::string::npos &&
+                                (i + 1 == sends.size() || sends[i + 1].topic.find("/meta/error") != std::string::npos);
+        const std::size_t run = from_sweep ? 60 : 6;
+        ASSERT_LE(i + run, sends.size());
+        for (std::size_t k = i; k < i + run; ++k) ASSERT_EQ(sends[k].thread, sends[i].thread) << "at " << k;
+        i += run;
+    }
+}
