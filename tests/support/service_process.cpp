@@ -2,6 +2,8 @@
 
 #include "broker.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -47,6 +49,11 @@ ServiceProcess::ServiceProcess(const std::string& broker_uri) : dir_(make_temp_d
 
 ServiceProcess::~ServiceProcess() {
     kill();
+    // A sanitizer build of the service reports into its log.
+    const auto text = log();
+    for (const char* report : {"ThreadSanitizer", "AddressSanitizer", "LeakSanitizer", "runtime error:"}) {
+        if (text.find(report) != std::string::npos) ADD_FAILURE() << "service log has a " << report << " report:\n" << text;
+    }
     std::system(("rm -rf '" + dir_ + "'").c_str());
 }
 
