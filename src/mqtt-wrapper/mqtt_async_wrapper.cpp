@@ -14,6 +14,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -114,6 +115,7 @@ struct MqttAsyncWrapper::Impl {
     std::mutex publish_mutex_;
     std::condition_variable publish_cv_;
     unsigned long long publishes_done_ = 0;
+    std::atomic<unsigned long> publishes_failed_{0};
 
     Impl(MqttAsyncWrapper* o, std::string id) : owner(o), uri(broker_address()), client_id(std::move(id)) {}
 
@@ -264,6 +266,9 @@ struct MqttAsyncWrapper::Impl {
             user = self->on_connected_;
         }
         WRAPPER_LOG(P7::INFO, "Connected to %s as %s", self->uri.c_str(), self->client_id.c_str());
+        if (const auto lost = self->publishes_failed_.exchange(0)) {
+            WRAPPER_LOG(P7::WARNING, "%lu publications were lost with the previous connection", lost);
+        }
         self->issue_subscriptions();
         self->flush_offline();
         self->publish_cv_.notify_all();
@@ -320,9 +325,11 @@ struct MqttAsyncWrapper::Impl {
         static_cast<Impl*>(context)->count_publish();
     }
 
-    static void publish_failed(void* context, MQTTAsync_failureData* response) {
+    // Publications in flight when a connection drops fail together; they
+    // are counted and reported once the next connection is up.
+    static void publish_failed(void* context, MQTTAsync_failureData*) {
         auto* self = static_cast<Impl*>(context);
-        WRAPPER_LOG(P7::WARNING, "Publish failed (code %d)", response ? response->code : 0);
+        ++self->publishes_failed_;
         self->count_publish();
     }
 

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <ctime>
+#include <thread>
 #include <map>
 #include <string>
 
@@ -192,4 +194,53 @@ TEST_F(Service, TheWatchdogMarksControlsWithoutDataUnavailable) {
         20s));
     EXPECT_EQ(tree.count("/devices/io1/controls/fed/meta/error"), 0u);
     EXPECT_TRUE(service.running());
+}
+
+TEST_F(Service, ValuesFlowAgainAfterTheBrokerRestartsMidStream) {
+    Peer peer("test-peer");
+    peer.publish("/qv/bridge/configuration", R"({"version": 2, "remote_ios": [{"id": "io", "types": ["v"]}]})", true);
+    ServiceProcess service(broker.uri());
+    wait_for_bootstrap();
+    ASSERT_TRUE(broker.wait_for_log(client_id + " 0 /qv/bridge/thirdparty_data/io", 10s));
+
+    Peer sink("test-sink");
+    sink.subscribe("/devices/io/controls/v");
+    std::atomic<bool> stop{false};
+    std::atomic<long> sent{0};
+    std::thread source([&] {
+        Peer publisher("test-source");
+        while (!stop) {
+            const auto n = sent + 1;
+            try {
+                publisher.publish("/qv/bridge/thirdparty_data/io",
+                                  R"({"version": 1, "io_id": "io", "timestamp": )" + std::to_string(std::time(nullptr)) +
+                                      R"(, "data": {"v": {"avg": )" + std::to_string(n) + "}}}");
+                sent = n;
+            } catch (const std::exception&) {
+                // buffer full while the broker is down
+            }
+            std::this_thread::sleep_for(5ms);  // a steady source, not a wait for a condition
+        }
+    });
+    auto value_above = [&](long floor) {
+        return test_support::eventually(
+            [&] {
+                try {
+                    const auto m = sink.receive("/devices/io/controls/v", 100ms);
+                    return std::stol(test_support::text(m)) > floor;
+                } catch (const std::exception&) {
+                    return false;
+                }
+            },
+            30s);
+    };
+    EXPECT_TRUE(value_above(0));
+    broker.stop();
+    const long before_restart = sent;
+    broker.start();
+    EXPECT_TRUE(value_above(before_restart)) << service.log();
+    stop = true;
+    source.join();
+    EXPECT_TRUE(service.running());
+    EXPECT_EQ(service.count_in_log("Connected to"), 2u) << service.log();
 }
