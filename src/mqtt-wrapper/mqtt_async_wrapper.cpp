@@ -376,11 +376,14 @@ struct MqttAsyncWrapper::Impl {
         log_drops(report);
     }
 
-    // Called with held_mutex_ held: the count to report now, if one is due.
+    // Called with held_mutex_ held: the count to report now, if one is due:
+    // at most once per interval while overflowing, and once more when the
+    // queue has drained, so the count of every overflow gets reported.
     std::size_t take_drop_report() {
         if (dropped_unreported_ == 0) return 0;
         const auto now = steady::now();
-        if (last_drop_report_ != steady::time_point{} && now - last_drop_report_ < drop_report_interval) {
+        if (!held_.empty() && last_drop_report_ != steady::time_point{} &&
+            now - last_drop_report_ < drop_report_interval) {
             return 0;
         }
         last_drop_report_ = now;

@@ -1,0 +1,87 @@
+# Shared by the measurement scripts: a private broker, the service, and
+# readings of a process from /proc. Source it; call harness_init first.
+
+harness_init() {
+  work=$(mktemp -d)
+  chmod 777 "$work"
+  pids=()
+  trap harness_cleanup EXIT
+  trap 'exit 130' INT TERM
+}
+
+harness_cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  [ -n "${keep_work:-}" ] || rm -rf "$work"
+}
+
+free_port() {
+  /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+
+wait_port() {  # port: waits until it accepts connections
+  for _ in $(seq 400); do
+    (exec 3<>/dev/tcp/127.0.0.1/"$1") 2>/dev/null && return 0
+    sleep 0.01
+  done
+  echo "nothing listens on $1" >&2
+  return 1
+}
+
+start_broker() {  # port; sets broker_pid
+  cat > "$work/mosquitto.conf" <<CONF
+listener $1 127.0.0.1
+allow_anonymous true
+persistence false
+set_tcp_nodelay true
+log_dest file $work/mosquitto.log
+log_type error
+log_type warning
+log_type notice
+CONF
+  mosquitto -c "$work/mosquitto.conf" &
+  broker_pid=$!
+  pids+=("$broker_pid")
+  wait_port "$1"
+}
+
+stop_broker() {
+  kill "$broker_pid"
+  wait "$broker_pid" 2>/dev/null || true
+}
+
+start_service() {  # binary port [wrapper...]; sets service_pid, service_log
+  local binary=$1 port=$2
+  shift 2
+  service_log=$work/service.log
+  MQTT_BROKER="tcp://127.0.0.1:$port" "$@" "$binary" 2>"$service_log" &
+  service_pid=$!
+  pids+=("$service_pid")
+}
+
+rss_kb() { awk '/^VmRSS/ {print $2}' "/proc/$1/status"; }
+hwm_kb() { awk '/^VmHWM/ {print $2}' "/proc/$1/status"; }
+threads() { awk '/^Threads/ {print $2}' "/proc/$1/status"; }
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+
+wait_log() {  # file needle seconds
+  local end=$((SECONDS + $3))
+  until grep -qF -- "$2" "$1" 2>/dev/null; do
+    [ $SECONDS -lt $end ] || { echo "timed out waiting for '$2' in $1" >&2; return 1; }
+    sleep 0.05
+  done
+}
+
+configure() {  # port devices controls: publishes a retained configuration
+  local port=$1 devices=$2 controls=$3 ios="" d c types
+  for ((d = 0; d < devices; d++)); do
+    types=""
+    for ((c = 0; c < controls; c++)); do types+="${types:+,}\"c$c\""; done
+    ios+="${ios:+,}{\"id\":\"io$d\",\"types\":[$types]}"
+  done
+  mosquitto_pub -p "$port" -r -t /qv/bridge/configuration -m "{\"version\":2,\"remote_ios\":[$ios]}"
+}
+
+data_message() {  # device value timestamp
+  printf '{"version":1,"io_id":"io%s","timestamp":%s,"data":{"c0":{"avg":%s}}}' "$1" "$3" "$2"
+}
