@@ -50,11 +50,12 @@ stop_broker() {
   wait "$broker_pid" 2>/dev/null || true
 }
 
-start_service() {  # binary port [wrapper...]; sets service_pid, service_log
+start_service() {  # binary port (0: keep MQTT_BROKER) [wrapper...]; sets service_pid, service_log
   local binary=$1 port=$2
   shift 2
   service_log=$work/service.log
-  MQTT_BROKER="tcp://127.0.0.1:$port" "$@" "$binary" 2>"$service_log" &
+  if [ "$port" != 0 ]; then export MQTT_BROKER="tcp://127.0.0.1:$port"; fi
+  "$@" "$binary" 2>"$service_log" &
   service_pid=$!
   pids+=("$service_pid")
 }
