@@ -1,7 +1,7 @@
-#include "clock.h"
 #include "data_message.h"
 #include "fake_mqtt.h"
 #include "registry.h"
+#include "test_clock.h"
 
 #include <gtest/gtest.h>
 
@@ -15,9 +15,6 @@ using quorvel::mosquitto::MqttAsyncWrapper;
 
 namespace {
 
-long now_value = 0;
-long fixed_now() { return now_value; }
-
 const std::string stale_record = "INFO src/services/external-source-data-getter/main:125 perform: Timestamp ";
 
 class DataMessage : public testing::Test {
@@ -27,18 +24,11 @@ protected:
         abroad_ios.clear();
         abroad_ios["io"] = {{"a", 0}, {"b", 0}, {"c", 0}};
         abroad_ios["bare"] = {};
-        now_value = 1765000000;
-        quorvel::set_clock_for_testing(&fixed_now, nullptr);
+        test_clock::install(1765000000);
     }
     void TearDown() override {
-        quorvel::set_clock_for_testing(nullptr, nullptr);
-        EXPECT_TRUE(lock_is_free());
-    }
-
-    static bool lock_is_free() {
-        if (!quorvel::m_mutex.try_lock()) return false;
-        quorvel::m_mutex.unlock();
-        return true;
+        test_clock::uninstall();
+        EXPECT_TRUE(test_clock::registry_lock_is_free());
     }
 
     // Handles one payload; returns what it logged.
@@ -56,7 +46,7 @@ protected:
         testing::internal::CaptureStderr();
         EXPECT_ANY_THROW(quorvel::handle_data_message(client, m)) << payload;
         testing::internal::GetCapturedStderr();
-        EXPECT_TRUE(lock_is_free()) << payload;
+        EXPECT_TRUE(test_clock::registry_lock_is_free()) << payload;
     }
 
     // "<topic> = <payload>" per publication, "<topic> = []" for the empty byte vector.
@@ -96,26 +86,26 @@ std::vector<std::string> operator+(std::vector<std::string> a, const std::vector
 }  // namespace
 
 TEST_F(DataMessage, FreshReadingsClearTheMarkerThenPublishTheSum) {
-    const auto log = handle(msg(now_value - 10, R"({"b": {"avg": 2}, "a": {"avg": [1, 2, 3]}, "x": {"avg": 9}})"));
+    const auto log = handle(msg(test_clock::now() - 10, R"({"b": {"avg": 2}, "a": {"avg": [1, 2, 3]}, "x": {"avg": 9}})"));
     EXPECT_EQ(log, "");
     EXPECT_EQ(published(), fresh("a", "6") + fresh("b", "2"));  // key order, unknown controls skipped
-    EXPECT_EQ(abroad_ios["io"]["a"], now_value - 10);
-    EXPECT_EQ(abroad_ios["io"]["b"], now_value - 10);
+    EXPECT_EQ(abroad_ios["io"]["a"], test_clock::now() - 10);
+    EXPECT_EQ(abroad_ios["io"]["b"], test_clock::now() - 10);
     EXPECT_EQ(abroad_ios["io"]["c"], 0);
 }
 
 TEST_F(DataMessage, StalenessBoundaryAtNineHundredSeconds) {
-    EXPECT_EQ(handle(msg(now_value - 900, R"({"a": {"avg": 1}})")), "");
-    const std::string old = msg(now_value - 901, R"({"a": {"avg": 1}})");
+    EXPECT_EQ(handle(msg(test_clock::now() - 900, R"({"a": {"avg": 1}})")), "");
+    const std::string old = msg(test_clock::now() - 901, R"({"a": {"avg": 1}})");
     const auto log = handle(old);
     EXPECT_EQ(published(), fresh("a", "1") + stale("a", "1"));
-    EXPECT_NE(log.find(stale_record + std::to_string(now_value - 901) +
+    EXPECT_NE(log.find(stale_record + std::to_string(test_clock::now() - 901) +
                        " слишком старый, помечаем как недоступный '" + old + "'\n"),
               std::string::npos)
         << log;
-    EXPECT_EQ(abroad_ios["io"]["a"], now_value - 901);
+    EXPECT_EQ(abroad_ios["io"]["a"], test_clock::now() - 901);
     // A timestamp in the future is fresh.
-    EXPECT_EQ(handle(msg(now_value + 100000, R"({"a": {"avg": 1}})")), "");
+    EXPECT_EQ(handle(msg(test_clock::now() + 100000, R"({"a": {"avg": 1}})")), "");
 }
 
 TEST_F(DataMessage, TheStaleRecordIsWrittenOnceEvenWithoutControls) {
@@ -130,9 +120,9 @@ TEST_F(DataMessage, TheStaleRecordIsWrittenOnceEvenWithoutControls) {
 }
 
 TEST_F(DataMessage, ValuesForEveryShapeOfAvg) {
-    handle(msg(now_value, R"({"a": {"avg": 21.5}, "b": {"avg": {"y": 2, "x": 1.25}}, "c": {"avg": [6.0]}})"));
-    handle(msg(now_value, R"({"a": {}, "b": {"avg": null}, "c": null})"));
-    handle(msg(now_value, R"({"a": {"avg": [0.1, 0.2]}, "b": {"avg": -0.0}, "c": {"avg": 1e21}})"));
+    handle(msg(test_clock::now(), R"({"a": {"avg": 21.5}, "b": {"avg": {"y": 2, "x": 1.25}}, "c": {"avg": [6.0]}})"));
+    handle(msg(test_clock::now(), R"({"a": {}, "b": {"avg": null}, "c": null})"));
+    handle(msg(test_clock::now(), R"({"a": {"avg": [0.1, 0.2]}, "b": {"avg": -0.0}, "c": {"avg": 1e21}})"));
     EXPECT_EQ(published(), fresh("a", "21.5") + fresh("b", "3.25") + fresh("c", "6") +  //
                                fresh("a", "0") + fresh("b", "0") + fresh("c", "0") +      //
                                fresh("a", "0.30000000000000004") + fresh("b", "0") + fresh("c", "1e+21"));
@@ -145,11 +135,11 @@ TEST_F(DataMessage, SilentDrops) {
              std::string(R"({"version": 4294967297, "io_id": "io", "timestamp": 1, "data": {"a": {"avg": 1}}})"),
              std::string(R"({"version": 2})"),                                 // no io_id: version first
              std::string(R"({"version": 1, "io_id": "unknown"})"),             // no timestamp: device first
-             msg(now_value, R"({"a": {"avg": 1}})", "IO"),                     // ids are case-sensitive
-             msg(now_value, R"({"zz": {"avg": "not even a number"}})"),        // unknown control
-             msg(now_value, R"({"a": {"avg": 1}})", "bare"),                   // device without controls
-             msg(now_value, "{}"), msg(now_value, "null"), msg(now_value, "[]"),
-             R"({"version": 1, "io_id": "io", "timestamp": )" + std::to_string(now_value) + "}",  // no data
+             msg(test_clock::now(), R"({"a": {"avg": 1}})", "IO"),                     // ids are case-sensitive
+             msg(test_clock::now(), R"({"zz": {"avg": "not even a number"}})"),        // unknown control
+             msg(test_clock::now(), R"({"a": {"avg": 1}})", "bare"),                   // device without controls
+             msg(test_clock::now(), "{}"), msg(test_clock::now(), "null"), msg(test_clock::now(), "[]"),
+             R"({"version": 1, "io_id": "io", "timestamp": )" + std::to_string(test_clock::now()) + "}",  // no data
          }) {
         EXPECT_EQ(handle(payload), "") << payload;
     }
@@ -172,9 +162,9 @@ TEST_F(DataMessage, TimestampConversions) {
 }
 
 TEST_F(DataMessage, OlderTimestampsOverwriteNewerOnes) {
-    handle(msg(now_value, R"({"a": {"avg": 1}})"));
-    handle(msg(now_value - 5000, R"({"a": {"avg": 2}})"));
-    EXPECT_EQ(abroad_ios["io"]["a"], now_value - 5000);
+    handle(msg(test_clock::now(), R"({"a": {"avg": 1}})"));
+    handle(msg(test_clock::now() - 5000, R"({"a": {"avg": 2}})"));
+    EXPECT_EQ(abroad_ios["io"]["a"], test_clock::now() - 5000);
 }
 
 TEST_F(DataMessage, EachFaultFailsTheMessageAndFreesTheLock) {
@@ -209,24 +199,24 @@ TEST_F(DataMessage, EachFaultFailsTheMessageAndFreesTheLock) {
 }
 
 TEST_F(DataMessage, AFaultKeepsWhatEarlierControlsPublishedAndStored) {
-    handle_failing(msg(now_value, R"({"a": {"avg": 1}, "b": {"avg": [2, "x"]}, "c": {"avg": 3}})"));
+    handle_failing(msg(test_clock::now(), R"({"a": {"avg": 1}, "b": {"avg": [2, "x"]}, "c": {"avg": 3}})"));
     EXPECT_EQ(published(), fresh("a", "1"));
-    EXPECT_EQ(abroad_ios["io"]["a"], now_value);
+    EXPECT_EQ(abroad_ios["io"]["a"], test_clock::now());
     EXPECT_EQ(abroad_ios["io"]["b"], 0);  // its value failed before the store
     EXPECT_EQ(abroad_ios["io"]["c"], 0);  // never reached
 }
 
 TEST_F(DataMessage, AFailingSendKeepsTheStoredTimestampOfItsControl) {
     fake_mqtt::fail_send(2);  // the value of "a"
-    handle_failing(msg(now_value, R"({"a": {"avg": 1}, "b": {"avg": 2}})"));
+    handle_failing(msg(test_clock::now(), R"({"a": {"avg": 1}, "b": {"avg": 2}})"));
     EXPECT_EQ(published(), std::vector<std::string>{"/devices/io/controls/a/meta/error = []"});
-    EXPECT_EQ(abroad_ios["io"]["a"], now_value);
+    EXPECT_EQ(abroad_ios["io"]["a"], test_clock::now());
     EXPECT_EQ(abroad_ios["io"]["b"], 0);
 }
 
 TEST_F(DataMessage, AControlNameThatMakesAnInvalidTopicFailsTheMessage) {
     abroad_ios["io"]["x#"] = 0;
-    handle_failing(msg(now_value, R"({"a": {"avg": 1}, "x#": {"avg": 2}})"));
+    handle_failing(msg(test_clock::now(), R"({"a": {"avg": 1}, "x#": {"avg": 2}})"));
     EXPECT_EQ(published(), fresh("a", "1"));
 }
 

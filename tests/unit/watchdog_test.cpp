@@ -1,7 +1,7 @@
-#include "clock.h"
 #include "data_message.h"
 #include "fake_mqtt.h"
 #include "registry.h"
+#include "test_clock.h"
 #include "watchdog.h"
 
 #include <gtest/gtest.h>
@@ -18,21 +18,16 @@ using quorvel::mosquitto::MqttAsyncWrapper;
 
 namespace {
 
-long now_value = 0;
-long fixed_now() { return now_value; }
-
 class Watchdog : public testing::Test {
 protected:
     void SetUp() override {
         fake_mqtt::reset();
         abroad_ios.clear();
-        now_value = 1765000000;
-        quorvel::set_clock_for_testing(&fixed_now, nullptr);
+        test_clock::install(1765000000);
     }
     void TearDown() override {
-        quorvel::set_clock_for_testing(nullptr, nullptr);
-        ASSERT_TRUE(quorvel::m_mutex.try_lock());
-        quorvel::m_mutex.unlock();
+        test_clock::uninstall();
+        EXPECT_TRUE(test_clock::registry_lock_is_free());
     }
 
     // topic -> "r" (string form) or "[]" (empty byte vector)
@@ -60,9 +55,9 @@ std::string marker(const std::string& id, const std::string& control) {
 }  // namespace
 
 TEST_F(Watchdog, OneMarkerPerRegisteredControlJudgedByItsTimestamp) {
-    abroad_ios["io"] = {{"never", 0}, {"at900", now_value - 900}, {"at901", now_value - 901},
-                        {"future", now_value + 3600}};
-    abroad_ios["room/1"] = {{"t", now_value}};
+    abroad_ios["io"] = {{"never", 0}, {"at900", test_clock::now() - 900}, {"at901", test_clock::now() - 901},
+                        {"future", test_clock::now() + 3600}};
+    abroad_ios["room/1"] = {{"t", test_clock::now()}};
     abroad_ios["empty"] = {};
     quorvel::sweep_markers(client);
     const std::map<std::string, std::string> expected = {
