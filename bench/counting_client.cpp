@@ -15,7 +15,9 @@ MqttAsyncWrapper::~MqttAsyncWrapper() = default;
 void MqttAsyncWrapper::Connect(bool, MQTTAsync_onSuccess*, MQTTAsync_onFailure*) {}
 void MqttAsyncWrapper::Subscribe(const std::string&, Qos, MQTTAsync_onSuccess*, MQTTAsync_onFailure*) {}
 void MqttAsyncWrapper::Unsubscribe(const std::string&) {}
-MqttMessage MqttAsyncWrapper::Receive(const std::string&, int) { throw MqttError("nothing to receive"); }
+MqttMessage MqttAsyncWrapper::Receive(const std::string&, int) {
+    throw MqttError("nothing to receive");
+}
 
 void MqttAsyncWrapper::Send(const std::string& topic, const std::string& payload, Qos, bool) {
     counted_bytes.fetch_add(topic.size() + payload.size(), std::memory_order_relaxed);

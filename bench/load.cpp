@@ -9,6 +9,7 @@
 
 #include <fmt/format.h>
 
+#include <unistd.h>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -17,7 +18,6 @@
 #include <sstream>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -43,14 +43,22 @@ Options parse(int argc, char** argv) {
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string k = argv[i];
         const std::string v = argv[i + 1];
-        if (k == "--phase") o.phase = v;
-        else if (k == "--count") o.count = std::stol(v);
-        else if (k == "--rate") o.rate = std::stol(v);
-        else if (k == "--window") o.window = std::stol(v);
-        else if (k == "--devices") o.devices = std::stoi(v);
-        else if (k == "--controls") o.controls = std::stoi(v);
-        else if (k == "--service-pid") o.service_pid = std::stol(v);
-        else if (k == "--broker-pid") o.broker_pid = std::stol(v);
+        if (k == "--phase")
+            o.phase = v;
+        else if (k == "--count")
+            o.count = std::stol(v);
+        else if (k == "--rate")
+            o.rate = std::stol(v);
+        else if (k == "--window")
+            o.window = std::stol(v);
+        else if (k == "--devices")
+            o.devices = std::stoi(v);
+        else if (k == "--controls")
+            o.controls = std::stoi(v);
+        else if (k == "--service-pid")
+            o.service_pid = std::stol(v);
+        else if (k == "--broker-pid")
+            o.broker_pid = std::stol(v);
     }
     return o;
 }
@@ -97,7 +105,8 @@ int main(int argc, char** argv) {
     std::string data_body;  // the same "data" for every message, with the sequence number spliced in
     auto message = [&](long seq) {
         std::string data;
-        for (int c = 0; c < o.controls; ++c) data += fmt::format("{}\"c{}\":{{\"avg\":{}}}", c ? "," : "", c, seq);
+        for (int c = 0; c < o.controls; ++c)
+            data += fmt::format("{}\"c{}\":{{\"avg\":{}}}", c ? "," : "", c, seq);
         return fmt::format(R"({{"version":1,"io_id":"io{}","timestamp":{},"data":{{{}}}}})", seq % o.devices,
                            static_cast<long>(std::time(nullptr)), data);
     };
@@ -109,11 +118,18 @@ int main(int argc, char** argv) {
             sink.Receive("/devices/+/controls/+", 200);
             break;
         } catch (const MqttError&) {
-            if (i > 100) { std::fprintf(stderr, "no value comes back\n"); return 1; }
+            if (i > 100) {
+                std::fprintf(stderr, "no value comes back\n");
+                return 1;
+            }
         }
     }
     while (true) {  // drain warm-up values
-        try { sink.Receive("/devices/+/controls/+", 300); } catch (const MqttError&) { break; }
+        try {
+            sink.Receive("/devices/+/controls/+", 300);
+        } catch (const MqttError&) {
+            break;
+        }
     }
 
     const long n = o.count;
@@ -137,7 +153,9 @@ int main(int argc, char** argv) {
             const long seq = std::atol(std::string(m.payload.begin(), m.payload.end()).c_str());
             if (seq < 0 || seq >= n) continue;
             const auto now = steady::now();
-            latencies_ms.push_back(std::chrono::duration<double, std::milli>(now - sent_at[static_cast<std::size_t>(seq)]).count());
+            latencies_ms.push_back(
+                std::chrono::duration<double, std::milli>(now - sent_at[static_cast<std::size_t>(seq)])
+                    .count());
             last_value = now;
             ++values;
             if (++got[static_cast<std::size_t>(seq)] == o.controls) {
@@ -157,7 +175,8 @@ int main(int argc, char** argv) {
         }
         const auto text = message(seq);
         sent_at[static_cast<std::size_t>(seq)] = steady::now();
-        source.Send("/qv/bridge/thirdparty_data/io" + std::to_string(seq % o.devices), text, Qos::AtMostOnce, false);
+        source.Send("/qv/bridge/thirdparty_data/io" + std::to_string(seq % o.devices), text, Qos::AtMostOnce,
+                    false);
     }
     source_done = true;
     sink_thread.join();
@@ -168,14 +187,18 @@ int main(int argc, char** argv) {
 
     std::sort(latencies_ms.begin(), latencies_ms.end());
     auto pct = [&](double p) {
-        return latencies_ms.empty() ? 0.0 : latencies_ms[static_cast<std::size_t>(p * static_cast<double>(latencies_ms.size() - 1))];
+        return latencies_ms.empty()
+                   ? 0.0
+                   : latencies_ms[static_cast<std::size_t>(p * static_cast<double>(latencies_ms.size() - 1))];
     };
     const long expected = n * o.controls;
-    std::printf("%-9s in %8.0f msg/s  out %8.0f values/s  lost %7ld of %ld  latency p50 %6.2f p99 %6.2f max %7.2f ms"
-                "  peak RSS %5ld kB  CPU %5.2f s/100k msgs  broker %3.0f%% of a core\n",
-                o.phase.c_str(), static_cast<double>(n) / seconds, static_cast<double>(values) / seconds,
-                expected - values.load(), expected, pct(0.5), pct(0.99), latencies_ms.empty() ? 0.0 : latencies_ms.back(),
-                o.service_pid ? status_kb(o.service_pid, "VmHWM:") : 0L, cpu * 100000.0 / static_cast<double>(n),
-                100.0 * broker / seconds);
+    std::printf(
+        "%-9s in %8.0f msg/s  out %8.0f values/s  lost %7ld of %ld  latency p50 %6.2f p99 %6.2f max %7.2f ms"
+        "  peak RSS %5ld kB  CPU %5.2f s/100k msgs  broker %3.0f%% of a core\n",
+        o.phase.c_str(), static_cast<double>(n) / seconds, static_cast<double>(values) / seconds,
+        expected - values.load(), expected, pct(0.5), pct(0.99),
+        latencies_ms.empty() ? 0.0 : latencies_ms.back(),
+        o.service_pid ? status_kb(o.service_pid, "VmHWM:") : 0L, cpu * 100000.0 / static_cast<double>(n),
+        100.0 * broker / seconds);
     return 0;
 }

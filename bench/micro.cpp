@@ -17,14 +17,17 @@ static void DataMessage(benchmark::State& state) {
     const int controls = static_cast<int>(state.range(0));
     quorvel::abroad_ios.clear();
     for (int d = 0; d < 100; ++d) {
-        for (int c = 0; c < controls; ++c) quorvel::abroad_ios["io" + std::to_string(d)]["c" + std::to_string(c)] = 0;
+        for (int c = 0; c < controls; ++c)
+            quorvel::abroad_ios["io" + std::to_string(d)]["c" + std::to_string(c)] = 0;
     }
     std::string data;
-    for (int c = 0; c < controls; ++c) data += fmt::format("{}\"c{}\":{{\"avg\":[21.5,{}]}}", c ? "," : "", c, c);
+    for (int c = 0; c < controls; ++c)
+        data += fmt::format("{}\"c{}\":{{\"avg\":[21.5,{}]}}", c ? "," : "", c, c);
     const std::string payload = fmt::format(R"({{"version":1,"io_id":"io42","timestamp":{},"data":{{{}}}}})",
                                             static_cast<long>(std::time(nullptr)), data);
     MqttAsyncWrapper client("bench");
-    const quorvel::mosquitto::MqttMessage message{"/qv/bridge/thirdparty_data/io42", {payload.begin(), payload.end()}};
+    const quorvel::mosquitto::MqttMessage message{"/qv/bridge/thirdparty_data/io42",
+                                                  {payload.begin(), payload.end()}};
     for (auto _ : state) quorvel::handle_data_message(client, message);
     state.SetItemsProcessed(state.iterations());
 }
@@ -34,7 +37,8 @@ static void WatchdogSweep(benchmark::State& state) {
     const long controls = state.range(0);
     quorvel::abroad_ios.clear();
     for (long i = 0; i < controls; ++i) {
-        quorvel::abroad_ios["io" + std::to_string(i / 10)]["c" + std::to_string(i % 10)] = i % 2 ? 0 : std::time(nullptr);
+        quorvel::abroad_ios["io" + std::to_string(i / 10)]["c" + std::to_string(i % 10)] =
+            i % 2 ? 0 : std::time(nullptr);
     }
     MqttAsyncWrapper client("bench");
     for (auto _ : state) quorvel::sweep_markers(client);

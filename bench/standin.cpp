@@ -103,13 +103,17 @@ int main(int argc, char** argv) {
                 const auto b = static_cast<unsigned char>(in[i++]);
                 len += (b & 0x7F) * mult;
                 mult *= 128;
-                if (!(b & 0x80)) { complete = true; break; }
+                if (!(b & 0x80)) {
+                    complete = true;
+                    break;
+                }
             }
             if (!complete || in.size() - i < len) break;
             const auto type = static_cast<unsigned char>(in[pos]) >> 4;
             if (type == 3) {  // PUBLISH (QoS 0 from the subscription)
                 const std::string_view body(in.data() + i, len);
-                const std::size_t tlen = (static_cast<unsigned char>(body[0]) << 8) | static_cast<unsigned char>(body[1]);
+                const std::size_t tlen =
+                    (static_cast<unsigned char>(body[0]) << 8) | static_cast<unsigned char>(body[1]);
                 const auto topic = body.substr(2, tlen);
                 const auto payload = body.substr(2 + tlen);
                 const auto device = topic.substr(data_prefix.size());

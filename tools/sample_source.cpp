@@ -52,9 +52,11 @@ int main() {
         publish(client, "boiler", now,
                 fmt::format(R"({{"temp": {{"avg": [{:.1f}, {:.1f}]}}, "pressure": {{"avg": {:.2f}}}}})",
                             30 + 2 * wave, 32 + 2 * wave, 1.5 + wave / 10));
-        publish(client, "greenhouse", now,
-                fmt::format(R"({{"temp": {{"avg": {:.1f}}}, "hum": {{"avg": {}}}}})", 24 - wave, 60 + tick % 7));
-        publish(client, "old-meter", now - meter_delay_s, fmt::format(R"({{"energy": {{"avg": {}}}}})", 1520 + tick));
+        publish(
+            client, "greenhouse", now,
+            fmt::format(R"({{"temp": {{"avg": {:.1f}}}, "hum": {{"avg": {}}}}})", 24 - wave, 60 + tick % 7));
+        publish(client, "old-meter", now - meter_delay_s,
+                fmt::format(R"({{"energy": {{"avg": {}}}}})", 1520 + tick));
         for (auto left = period; left.count() > 0 && !stopping; left -= std::chrono::seconds(1)) {
             std::this_thread::sleep_for(std::chrono::seconds(1));
         }

@@ -49,7 +49,8 @@ std::string clock_text() {
 void draw(const Tree& tree, const std::string& broker) {
     std::string out = "\x1b[H\x1b[2J";
     out += fmt::format("Device tree on {}    {}    (Ctrl-C stops)\n\n", broker, clock_text());
-    out += fmt::format("{:<14} {:<10} {:>10}  {:<6} {}\n", "DEVICE", "CONTROL", "VALUE", "ERROR", "LAST CHANGE");
+    out +=
+        fmt::format("{:<14} {:<10} {:>10}  {:<6} {}\n", "DEVICE", "CONTROL", "VALUE", "ERROR", "LAST CHANGE");
     for (const auto& [device, controls] : tree) {
         std::multimap<int, std::pair<std::string, const Control*>> ordered;
         for (const auto& [name, c] : controls) ordered.emplace(c.order, std::make_pair(name, &c));
@@ -57,7 +58,8 @@ void draw(const Tree& tree, const std::string& broker) {
             const Control& c = *entry.second;
             const bool stale = c.error == "r";
             out += fmt::format("{:<14} {:<10} {:>10}  {}{:<6}{} {}\n", device, entry.first, c.value,
-                               stale ? "\x1b[31m" : "", stale ? "r" : "", stale ? "\x1b[0m" : "", age(c.changed));
+                               stale ? "\x1b[31m" : "", stale ? "r" : "", stale ? "\x1b[0m" : "",
+                               age(c.changed));
         }
     }
     if (tree.empty()) out += "(nothing announced yet)\n";
@@ -95,7 +97,8 @@ int main() {
     const std::string broker = env && *env ? env : "tcp://127.0.0.1:1883";
     MqttAsyncWrapper client("esdg-tree-view");
     client.Connect(true, &MqttAsyncWrapper::onSuccess, &MqttAsyncWrapper::onFailure);
-    client.Subscribe("/devices/#", Qos::AtMostOnce, &MqttAsyncWrapper::onSuccess, &MqttAsyncWrapper::onFailure);
+    client.Subscribe("/devices/#", Qos::AtMostOnce, &MqttAsyncWrapper::onSuccess,
+                     &MqttAsyncWrapper::onFailure);
     Tree tree;
     while (!stopping) {
         try {

@@ -33,7 +33,7 @@ using namespace std::chrono_literals;
 using steady = std::chrono::steady_clock;
 
 constexpr const char* default_broker = "tcp://127.0.0.1:1883";
-constexpr int max_queued_publishes = 2048;      // in Paho, written or not yet
+constexpr int max_queued_publishes = 2048;  // in Paho, written or not yet
 constexpr std::size_t max_offline_publishes = 2048;
 constexpr std::size_t max_offline_bytes = 1 << 20;
 constexpr std::size_t max_held_messages = 1000;
@@ -128,12 +128,11 @@ struct MqttAsyncWrapper::Impl {
         int rc = MQTTAsync_createWithOptions(&handle_, uri.c_str(), client_id.c_str(),
                                              MQTTCLIENT_PERSISTENCE_NONE, nullptr, &opts);
         if (rc != MQTTASYNC_SUCCESS) {
-            throw MqttError(fmt::format("Cannot create an MQTT client for broker '{}': {}", uri,
-                                        MQTTAsync_strerror(rc)),
-                            rc);
+            throw MqttError(
+                fmt::format("Cannot create an MQTT client for broker '{}': {}", uri, MQTTAsync_strerror(rc)),
+                rc);
         }
-        rc = MQTTAsync_setCallbacks(handle_, this, &Impl::connection_lost, &Impl::message_arrived,
-                                    nullptr);
+        rc = MQTTAsync_setCallbacks(handle_, this, &Impl::connection_lost, &Impl::message_arrived, nullptr);
         if (rc != MQTTASYNC_SUCCESS) {
             MQTTAsync_destroy(&handle_);
             throw MqttError(fmt::format("Cannot set MQTT callbacks: {}", MQTTAsync_strerror(rc)), rc);
@@ -188,8 +187,8 @@ struct MqttAsyncWrapper::Impl {
             delay = std::min(delay * 2, std::chrono::milliseconds(reconnect_delay_max));
             if (!failing_) {
                 failing_ = true;
-                WRAPPER_LOG(P7::WARNING, "Cannot connect to %s: %s; retrying until it is up",
-                            uri.c_str(), reachable ? error.c_str() : "no answer");
+                WRAPPER_LOG(P7::WARNING, "Cannot connect to %s: %s; retrying until it is up", uri.c_str(),
+                            reachable ? error.c_str() : "no answer");
             }
         }
     }
@@ -308,8 +307,8 @@ struct MqttAsyncWrapper::Impl {
         auto* self = static_cast<Impl*>(context);
         try {
             MqttMessage message;
-            message.topic.assign(topic, topic_len > 0 ? static_cast<std::size_t>(topic_len)
-                                                      : std::strlen(topic));
+            message.topic.assign(topic,
+                                 topic_len > 0 ? static_cast<std::size_t>(topic_len) : std::strlen(topic));
             const auto* bytes = static_cast<const unsigned char*>(m->payload);
             if (m->payloadlen > 0) message.payload.assign(bytes, bytes + m->payloadlen);
             self->hold(std::move(message));
@@ -364,8 +363,7 @@ struct MqttAsyncWrapper::Impl {
             std::lock_guard<std::mutex> lock(held_mutex_);
             held_bytes_ += message.payload.size() + message.topic.size();
             held_.push_back(std::move(message));
-            while (held_.size() > 1 &&
-                   (held_.size() > max_held_messages || held_bytes_ > max_held_bytes)) {
+            while (held_.size() > 1 && (held_.size() > max_held_messages || held_bytes_ > max_held_bytes)) {
                 held_bytes_ -= held_.front().payload.size() + held_.front().topic.size();
                 held_.pop_front();
                 ++dropped_unreported_;
@@ -410,8 +408,8 @@ struct MqttAsyncWrapper::Impl {
     }
 
     // True when buffered for later; throws when the buffer is full.
-    bool buffer_if_offline(const std::string& topic, const unsigned char* data, std::size_t size,
-                           int qos, bool retain) {
+    bool buffer_if_offline(const std::string& topic, const unsigned char* data, std::size_t size, int qos,
+                           bool retain) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (connected_ && !flushing_) return false;
         if (offline_.size() >= max_offline_publishes || offline_bytes_ + size > max_offline_bytes) {
@@ -448,9 +446,9 @@ struct MqttAsyncWrapper::Impl {
             if (rc == MQTTASYNC_SUCCESS) return;
             if (rc == MQTTASYNC_DISCONNECTED) continue;  // buffered on the next pass
             if (rc != MQTTASYNC_MAX_BUFFERED_MESSAGES) {
-                throw MqttError(fmt::format("Cannot publish to topic '{}': {}", shown(topic),
-                                            MQTTAsync_strerror(rc)),
-                                rc);
+                throw MqttError(
+                    fmt::format("Cannot publish to topic '{}': {}", shown(topic), MQTTAsync_strerror(rc)),
+                    rc);
             }
             // Back-pressure: wait until the send thread has written something out.
             std::unique_lock<std::mutex> lock(publish_mutex_);
@@ -493,8 +491,7 @@ MqttAsyncWrapper::~MqttAsyncWrapper() {
     MQTTAsync_destroy(&s.handle_);
 }
 
-void MqttAsyncWrapper::Connect(bool cleanSession, MQTTAsync_onSuccess* onConnected,
-                               MQTTAsync_onFailure*) {
+void MqttAsyncWrapper::Connect(bool cleanSession, MQTTAsync_onSuccess* onConnected, MQTTAsync_onFailure*) {
     Impl& s = *impl_;
     {
         std::lock_guard<std::mutex> lock(s.mutex_);
@@ -588,8 +585,8 @@ void MqttAsyncWrapper::Send(const std::string& topic, const std::string& payload
     impl_->publish(topic, data, payload.size(), qos, retain);
 }
 
-void MqttAsyncWrapper::Send(const std::string& topic, const std::vector<unsigned char>& payload,
-                            Qos qos, bool retain) {
+void MqttAsyncWrapper::Send(const std::string& topic, const std::vector<unsigned char>& payload, Qos qos,
+                            bool retain) {
     impl_->publish(topic, payload.data(), payload.size(), qos, retain);
 }
 

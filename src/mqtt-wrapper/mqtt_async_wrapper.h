@@ -20,8 +20,7 @@ struct MqttMessage {
 // offline buffer, a call the underlying library rejected, a timed-out Receive.
 class MqttError : public std::runtime_error {
 public:
-    explicit MqttError(const std::string& what, int code = 0)
-        : std::runtime_error(what), code_(code) {}
+    explicit MqttError(const std::string& what, int code = 0) : std::runtime_error(what), code_(code) {}
     int code() const noexcept { return code_; }
 
 private:
@@ -61,8 +60,7 @@ public:
     MqttMessage Receive(const std::string& filter, int timeoutMs);
 
     void Send(const std::string& topic, const std::string& payload, Qos qos, bool retain);
-    void Send(const std::string& topic, const std::vector<unsigned char>& payload, Qos qos,
-              bool retain);
+    void Send(const std::string& topic, const std::vector<unsigned char>& payload, Qos qos, bool retain);
 
     // Completion callbacks to pass to Connect and Subscribe; onFailure logs a WARNING.
     static void onSuccess(void* context, MQTTAsync_successData* response);

@@ -28,17 +28,23 @@ void append_escaped(std::string& out, const char* text, std::size_t size) {
     for (std::size_t i = 0; i < size; ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
         switch (c) {
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20 || c == 0x7F) {
-                out += "\\x";
-                out += hex[c >> 4];
-                out += hex[c & 0xF];
-            } else {
-                out += static_cast<char>(c);
-            }
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (c < 0x20 || c == 0x7F) {
+                    out += "\\x";
+                    out += hex[c >> 4];
+                    out += hex[c & 0xF];
+                } else {
+                    out += static_cast<char>(c);
+                }
         }
     }
 }
@@ -51,9 +57,8 @@ std::string utc_now() {
     gmtime_r(&seconds, &parts);
     char buf[40];
     const auto n = std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ ",
-                                 parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
-                                 parts.tm_hour, parts.tm_min, parts.tm_sec,
-                                 static_cast<long>(ts.tv_nsec / 1000000));
+                                 parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
+                                 parts.tm_min, parts.tm_sec, static_cast<long>(ts.tv_nsec / 1000000));
     return std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
 }
 
@@ -89,7 +94,9 @@ std::string format_record(int level, const char* file, unsigned line, const char
     return out;
 }
 
-void Tracer::SetVerbosity(int level) { verbosity.store(level); }
+void Tracer::SetVerbosity(int level) {
+    verbosity.store(level);
+}
 
 void Tracer::Trace(std::uint16_t, int level, Module*, std::uint16_t line, const char* file,
                    const char* function, const char* format, ...) {
@@ -115,7 +122,9 @@ void Tracer::Trace(std::uint16_t, int level, Module*, std::uint16_t line, const 
     write_all(utc_now() + format_record(level, file, line, function, text) + '\n');
 }
 
-bool LoggerInit(const std::string& channel, const char*) { return !channel.empty(); }
+bool LoggerInit(const std::string& channel, const char*) {
+    return !channel.empty();
+}
 
 Tracer* getTrace() {
     static Tracer* const trace = new Tracer;

@@ -19,8 +19,7 @@ public:
     void SetVerbosity(int level);
 
     void Trace(std::uint16_t id, int level, Module* module, std::uint16_t line, const char* file,
-               const char* function, const char* format, ...)
-        __attribute__((format(printf, 8, 9)));
+               const char* function, const char* format, ...) __attribute__((format(printf, 8, 9)));
 };
 
 extern const char* const MainTrace;

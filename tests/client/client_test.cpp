@@ -31,7 +31,9 @@ void subscribe(MqttAsyncWrapper& c, const std::string& filter) {
     c.Subscribe(filter, Qos::AtMostOnce, &MqttAsyncWrapper::onSuccess, &MqttAsyncWrapper::onFailure);
 }
 
-std::string text(const MqttMessage& m) { return std::string(m.payload.begin(), m.payload.end()); }
+std::string text(const MqttMessage& m) {
+    return std::string(m.payload.begin(), m.payload.end());
+}
 
 // Publishes until the subscriber's subscription is live, then drains the probes.
 void wait_until_subscribed(MqttAsyncWrapper& publisher, MqttAsyncWrapper& subscriber,
@@ -135,8 +137,8 @@ TEST_F(Client, SubscriptionsComeBackAfterABrokerRestart) {
 TEST_F(Client, InvalidTopicsThrowAndTheConnectionSurvives) {
     auto c = connected_client("c");
     subscribe(*c, "/ok/#");
-    const std::string bad[] = {"", "/a/+", "/a/#", std::string("/a\0b", 4), "/a/\xC3\x28", "/a/\n",
-                               std::string(70000, 'x')};
+    const std::string bad[] = {
+        "", "/a/+", "/a/#", std::string("/a\0b", 4), "/a/\xC3\x28", "/a/\n", std::string(70000, 'x')};
     for (const auto& topic : bad) {
         try {
             c->Send(topic, std::string("x"), Qos::AtMostOnce, false);
@@ -177,7 +179,8 @@ TEST_F(Client, BurstsBeyondTheOutgoingBufferAreNotLost) {
     wait_until_subscribed(*c, *sink, "/burst/probe");
     constexpr int n = 5000;  // more than the client buffers; Send waits for room
     std::thread reader([&] {
-        for (int i = 0; i < n; ++i) ASSERT_EQ(text(sink->Receive("/burst/n", deadline_ms)), std::to_string(i));
+        for (int i = 0; i < n; ++i)
+            ASSERT_EQ(text(sink->Receive("/burst/n", deadline_ms)), std::to_string(i));
     });
     for (int i = 0; i < n; ++i) c->Send("/burst/n", std::to_string(i), Qos::AtMostOnce, false);
     reader.join();
@@ -206,7 +209,8 @@ TEST_F(Client, PublicationsMadeJustBeforeDestructionReachTheBroker) {
         auto c = connected_client("leaving");
         subscribe(*c, "/keep/probe");
         wait_until_subscribed(*c, *c, "/keep/probe");
-        for (int i = 0; i < n; ++i) c->Send("/keep/" + std::to_string(i), std::string("v"), Qos::AtMostOnce, true);
+        for (int i = 0; i < n; ++i)
+            c->Send("/keep/" + std::to_string(i), std::string("v"), Qos::AtMostOnce, true);
     }  // destroyed at once: the clean close must still deliver everything
     auto sink = connected_client("sink");
     subscribe(*sink, "/keep/+");

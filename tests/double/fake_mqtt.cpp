@@ -157,8 +157,8 @@ void MqttAsyncWrapper::Send(const std::string& topic, const std::string& payload
     fake_mqtt::record_send(Op::SendString, topic, payload, qos, retain);
 }
 
-void MqttAsyncWrapper::Send(const std::string& topic, const std::vector<unsigned char>& payload,
-                            Qos qos, bool retain) {
+void MqttAsyncWrapper::Send(const std::string& topic, const std::vector<unsigned char>& payload, Qos qos,
+                            bool retain) {
     fake_mqtt::record_send(Op::SendBytes, topic, std::string(payload.begin(), payload.end()), qos, retain);
 }
 

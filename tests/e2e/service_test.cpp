@@ -7,9 +7,9 @@
 
 #include <atomic>
 #include <ctime>
-#include <thread>
 #include <map>
 #include <string>
+#include <thread>
 
 using test_support::Broker;
 using test_support::Peer;
@@ -19,7 +19,8 @@ using namespace std::chrono_literals;
 namespace {
 
 const std::string client_id = "mqtt-external-source-data-getter";
-const std::string record_154 = "ERROR src/services/external-source-data-getter/main:154 perform: Ошибка обработки: ";
+const std::string record_154 =
+    "ERROR src/services/external-source-data-getter/main:154 perform: Ошибка обработки: ";
 const std::string record_171 = "ERROR src/services/external-source-data-getter/main:171 main: ";
 
 class Service : public testing::Test {
@@ -76,11 +77,12 @@ TEST_F(Service, WaitsForABrokerThatStartsLater) {
     broker.start();
     ASSERT_TRUE(broker.wait_for_log("as " + client_id, 20s)) << broker.log();
     Peer peer("test-peer");
-    peer.publish("/qv/bridge/configuration", R"({"version": 2, "remote_ios": [{"id": "io", "types": ["t"]}]})",
-                 true);
+    peer.publish("/qv/bridge/configuration",
+                 R"({"version": 2, "remote_ios": [{"id": "io", "types": ["t"]}]})", true);
     wait_for_bootstrap();
     ASSERT_TRUE(test_support::eventually(
-        [&] { return test_support::retained_devices_tree().count("/devices/io/controls/t/meta/order"); }, 20s));
+        [&] { return test_support::retained_devices_tree().count("/devices/io/controls/t/meta/order"); },
+        20s));
     EXPECT_TRUE(service.running());
 }
 
@@ -118,11 +120,13 @@ TEST_F(Service, AnnouncesTheConfiguredDevicesAsRetainedTopics) {
 TEST_F(Service, AMalformedConfigurationEndsTheServiceWithOneRecord) {
     Peer peer("test-peer");
     peer.publish("/qv/bridge/configuration",
-                 R"({"version": 2, "remote_ios": [{"id": "good", "types": ["t"]}, {"id": 5, "types": []}]})", true);
+                 R"({"version": 2, "remote_ios": [{"id": "good", "types": ["t"]}, {"id": 5, "types": []}]})",
+                 true);
     ServiceProcess service(broker.uri());
     EXPECT_EQ(service.wait_exit(30s), 1) << service.log();
     EXPECT_EQ(service.count_in_log(record_171), 1u) << service.log();
-    EXPECT_EQ(service.count_in_log(record_171 + "[json.exception.type_error.302] type must be string, but is number\n"),
+    EXPECT_EQ(service.count_in_log(record_171 +
+                                   "[json.exception.type_error.302] type must be string, but is number\n"),
               1u)
         << service.log();
     // What was announced before the fault reached the broker.
@@ -165,9 +169,9 @@ TEST_F(Service, DataMessagesBecomeRetainedValuesAndMarkers) {
     EXPECT_EQ(tree.count("/devices/io1/controls/temp/meta/error"), 0u);  // cleared by the fresh reading
     EXPECT_EQ(service.count_in_log(record_154 + "garbage\n"), 1u);
     EXPECT_EQ(service.count_in_log(record_154), 1u);
-    EXPECT_EQ(service.count_in_log("INFO src/services/external-source-data-getter/main:125 perform: Timestamp " +
-                                   std::to_string(now - 1000) + " слишком старый, помечаем как недоступный '" + old +
-                                   "'\n"),
+    EXPECT_EQ(service.count_in_log(
+                  "INFO src/services/external-source-data-getter/main:125 perform: Timestamp " +
+                  std::to_string(now - 1000) + " слишком старый, помечаем как недоступный '" + old + "'\n"),
               1u)
         << service.log();
     EXPECT_TRUE(service.running());
@@ -175,9 +179,10 @@ TEST_F(Service, DataMessagesBecomeRetainedValuesAndMarkers) {
 
 TEST_F(Service, TheWatchdogMarksControlsWithoutDataUnavailable) {
     Peer peer("test-peer");
-    peer.publish("/qv/bridge/configuration",
-                 R"({"version": 2, "remote_ios": [{"id": "io1", "types": ["fed", "silent"]}, {"id": "io2", "types": ["x"]}]})",
-                 true);
+    peer.publish(
+        "/qv/bridge/configuration",
+        R"({"version": 2, "remote_ios": [{"id": "io1", "types": ["fed", "silent"]}, {"id": "io2", "types": ["x"]}]})",
+        true);
     ServiceProcess service(broker.uri());
     wait_for_bootstrap();
     ASSERT_TRUE(broker.wait_for_log(client_id + " 0 /qv/bridge/thirdparty_data/io2", 10s));
@@ -189,7 +194,8 @@ TEST_F(Service, TheWatchdogMarksControlsWithoutDataUnavailable) {
         [&] {
             tree = test_support::retained_devices_tree();
             return tree["/devices/io1/controls/silent/meta/error"] == "r" &&
-                   tree["/devices/io2/controls/x/meta/error"] == "r" && tree["/devices/io1/controls/fed"] == "1";
+                   tree["/devices/io2/controls/x/meta/error"] == "r" &&
+                   tree["/devices/io1/controls/fed"] == "1";
         },
         20s));
     EXPECT_EQ(tree.count("/devices/io1/controls/fed/meta/error"), 0u);
@@ -198,7 +204,8 @@ TEST_F(Service, TheWatchdogMarksControlsWithoutDataUnavailable) {
 
 TEST_F(Service, ValuesFlowAgainAfterTheBrokerRestartsMidStream) {
     Peer peer("test-peer");
-    peer.publish("/qv/bridge/configuration", R"({"version": 2, "remote_ios": [{"id": "io", "types": ["v"]}]})", true);
+    peer.publish("/qv/bridge/configuration",
+                 R"({"version": 2, "remote_ios": [{"id": "io", "types": ["v"]}]})", true);
     ServiceProcess service(broker.uri());
     wait_for_bootstrap();
     ASSERT_TRUE(broker.wait_for_log(client_id + " 0 /qv/bridge/thirdparty_data/io", 10s));
@@ -213,8 +220,9 @@ TEST_F(Service, ValuesFlowAgainAfterTheBrokerRestartsMidStream) {
             const auto n = sent + 1;
             try {
                 publisher.publish("/qv/bridge/thirdparty_data/io",
-                                  R"({"version": 1, "io_id": "io", "timestamp": )" + std::to_string(std::time(nullptr)) +
-                                      R"(, "data": {"v": {"avg": )" + std::to_string(n) + "}}}");
+                                  R"({"version": 1, "io_id": "io", "timestamp": )" +
+                                      std::to_string(std::time(nullptr)) + R"(, "data": {"v": {"avg": )" +
+                                      std::to_string(n) + "}}}");
                 sent = n;
             } catch (const std::exception&) {
                 // buffer full while the broker is down

@@ -13,7 +13,9 @@
 
 namespace {
 
-long fixed_now() { return 1765000000; }
+long fixed_now() {
+    return 1765000000;
+}
 
 }  // namespace
 
@@ -38,7 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < sends.size(); i += 2) {
         const auto& marker = sends[i];
         const auto& value = sends[i + 1];
-        if (marker.topic != value.topic + "/meta/error") fuzz::violated("marker and value disagree: " + marker.topic);
+        if (marker.topic != value.topic + "/meta/error")
+            fuzz::violated("marker and value disagree: " + marker.topic);
         const bool stale = marker.op == fake_mqtt::Op::SendString && marker.payload == "r";
         const bool fresh = marker.op == fake_mqtt::Op::SendBytes && marker.payload.empty();
         if (!stale && !fresh) fuzz::violated("bad marker payload: " + marker.payload);

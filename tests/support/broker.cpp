@@ -3,8 +3,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -105,14 +105,20 @@ void Broker::stop() {
     pid_ = -1;
 }
 
-std::string Broker::uri() const { return "tcp://127.0.0.1:" + std::to_string(port_); }
+std::string Broker::uri() const {
+    return "tcp://127.0.0.1:" + std::to_string(port_);
+}
 
-std::string Broker::log() const { return read_file(dir_ + "/broker.log"); }
+std::string Broker::log() const {
+    return read_file(dir_ + "/broker.log");
+}
 
 bool Broker::wait_for_log(const std::string& needle, std::chrono::milliseconds deadline) const {
     return eventually([&] { return log().find(needle) != std::string::npos; }, deadline);
 }
 
-void use_broker(const Broker& broker) { ::setenv("MQTT_BROKER", broker.uri().c_str(), 1); }
+void use_broker(const Broker& broker) {
+    ::setenv("MQTT_BROKER", broker.uri().c_str(), 1);
+}
 
 }  // namespace test_support

@@ -3,9 +3,9 @@
 // A private mosquitto on a free loopback port, with its own configuration
 // and log in a temporary directory; stopped by its process id.
 
+#include <sys/types.h>
 #include <chrono>
 #include <string>
-#include <sys/types.h>
 
 namespace test_support {
 
@@ -38,7 +38,9 @@ bool eventually(Pred pred, std::chrono::milliseconds deadline = std::chrono::sec
     const auto end = std::chrono::steady_clock::now() + deadline;
     while (!pred()) {
         if (std::chrono::steady_clock::now() > end) return pred();
-        struct timespec ts {0, 5 * 1000 * 1000};
+        struct timespec ts {
+            0, 5 * 1000 * 1000
+        };
         nanosleep(&ts, nullptr);
     }
     return true;

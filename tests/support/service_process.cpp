@@ -52,12 +52,15 @@ ServiceProcess::~ServiceProcess() {
     // A sanitizer build of the service reports into its log.
     const auto text = log();
     for (const char* report : {"ThreadSanitizer", "AddressSanitizer", "LeakSanitizer", "runtime error:"}) {
-        if (text.find(report) != std::string::npos) ADD_FAILURE() << "service log has a " << report << " report:\n" << text;
+        if (text.find(report) != std::string::npos)
+            ADD_FAILURE() << "service log has a " << report << " report:\n" << text;
     }
     std::system(("rm -rf '" + dir_ + "'").c_str());
 }
 
-std::string ServiceProcess::log() const { return read_file(dir_ + "/stderr.log"); }
+std::string ServiceProcess::log() const {
+    return read_file(dir_ + "/stderr.log");
+}
 
 bool ServiceProcess::wait_for_log(const std::string& needle, std::chrono::milliseconds deadline) const {
     return eventually([&] { return log().find(needle) != std::string::npos; }, deadline);

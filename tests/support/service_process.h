@@ -3,9 +3,9 @@
 // The real service binary, started against a broker, its standard error
 // captured in a file.
 
+#include <sys/types.h>
 #include <chrono>
 #include <string>
-#include <sys/types.h>
 
 namespace test_support {
 

@@ -36,7 +36,8 @@ protected:
         return out;
     }
 
-    static std::vector<std::string> announced(const std::string& id, const std::vector<std::string>& controls) {
+    static std::vector<std::string> announced(const std::string& id,
+                                              const std::vector<std::string>& controls) {
         std::vector<std::string> out = {"subscribe /qv/bridge/thirdparty_data/" + id,
                                         "/devices/" + id + "/meta/name = " + id};
         int order = 1;
@@ -75,8 +76,8 @@ TEST_F(Configuration, AnnouncesDevicesInDocumentOrderWithOrderNumbersPerDevice) 
         EXPECT_EQ(c.qos, 0);
         EXPECT_TRUE(c.retain);
     }
-    const std::map<std::string, std::map<std::string, long>> expected = {
-        {"io2", {{"temp", 0}, {"hum", 0}}}, {"io1", {{"co2", 0}}}};
+    const std::map<std::string, std::map<std::string, long>> expected = {{"io2", {{"temp", 0}, {"hum", 0}}},
+                                                                         {"io1", {{"co2", 0}}}};
     EXPECT_EQ(registry(), expected);
 }
 
@@ -154,7 +155,7 @@ TEST_F(Configuration, MalformedDocumentsRaiseTheLibraryErrors) {
 
 TEST_F(Configuration, AFaultStopsTheWalkAndKeepsWhatCameBefore) {
     struct Case {
-        const char* third;  // the faulty remote io, after two good ones
+        const char* third;        // the faulty remote io, after two good ones
         int error_id;             // JSON library error id, 0 for a missing key
         const char* missing_key;  // named by the error
         std::vector<std::string> announced_of_third;
@@ -170,7 +171,8 @@ TEST_F(Configuration, AFaultStopsTheWalkAndKeepsWhatCameBefore) {
     for (const auto& c : cases) {
         SetUp();
         const std::string doc = std::string(R"({"version": 2, "remote_ios": [{"id": "a", "types": ["t"]},
-            {"id": "b", "types": []}, )") + c.third + R"(, {"id": "never", "types": ["x"]}]})";
+            {"id": "b", "types": []}, )") +
+                                c.third + R"(, {"id": "never", "types": ["x"]}]})";
         try {
             apply(doc);
             ADD_FAILURE() << "no error for " << c.third;
@@ -193,10 +195,12 @@ TEST_F(Configuration, NamesThatMakeInvalidTopicsAreRefused) {
     EXPECT_THROW(apply(R"({"version": 2, "remote_ios": [{"id": "+", "types": ["t"]}]})"), std::runtime_error);
     EXPECT_EQ(calls(), std::vector<std::string>{"subscribe /qv/bridge/thirdparty_data/+"});
     SetUp();
-    EXPECT_THROW(apply(R"({"version": 2, "remote_ios": [{"id": "io", "types": ["a#"]}]})"), std::runtime_error);
+    EXPECT_THROW(apply(R"({"version": 2, "remote_ios": [{"id": "io", "types": ["a#"]}]})"),
+                 std::runtime_error);
     EXPECT_EQ(calls(), announced("io", {}));
     SetUp();
-    EXPECT_THROW(apply(R"({"version": 2, "remote_ios": [{"id": "nul\u0000", "types": []}]})"), std::runtime_error);
+    EXPECT_THROW(apply(R"({"version": 2, "remote_ios": [{"id": "nul\u0000", "types": []}]})"),
+                 std::runtime_error);
     EXPECT_TRUE(calls().empty());
     EXPECT_TRUE(abroad_ios.empty());
     // A slash is no error: it adds topic levels.

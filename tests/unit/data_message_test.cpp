@@ -86,7 +86,8 @@ std::vector<std::string> operator+(std::vector<std::string> a, const std::vector
 }  // namespace
 
 TEST_F(DataMessage, FreshReadingsClearTheMarkerThenPublishTheSum) {
-    const auto log = handle(msg(test_clock::now() - 10, R"({"b": {"avg": 2}, "a": {"avg": [1, 2, 3]}, "x": {"avg": 9}})"));
+    const auto log =
+        handle(msg(test_clock::now() - 10, R"({"b": {"avg": 2}, "a": {"avg": [1, 2, 3]}, "x": {"avg": 9}})"));
     EXPECT_EQ(log, "");
     EXPECT_EQ(published(), fresh("a", "6") + fresh("b", "2"));  // key order, unknown controls skipped
     EXPECT_EQ(abroad_ios["io"]["a"], test_clock::now() - 10);
@@ -120,11 +121,12 @@ TEST_F(DataMessage, TheStaleRecordIsWrittenOnceEvenWithoutControls) {
 }
 
 TEST_F(DataMessage, ValuesForEveryShapeOfAvg) {
-    handle(msg(test_clock::now(), R"({"a": {"avg": 21.5}, "b": {"avg": {"y": 2, "x": 1.25}}, "c": {"avg": [6.0]}})"));
+    handle(msg(test_clock::now(),
+               R"({"a": {"avg": 21.5}, "b": {"avg": {"y": 2, "x": 1.25}}, "c": {"avg": [6.0]}})"));
     handle(msg(test_clock::now(), R"({"a": {}, "b": {"avg": null}, "c": null})"));
     handle(msg(test_clock::now(), R"({"a": {"avg": [0.1, 0.2]}, "b": {"avg": -0.0}, "c": {"avg": 1e21}})"));
     EXPECT_EQ(published(), fresh("a", "21.5") + fresh("b", "3.25") + fresh("c", "6") +  //
-                               fresh("a", "0") + fresh("b", "0") + fresh("c", "0") +      //
+                               fresh("a", "0") + fresh("b", "0") + fresh("c", "0") +    //
                                fresh("a", "0.30000000000000004") + fresh("b", "0") + fresh("c", "1e+21"));
 }
 
@@ -132,14 +134,16 @@ TEST_F(DataMessage, SilentDrops) {
     for (const std::string& payload : {
              std::string(R"({"io_id": "io", "timestamp": 1, "data": {"a": {"avg": 1}}})"),
              std::string(R"({"version": 2, "io_id": "io", "timestamp": 1, "data": {"a": {"avg": 1}}})"),
-             std::string(R"({"version": 4294967297, "io_id": "io", "timestamp": 1, "data": {"a": {"avg": 1}}})"),
-             std::string(R"({"version": 2})"),                                 // no io_id: version first
-             std::string(R"({"version": 1, "io_id": "unknown"})"),             // no timestamp: device first
-             msg(test_clock::now(), R"({"a": {"avg": 1}})", "IO"),                     // ids are case-sensitive
-             msg(test_clock::now(), R"({"zz": {"avg": "not even a number"}})"),        // unknown control
-             msg(test_clock::now(), R"({"a": {"avg": 1}})", "bare"),                   // device without controls
+             std::string(
+                 R"({"version": 4294967297, "io_id": "io", "timestamp": 1, "data": {"a": {"avg": 1}}})"),
+             std::string(R"({"version": 2})"),                                   // no io_id: version first
+             std::string(R"({"version": 1, "io_id": "unknown"})"),               // no timestamp: device first
+             msg(test_clock::now(), R"({"a": {"avg": 1}})", "IO"),               // ids are case-sensitive
+             msg(test_clock::now(), R"({"zz": {"avg": "not even a number"}})"),  // unknown control
+             msg(test_clock::now(), R"({"a": {"avg": 1}})", "bare"),             // device without controls
              msg(test_clock::now(), "{}"), msg(test_clock::now(), "null"), msg(test_clock::now(), "[]"),
-             R"({"version": 1, "io_id": "io", "timestamp": )" + std::to_string(test_clock::now()) + "}",  // no data
+             R"({"version": 1, "io_id": "io", "timestamp": )" + std::to_string(test_clock::now()) +
+                 "}",  // no data
          }) {
         EXPECT_EQ(handle(payload), "") << payload;
     }
@@ -178,11 +182,11 @@ TEST_F(DataMessage, EachFaultFailsTheMessageAndFreesTheLock) {
         R"({"version": 1})",
         R"({"version": 1, "io_id": null})",
         R"({"version": 1, "io_id": 5})",
-        R"({"version": 1, "io_id": "io"})",                       // no timestamp
+        R"({"version": 1, "io_id": "io"})",  // no timestamp
         R"({"version": 1, "io_id": "io", "timestamp": null})",
         R"({"version": 1, "io_id": "io", "timestamp": "1"})",
         R"({"version": 1, "io_id": "io", "timestamp": [1]})",
-        R"({"version": 1, "io_id": "io", "timestamp": 1e300})",   // does not fit a long
+        R"({"version": 1, "io_id": "io", "timestamp": 1e300})",  // does not fit a long
         R"({"version": 1, "io_id": "io", "timestamp": 1, "data": [1]})",
         R"({"version": 1, "io_id": "io", "timestamp": 1, "data": 5})",
         R"({"version": 1, "io_id": "io", "timestamp": 1, "data": {"a": 7}})",

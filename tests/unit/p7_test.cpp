@@ -25,7 +25,8 @@ bool starts_with_utc_stamp(const std::string& line) {
     const std::string shape = "dddd-dd-ddTdd:dd:dd.dddZ ";
     if (line.size() < shape.size()) return false;
     for (std::size_t i = 0; i < shape.size(); ++i) {
-        const bool ok = shape[i] == 'd' ? std::isdigit(static_cast<unsigned char>(line[i])) != 0 : line[i] == shape[i];
+        const bool ok =
+            shape[i] == 'd' ? std::isdigit(static_cast<unsigned char>(line[i])) != 0 : line[i] == shape[i];
         if (!ok) return false;
     }
     return true;
@@ -80,7 +81,8 @@ TEST(Logging, ThreadsNeverInterleaveLines) {
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([t] {
             const std::string text(300, static_cast<char>('a' + t));
-            for (int i = 0; i < 200; ++i) P7::getTrace()->Trace(0, P7::INFO, nullptr, 1, "f", "fn", "%s", text.c_str());
+            for (int i = 0; i < 200; ++i)
+                P7::getTrace()->Trace(0, P7::INFO, nullptr, 1, "f", "fn", "%s", text.c_str());
         });
     }
     for (auto& th : threads) th.join();

@@ -1,6 +1,6 @@
+#include "perform.h"
 #include "clock.h"
 #include "fake_mqtt.h"
-#include "perform.h"
 #include "registry.h"
 
 #include <gtest/gtest.h>
@@ -59,7 +59,8 @@ protected:
         EXPECT_THROW(quorvel::perform(), fake_mqtt::EndOfScript);
         const auto log = testing::internal::GetCapturedStderr();
         std::unique_lock<std::mutex> lock(watchdog_mutex);
-        EXPECT_TRUE(watchdog_cv.wait_for(lock, std::chrono::seconds(10), [] { return watchdogs_started > 0; }));
+        EXPECT_TRUE(
+            watchdog_cv.wait_for(lock, std::chrono::seconds(10), [] { return watchdogs_started > 0; }));
         return log;
     }
 };
@@ -82,14 +83,10 @@ TEST_F(Perform, BootstrapCallSequence) {
         if (c.thread == std::this_thread::get_id()) seen.push_back(fake_mqtt::describe(c));
     }
     const std::vector<std::string> expected = {
-        "construct mqtt-external-source-data-getter",
-        "connect clean",
-        "subscribe /qv/bridge/configuration",
-        "receive /qv/bridge/configuration",
-        "unsubscribe /qv/bridge/configuration",
-        "subscribe /qv/bridge/configuration",
-        "receive /qv/bridge/configuration",
-        "receive /#",
+        "construct mqtt-external-source-data-getter", "connect clean",
+        "subscribe /qv/bridge/configuration",         "receive /qv/bridge/configuration",
+        "unsubscribe /qv/bridge/configuration",       "subscribe /qv/bridge/configuration",
+        "receive /qv/bridge/configuration",           "receive /#",
     };
     EXPECT_EQ(seen, expected);
     EXPECT_EQ(slept.front(), 5u);
@@ -129,7 +126,7 @@ TEST_F(Perform, OneRecordPerFailedMessageAndTheLoopGoesOn) {
 
     EXPECT_EQ(count(log, "ERROR src/services/external-source-data-getter/main:154 perform: "), 4u) << log;
     EXPECT_NE(log.find("perform: Ошибка обработки: not json\\nforged line\n"), std::string::npos);
-    EXPECT_NE(log.find("perform: Ошибка обработки: \n"), std::string::npos);  // empty payload
+    EXPECT_NE(log.find("perform: Ошибка обработки: \n"), std::string::npos);    // empty payload
     EXPECT_NE(log.find("perform: Ошибка обработки: ab\n"), std::string::npos);  // ends at the zero byte
     EXPECT_NE(log.find("perform: Ошибка обработки: [1, 2\n"), std::string::npos);
     EXPECT_EQ(log.find("{\"version\": 2}"), std::string::npos);
@@ -144,8 +141,8 @@ TEST_F(Perform, EmptiesTheRegistryAtStart) {
 }
 
 TEST_F(Perform, StartsTheWatchdogOnceAfterTheConfigurationEvenWhenNothingIsConfigured) {
-    for (const char* configuration : {R"({"version": 2, "remote_ios": [{"id": "io", "types": ["t"]}]})",
-                                      R"({"version": 7})"}) {
+    for (const char* configuration :
+         {R"({"version": 2, "remote_ios": [{"id": "io", "types": ["t"]}]})", R"({"version": 7})"}) {
         SetUp();
         fake_mqtt::push_message("/qv/bridge/configuration", "{}");
         fake_mqtt::push_message("/qv/bridge/configuration", configuration);

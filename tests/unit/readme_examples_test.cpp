@@ -32,9 +32,13 @@ std::string example(const std::string& name) {
     return text.substr(open, close - open);
 }
 
-std::vector<unsigned char> bytes(const std::string& s) { return {s.begin(), s.end()}; }
+std::vector<unsigned char> bytes(const std::string& s) {
+    return {s.begin(), s.end()};
+}
 
-long readme_now() { return 1765000000 + 10; }
+long readme_now() {
+    return 1765000000 + 10;
+}
 
 }  // namespace
 

@@ -13,7 +13,9 @@ inline long& now() {
     return value;
 }
 
-inline long read() { return now(); }
+inline long read() {
+    return now();
+}
 
 // Installs the test clock at the given time; real sleeping stays.
 inline void install(long at) {
@@ -21,7 +23,9 @@ inline void install(long at) {
     quorvel::set_clock_for_testing(&read, nullptr);
 }
 
-inline void uninstall() { quorvel::set_clock_for_testing(nullptr, nullptr); }
+inline void uninstall() {
+    quorvel::set_clock_for_testing(nullptr, nullptr);
+}
 
 inline bool registry_lock_is_free() {
     if (!quorvel::m_mutex.try_lock()) return false;

@@ -1,8 +1,8 @@
+#include "watchdog.h"
 #include "data_message.h"
 #include "fake_mqtt.h"
 #include "registry.h"
 #include "test_clock.h"
-#include "watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -55,13 +55,15 @@ std::string marker(const std::string& id, const std::string& control) {
 }  // namespace
 
 TEST_F(Watchdog, OneMarkerPerRegisteredControlJudgedByItsTimestamp) {
-    abroad_ios["io"] = {{"never", 0}, {"at900", test_clock::now() - 900}, {"at901", test_clock::now() - 901},
+    abroad_ios["io"] = {{"never", 0},
+                        {"at900", test_clock::now() - 900},
+                        {"at901", test_clock::now() - 901},
                         {"future", test_clock::now() + 3600}};
     abroad_ios["room/1"] = {{"t", test_clock::now()}};
     abroad_ios["empty"] = {};
     quorvel::sweep_markers(client);
     const std::map<std::string, std::string> expected = {
-        {marker("io", "never"), "r"},   {marker("io", "at900"), "[]"},  {marker("io", "at901"), "r"},
+        {marker("io", "never"), "r"},   {marker("io", "at900"), "[]"}, {marker("io", "at901"), "r"},
         {marker("io", "future"), "[]"}, {marker("room/1", "t"), "[]"},
     };
     EXPECT_EQ(markers(), expected);
@@ -83,9 +85,11 @@ TEST_F(Watchdog, AFailingPublishIsLoggedAndTheSweepGoesOn) {
     quorvel::sweep_markers(client);
     const auto log = testing::internal::GetCapturedStderr();
     EXPECT_EQ(markers().size(), 9u);
-    EXPECT_NE(log.find("Не удалось опубликовать маркер '/devices/io/controls/bad+name/meta/error'"), std::string::npos);
+    EXPECT_NE(log.find("Не удалось опубликовать маркер '/devices/io/controls/bad+name/meta/error'"),
+              std::string::npos);
     EXPECT_NE(log.find("ERROR src/services/external-source-data-getter/watchdog:"), std::string::npos) << log;
-    EXPECT_NE(log.find(" sync_timeouts: Не удалось опубликовать маркер '/devices/io/controls/c"), std::string::npos)
+    EXPECT_NE(log.find(" sync_timeouts: Не удалось опубликовать маркер '/devices/io/controls/c"),
+              std::string::npos)
         << log;
     EXPECT_NE(log.find("': buffer full\n"), std::string::npos) << log;
     EXPECT_EQ(abroad_ios["io"].size(), 11u);
@@ -109,9 +113,11 @@ TEST_F(Watchdog, ASweepAndADataMessageNeverInterleave) {
     std::thread loop([&] {
         while (!go) std::this_thread::yield();
         for (int i = 0; i < messages; ++i) {
-            const std::string payload = R"({"version": 1, "io_id": "io)" + std::to_string(i % 20) +
-                                        R"(", "timestamp": 1765000000, "data": {"a": {"avg": 1}, "b": {"avg": 2}, "c": {"avg": 3}}})";
-            quorvel::handle_data_message(client, {"/t", std::vector<unsigned char>(payload.begin(), payload.end())});
+            const std::string payload =
+                R"({"version": 1, "io_id": "io)" + std::to_string(i % 20) +
+                R"(", "timestamp": 1765000000, "data": {"a": {"avg": 1}, "b": {"avg": 2}, "c": {"avg": 3}}})";
+            quorvel::handle_data_message(client,
+                                         {"/t", std::vector<unsigned char>(payload.begin(), payload.end())});
         }
     });
     go = true;
@@ -123,8 +129,9 @@ TEST_F(Watchdog, ASweepAndADataMessageNeverInterleave) {
     // Runs of one thread's publications: whole sweeps (60) and whole messages (6).
     std::size_t i = 0;
     while (i < sends.size()) {
-        const bool from_sweep = sends[i].topic.find("/meta/error") != std::string::npos &&
-                                (i + 1 == sends.size() || sends[i + 1].topic.find("/meta/error") != std::string::npos);
+        const bool from_sweep =
+            sends[i].topic.find("/meta/error") != std::string::npos &&
+            (i + 1 == sends.size() || sends[i + 1].topic.find("/meta/error") != std::string::npos);
         const std::size_t run = from_sweep ? 60 : 6;
         ASSERT_LE(i + run, sends.size());
         for (std::size_t k = i; k < i + run; ++k) ASSERT_EQ(sends[k].thread, sends[i].thread) << "at " << k;

@@ -40,7 +40,8 @@ double sum_of(json& control_value) {
     for (const json& element : control_value["avg"]) {
         // The library would turn a boolean into 0 or 1; only numbers count.
         if (!element.is_number()) {
-            throw std::invalid_argument(std::string("avg element is not a number but ") + element.type_name());
+            throw std::invalid_argument(std::string("avg element is not a number but ") +
+                                        element.type_name());
         }
         sum += element.get<double>();
     }
@@ -64,7 +65,8 @@ void handle_data_message(MqttAsyncWrapper& client, const mosquitto::MqttMessage&
     const long ts = timestamp_of(document["timestamp"]);
     const bool stale = is_stale(ts, now);
     if (stale) {
-        const auto line = fmt::format(FMT_STRING("Timestamp {} слишком старый, помечаем как недоступный '{}'"), ts, text);
+        const auto line =
+            fmt::format(FMT_STRING("Timestamp {} слишком старый, помечаем как недоступный '{}'"), ts, text);
         P7::getTrace()->Trace(0, P7::INFO, nullptr, line_stale, trace_file, "perform", "%s", line.c_str());
     }
 

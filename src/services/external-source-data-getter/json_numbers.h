@@ -19,27 +19,27 @@ std::optional<T> checked_integer(const nlohmann::json& v) {
     static_assert(std::is_integral_v<T> && std::is_signed_v<T>);
     using limits = std::numeric_limits<T>;
     switch (v.type()) {
-    case nlohmann::json::value_t::boolean:
-        return static_cast<T>(v.get<bool>() ? 1 : 0);
-    case nlohmann::json::value_t::number_integer: {
-        const auto n = v.get<nlohmann::json::number_integer_t>();
-        if (n < limits::min() || n > limits::max()) return std::nullopt;
-        return static_cast<T>(n);
-    }
-    case nlohmann::json::value_t::number_unsigned: {
-        const auto n = v.get<nlohmann::json::number_unsigned_t>();
-        if (n > static_cast<std::make_unsigned_t<T>>(limits::max())) return std::nullopt;
-        return static_cast<T>(n);
-    }
-    case nlohmann::json::value_t::number_float: {
-        const double d = std::trunc(v.get<double>());
-        // min is -2^(N-1), exactly representable; max + 1 is its negation.
-        const double low = static_cast<double>(limits::min());
-        if (!(d >= low && d < -low)) return std::nullopt;
-        return static_cast<T>(d);
-    }
-    default:
-        return v.get<T>();  // the library's type error
+        case nlohmann::json::value_t::boolean:
+            return static_cast<T>(v.get<bool>() ? 1 : 0);
+        case nlohmann::json::value_t::number_integer: {
+            const auto n = v.get<nlohmann::json::number_integer_t>();
+            if (n < limits::min() || n > limits::max()) return std::nullopt;
+            return static_cast<T>(n);
+        }
+        case nlohmann::json::value_t::number_unsigned: {
+            const auto n = v.get<nlohmann::json::number_unsigned_t>();
+            if (n > static_cast<std::make_unsigned_t<T>>(limits::max())) return std::nullopt;
+            return static_cast<T>(n);
+        }
+        case nlohmann::json::value_t::number_float: {
+            const double d = std::trunc(v.get<double>());
+            // min is -2^(N-1), exactly representable; max + 1 is its negation.
+            const double low = static_cast<double>(limits::min());
+            if (!(d >= low && d < -low)) return std::nullopt;
+            return static_cast<T>(d);
+        }
+        default:
+            return v.get<T>();  // the library's type error
     }
 }
 

@@ -9,11 +9,11 @@ int main(int, char* argv[]) {
     try {
         quorvel::perform();
     } catch (const std::exception& e) {
-        P7::getTrace()->Trace(0, P7::ERROR, nullptr, quorvel::line_fatal, quorvel::trace_file, "main",
-                              "%s", e.what());
+        P7::getTrace()->Trace(0, P7::ERROR, nullptr, quorvel::line_fatal, quorvel::trace_file, "main", "%s",
+                              e.what());
     } catch (...) {
-        P7::getTrace()->Trace(0, P7::ERROR, nullptr, quorvel::line_fatal, quorvel::trace_file, "main",
-                              "%s", "Неизвестная ошибка");
+        P7::getTrace()->Trace(0, P7::ERROR, nullptr, quorvel::line_fatal, quorvel::trace_file, "main", "%s",
+                              "Неизвестная ошибка");
     }
     return 1;
 }

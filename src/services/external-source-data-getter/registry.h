@@ -12,7 +12,7 @@
 
 namespace quorvel {
 
-using control_table = std::unordered_map<std::string, long>;  // control name -> last timestamp
+using control_table = std::unordered_map<std::string, long>;                // control name -> last timestamp
 using remote_io_registry = std::unordered_map<std::string, control_table>;  // device id -> controls
 
 // Both live until the process ends and are never destroyed, so the detached

@@ -52,7 +52,8 @@ void sync_timeouts(std::shared_ptr<mosquitto::MqttAsyncWrapper> client) {
         try {
             sweep_markers(*client);
         } catch (const std::exception& e) {  // out of memory at worst; try again next period
-            P7::getTrace()->Trace(0, P7::ERROR, nullptr, __LINE__, source_file, "sync_timeouts", "%s", e.what());
+            P7::getTrace()->Trace(0, P7::ERROR, nullptr, __LINE__, source_file, "sync_timeouts", "%s",
+                                  e.what());
         }
         sleep_seconds(period_s);
     }
