@@ -1,19 +1,22 @@
 // End-to-end load on the service (or on the stand-in bridge): a source
 // publishes data messages whose "avg" is a sequence number, a sink matches
-// every published value back to its message.
-//   esdg-load --phase latency|sustained|overload --count N [--rate R]
-//             [--window W] [--devices D] [--controls C]
+// every published value back to its message. Source and sink speak MQTT on
+// raw sockets with the small-packet delay off, so that they measure the
+// bridge and not themselves.
+//   esdg-load --port P --phase latency|sustained|overload --count N
+//             [--rate R] [--window W] [--devices D] [--controls C]
 //             [--service-pid P] [--broker-pid P]
-// The broker comes from MQTT_BROKER; the configuration must already be in force.
-#include "mqtt-wrapper/mqtt_async_wrapper.h"
+// The configuration must already be in force.
+#include "raw_mqtt.h"
 
 #include <fmt/format.h>
-
 #include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -22,12 +25,10 @@
 
 namespace {
 
-using quorvel::mosquitto::MqttAsyncWrapper;
-using quorvel::mosquitto::MqttError;
-using quorvel::mosquitto::Qos;
 using steady = std::chrono::steady_clock;
 
 struct Options {
+    int port = 1883;
     std::string phase = "latency";
     long count = 20000;
     long rate = 2000;
@@ -43,22 +44,15 @@ Options parse(int argc, char** argv) {
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string k = argv[i];
         const std::string v = argv[i + 1];
-        if (k == "--phase")
-            o.phase = v;
-        else if (k == "--count")
-            o.count = std::stol(v);
-        else if (k == "--rate")
-            o.rate = std::stol(v);
-        else if (k == "--window")
-            o.window = std::stol(v);
-        else if (k == "--devices")
-            o.devices = std::stoi(v);
-        else if (k == "--controls")
-            o.controls = std::stoi(v);
-        else if (k == "--service-pid")
-            o.service_pid = std::stol(v);
-        else if (k == "--broker-pid")
-            o.broker_pid = std::stol(v);
+        if (k == "--port") o.port = std::stoi(v);
+        if (k == "--phase") o.phase = v;
+        if (k == "--count") o.count = std::stol(v);
+        if (k == "--rate") o.rate = std::stol(v);
+        if (k == "--window") o.window = std::stol(v);
+        if (k == "--devices") o.devices = std::stoi(v);
+        if (k == "--controls") o.controls = std::stoi(v);
+        if (k == "--service-pid") o.service_pid = std::stol(v);
+        if (k == "--broker-pid") o.broker_pid = std::stol(v);
     }
     return o;
 }
@@ -85,84 +79,74 @@ long status_kb(long pid, const std::string& key) {
     return 0;
 }
 
-MqttAsyncWrapper& connect(std::unique_ptr<MqttAsyncWrapper>& c, const std::string& id) {
-    c = std::make_unique<MqttAsyncWrapper>(id);
-    c->Connect(true, &MqttAsyncWrapper::onSuccess, &MqttAsyncWrapper::onFailure);
-    return *c;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     const Options o = parse(argc, argv);
-    std::unique_ptr<MqttAsyncWrapper> source_client;
-    std::unique_ptr<MqttAsyncWrapper> sink_client;
-    auto& source = connect(source_client, "esdg-load-source");
-    auto& sink = connect(sink_client, "esdg-load-sink");
-    sink.Subscribe("/devices/+/controls/+", Qos::AtMostOnce, &MqttAsyncWrapper::onSuccess,
-                   &MqttAsyncWrapper::onFailure);
+    const long n = o.count;
+    raw_mqtt::Client source(o.port, "esdg-load-source");
+    raw_mqtt::Client sink(o.port, "esdg-load-sink");
+    sink.subscribe("/devices/+/controls/+");
+    sink.set_read_timeout(100);
 
-    std::string data_body;  // the same "data" for every message, with the sequence number spliced in
     auto message = [&](long seq) {
         std::string data;
         for (int c = 0; c < o.controls; ++c)
             data += fmt::format("{}\"c{}\":{{\"avg\":{}}}", c ? "," : "", c, seq);
-        return fmt::format(R"({{"version":1,"io_id":"io{}","timestamp":{},"data":{{{}}}}})", seq % o.devices,
-                           static_cast<long>(std::time(nullptr)), data);
+        return fmt::format(R"({{"version":1,"io_id":"io{}","timestamp":{},"data":{{{}}}}})",
+                           (seq < 0 ? 0 : seq) % o.devices, static_cast<long>(std::time(nullptr)), data);
     };
 
-    // Warm-up: a value must come back before measuring (subscriptions live).
-    for (int i = 0;; ++i) {
-        source.Send("/qv/bridge/thirdparty_data/io0", message(-1 - i), Qos::AtMostOnce, false);
-        try {
-            sink.Receive("/devices/+/controls/+", 200);
-            break;
-        } catch (const MqttError&) {
-            if (i > 100) {
-                std::fprintf(stderr, "no value comes back\n");
-                return 1;
-            }
-        }
-    }
-    while (true) {  // drain warm-up values
-        try {
-            sink.Receive("/devices/+/controls/+", 300);
-        } catch (const MqttError&) {
-            break;
-        }
-    }
-
-    const long n = o.count;
     std::vector<steady::time_point> sent_at(static_cast<std::size_t>(n));
-    std::vector<std::atomic<int>> got(static_cast<std::size_t>(n));
+    std::vector<int> got(static_cast<std::size_t>(n));
     std::vector<double> latencies_ms;
     latencies_ms.reserve(static_cast<std::size_t>(n * o.controls));
-    std::atomic<long> complete{0};
-    std::atomic<long> values{0};
+    std::atomic<bool> warm{false};
     std::atomic<bool> source_done{false};
+    std::atomic<long> complete{0};
+    long values = 0;
     steady::time_point last_value{};
 
     std::thread sink_thread([&] {
+        auto quiet_since = steady::now();
         for (;;) {
-            quorvel::mosquitto::MqttMessage m;
-            try {
-                m = sink.Receive("/devices/+/controls/+", source_done ? 2000 : 30000);
-            } catch (const MqttError&) {
-                return;  // quiet for 2 s after the last message: the rest is lost
+            bool any = false;
+            if (!sink.read([&](std::string_view, std::string_view payload, bool retained) {
+                    any = true;
+                    if (retained) return;  // left over from an earlier run
+                    const long seq = std::atol(std::string(payload).c_str());
+                    if (seq < 0 || payload.empty() || payload[0] == '-') {
+                        warm = true;
+                        return;
+                    }
+                    if (seq >= n) return;
+                    const auto now = steady::now();
+                    latencies_ms.push_back(std::chrono::duration<double, std::milli>(
+                                               now - sent_at[static_cast<std::size_t>(seq)])
+                                               .count());
+                    last_value = now;
+                    ++values;
+                    if (++got[static_cast<std::size_t>(seq)] == o.controls) ++complete;
+                })) {
+                return;
             }
-            const long seq = std::atol(std::string(m.payload.begin(), m.payload.end()).c_str());
-            if (seq < 0 || seq >= n) continue;
-            const auto now = steady::now();
-            latencies_ms.push_back(
-                std::chrono::duration<double, std::milli>(now - sent_at[static_cast<std::size_t>(seq)])
-                    .count());
-            last_value = now;
-            ++values;
-            if (++got[static_cast<std::size_t>(seq)] == o.controls) {
-                if (++complete == n) return;
-            }
+            if (any) quiet_since = steady::now();
+            if (complete == n) return;
+            if (source_done && steady::now() - quiet_since > std::chrono::seconds(2)) return;
         }
     });
+
+    // Warm-up: a value must come back before measuring.
+    for (int i = 0; !warm; ++i) {
+        if (i > 150) {
+            std::fprintf(stderr, "no value comes back\n");
+            std::_Exit(1);
+        }
+        source.publish("/qv/bridge/thirdparty_data/io0", message(-1), false);
+        source.flush();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
     const double cpu0 = cpu_seconds(o.service_pid);
     const double broker0 = cpu_seconds(o.broker_pid);
@@ -175,8 +159,8 @@ int main(int argc, char** argv) {
         }
         const auto text = message(seq);
         sent_at[static_cast<std::size_t>(seq)] = steady::now();
-        source.Send("/qv/bridge/thirdparty_data/io" + std::to_string(seq % o.devices), text, Qos::AtMostOnce,
-                    false);
+        source.publish("/qv/bridge/thirdparty_data/io" + std::to_string(seq % o.devices), text, false);
+        source.flush();
     }
     source_done = true;
     sink_thread.join();
@@ -196,8 +180,7 @@ int main(int argc, char** argv) {
         "%-9s in %8.0f msg/s  out %8.0f values/s  lost %7ld of %ld  latency p50 %6.2f p99 %6.2f max %7.2f ms"
         "  peak RSS %5ld kB  CPU %5.2f s/100k msgs  broker %3.0f%% of a core\n",
         o.phase.c_str(), static_cast<double>(n) / seconds, static_cast<double>(values) / seconds,
-        expected - values.load(), expected, pct(0.5), pct(0.99),
-        latencies_ms.empty() ? 0.0 : latencies_ms.back(),
+        expected - values, expected, pct(0.5), pct(0.99), latencies_ms.empty() ? 0.0 : latencies_ms.back(),
         o.service_pid ? status_kb(o.service_pid, "VmHWM:") : 0L, cpu * 100000.0 / static_cast<double>(n),
         100.0 * broker / seconds);
     return 0;

@@ -1,0 +1,144 @@
+#pragma once
+
+// A minimal MQTT 3.1.1 client on a blocking socket with the small-packet
+// delay off, for the load tools only: QoS 0, no reconnection, no keep-alive.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace raw_mqtt {
+
+class Client {
+public:
+    Client(int port, const std::string& client_id) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            throw std::runtime_error("cannot connect to the broker");
+        }
+        int one = 1;
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        std::string body;
+        put_string(body, "MQTT");
+        body += '\x04';                      // 3.1.1
+        body += '\x02';                      // clean session
+        body += std::string("\x00\x00", 2);  // no keep-alive
+        put_string(body, client_id);
+        packet('\x10', body);
+        flush();
+    }
+    ~Client() { ::close(fd_); }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    void subscribe(std::string_view filter) {
+        std::string body("\x00\x01", 2);
+        put_string(body, filter);
+        body += '\x00';
+        packet('\x82', body);
+        flush();
+    }
+
+    // Queued until flush().
+    void publish(std::string_view topic, std::string_view payload, bool retain) {
+        out_ += static_cast<char>(retain ? 0x31 : 0x30);
+        put_length(out_, 2 + topic.size() + payload.size());
+        put_string(out_, topic);
+        out_ += payload;
+    }
+
+    void flush() {
+        std::size_t done = 0;
+        while (done < out_.size()) {
+            const auto n = ::write(fd_, out_.data() + done, out_.size() - done);
+            if (n <= 0) throw std::runtime_error("broker closed the connection");
+            done += static_cast<std::size_t>(n);
+        }
+        out_.clear();
+    }
+
+    // A read() waits at most this long.
+    void set_read_timeout(int ms) {
+        timeval tv{ms / 1000, (ms % 1000) * 1000};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+
+    // Reads what is there and calls on_publish(topic, payload, retained) per
+    // PUBLISH; false when the connection is closed.
+    template <class F>
+    bool read(F&& on_publish) {
+        char buf[65536];
+        const auto n = ::read(fd_, buf, sizeof buf);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return true;
+        if (n <= 0) return false;
+        in_.append(buf, static_cast<std::size_t>(n));
+        std::size_t pos = 0;
+        for (;;) {
+            if (in_.size() - pos < 2) break;
+            std::size_t len = 0, mult = 1, i = pos + 1;
+            bool complete = false;
+            while (i < in_.size()) {
+                const auto b = static_cast<unsigned char>(in_[i++]);
+                len += (b & 0x7Fu) * mult;
+                mult *= 128;
+                if (!(b & 0x80)) {
+                    complete = true;
+                    break;
+                }
+            }
+            if (!complete || in_.size() - i < len) break;
+            const auto header = static_cast<unsigned char>(in_[pos]);
+            if ((header >> 4) == 3) {
+                const std::string_view body(in_.data() + i, len);
+                const std::size_t tlen =
+                    (static_cast<std::size_t>(static_cast<unsigned char>(body[0])) << 8) |
+                    static_cast<unsigned char>(body[1]);
+                on_publish(body.substr(2, tlen), body.substr(2 + tlen), (header & 0x01) != 0);
+            }
+            pos = i + len;
+        }
+        in_.erase(0, pos);
+        return true;
+    }
+
+private:
+    static void put_length(std::string& s, std::size_t n) {
+        do {
+            auto b = static_cast<unsigned char>(n % 128);
+            n /= 128;
+            if (n) b |= 0x80;
+            s += static_cast<char>(b);
+        } while (n);
+    }
+
+    static void put_string(std::string& s, std::string_view v) {
+        s += static_cast<char>(v.size() >> 8);
+        s += static_cast<char>(v.size() & 0xFF);
+        s += v;
+    }
+
+    void packet(char type, const std::string& body) {
+        out_ += type;
+        put_length(out_, body.size());
+        out_ += body;
+    }
+
+    int fd_ = -1;
+    std::string in_;
+    std::string out_;
+};
+
+}  // namespace raw_mqtt
