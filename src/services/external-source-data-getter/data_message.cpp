@@ -1,6 +1,7 @@
 #include "data_message.h"
 
 #include "clock.h"
+#include "error_marker.h"
 #include "json_numbers.h"
 #include "registry.h"
 #include "trace.h"
@@ -22,8 +23,6 @@ using mosquitto::Qos;
 using nlohmann::json;
 
 constexpr int data_version = 1;
-const std::string stale_marker = "r";
-const std::vector<unsigned char> fresh_marker;
 
 // "timestamp" as the registry's long. A time that does not fit (on a 32-bit
 // target every time after January 2038) fails the message instead of wrapping.
@@ -77,11 +76,7 @@ void handle_data_message(MqttAsyncWrapper& client, const mosquitto::MqttMessage&
         const double value = sum_of(member.value());
         control->second = ts;
         const auto topic = fmt::format(FMT_STRING("/devices/{}/controls/{}"), id, member.key());
-        if (stale) {
-            client.Send(topic + "/meta/error", stale_marker, Qos::AtMostOnce, true);
-        } else {
-            client.Send(topic + "/meta/error", fresh_marker, Qos::AtMostOnce, true);
-        }
+        publish_error_marker(client, topic + "/meta/error", stale);
         client.Send(topic, fmt::format(FMT_STRING("{}"), value), Qos::AtMostOnce, true);
     }
 }

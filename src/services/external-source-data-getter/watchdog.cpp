@@ -1,6 +1,7 @@
 #include "watchdog.h"
 
 #include "clock.h"
+#include "error_marker.h"
 #include "registry.h"
 
 #include "mqtt-wrapper/p7.h"
@@ -10,18 +11,13 @@
 #include <exception>
 #include <mutex>
 #include <string>
-#include <vector>
 
 namespace quorvel {
 
 namespace {
 
-using mosquitto::Qos;
-
 constexpr unsigned start_delay_s = 5;
 constexpr unsigned period_s = 90;
-const std::string stale_marker = "r";
-const std::vector<unsigned char> fresh_marker;
 const char* const source_file = "src/services/external-source-data-getter/watchdog";
 
 }  // namespace
@@ -33,11 +29,7 @@ void sweep_markers(mosquitto::MqttAsyncWrapper& client) {
         for (const auto& [name, ts] : controls) {
             const auto topic = fmt::format(FMT_STRING("/devices/{}/controls/{}/meta/error"), id, name);
             try {
-                if (is_stale(ts, now)) {
-                    client.Send(topic, stale_marker, Qos::AtMostOnce, true);
-                } else {
-                    client.Send(topic, fresh_marker, Qos::AtMostOnce, true);
-                }
+                publish_error_marker(client, topic, is_stale(ts, now));
             } catch (const std::exception& e) {
                 P7::getTrace()->Trace(0, P7::ERROR, nullptr, __LINE__, source_file, "sync_timeouts",
                                       "Не удалось опубликовать маркер '%s': %s", topic.c_str(), e.what());
