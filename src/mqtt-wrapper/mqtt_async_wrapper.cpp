@@ -1,18 +1,21 @@
-// One I/O thread owns the socket: it connects and reconnects, reads and
-// dispatches what the broker sends, pings, and writes what the callers
-// queued. A thread that receives also writes what it queued itself, when it
-// next waits in Receive, so a receive-and-publish loop costs no wake-up of
-// the I/O thread and one write per batch; a timer bounds how long such
-// output can wait.
+// One I/O thread owns the connection: it connects and reconnects, pings,
+// and writes what the callers queued. A thread waiting in Receive reads the
+// socket itself and writes what it queued itself, so a receive-and-publish
+// loop wakes one thread per message and writes once per batch; meanwhile
+// the I/O thread leaves the reading to it. A timer bounds how long output
+// or input waits for such a thread: when it stays away, the I/O thread
+// takes over.
 //
 // Locking: mutex_ guards the connection state, the subscription table, the
 // packet ids and the two outgoing buffers (control_ for packets of the
 // current connection, out_ for publications, which outlive a lost
 // connection). Callers hold it only to append bytes. write_mutex_ guards
-// the bytes being written (writing_) and the socket's write side; it is
-// taken before mutex_, never after, and held only for non-blocking sends.
-// held_mutex_ guards the hold queue and is never held with the others. No
-// lock is held across a blocking call or a user callback.
+// the bytes being written (writing_) and the socket's write side, and is
+// held only for non-blocking sends. read_mutex_ guards the bytes read and
+// their handling, up to the hold queue, and is held only for non-blocking
+// reads. held_mutex_ guards the hold queue and who reads the socket. Order:
+// write_mutex_ before mutex_; read_mutex_ before held_mutex_ before mutex_.
+// No lock is held across a blocking call or a user callback.
 #include "mqtt-wrapper/mqtt_async_wrapper.h"
 
 #include "mqtt-wrapper/p7.h"
@@ -30,6 +33,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -66,7 +70,8 @@ constexpr std::uint16_t keep_alive_s = 30;
 constexpr auto keep_alive = std::chrono::seconds(keep_alive_s);
 constexpr auto connect_timeout = 5s;
 constexpr auto disconnect_timeout = 3s;
-constexpr long deferred_output_ns = 5'000'000;  // longest a receiving thread's output waits
+constexpr auto reader_lease = 10ms;              // longest the socket waits for a receiving thread
+constexpr long deferred_output_ns = 10'000'000;  // longest a receiving thread's output waits
 constexpr std::size_t topic_shown_bytes = 200;
 
 const char* const source_file = "src/mqtt-wrapper/mqtt_async_wrapper";
@@ -165,6 +170,8 @@ private:
 thread_local const void* io_thread_of = nullptr;
 // The client the current thread last called Receive on.
 thread_local const void* receiving_from = nullptr;
+// The client whose socket the current thread is reading in Receive.
+thread_local const void* reading_for = nullptr;
 
 }  // namespace
 
@@ -195,6 +202,7 @@ struct MqttAsyncWrapper::Impl {
     std::string port_;
     int wake_fd_ = -1;
     int timer_fd_ = -1;
+    int reader_wake_fd_ = -1;
 
     std::mutex mutex_;
     std::condition_variable room_cv_;
@@ -222,12 +230,16 @@ struct MqttAsyncWrapper::Impl {
     std::size_t written_ = 0;
     steady::time_point last_write_{};
 
-    // The I/O thread's own.
-    int fd_ = -1;
+    std::mutex read_mutex_;
     InputBuffer in_;
     std::size_t skipping_ = 0;  // bytes left of an oversized packet
-    bool closing_ = false;
-    bool ping_outstanding_ = false;
+    std::vector<MqttMessage> arrived_;
+    std::atomic<int> broken_{0};  // a reading caller found the connection gone
+    std::atomic<bool> ping_outstanding_{false};
+    std::atomic<bool> closing_{false};
+
+    // The I/O thread's own.
+    int fd_ = -1;
     steady::time_point ping_sent_{};
     unsigned long lost_publishes_ = 0;
 
@@ -237,6 +249,10 @@ struct MqttAsyncWrapper::Impl {
     std::size_t held_bytes_ = 0;
     std::size_t dropped_unreported_ = 0;
     steady::time_point last_drop_report_{};
+    int read_fd_ = -1;                    // the socket callers may read
+    bool reader_active_ = false;          // a caller is reading it
+    std::atomic<bool> delegated_{false};  // the I/O thread leaves reading to callers
+    steady::time_point reader_left_{};
 
     Impl(MqttAsyncWrapper* o, std::string id) : owner(o), uri(broker_address()), client_id(std::move(id)) {
         if (!split_address(uri, host_, port_)) {
@@ -247,10 +263,13 @@ struct MqttAsyncWrapper::Impl {
             throw MqttError("Client identifier longer than 65535 bytes", MQTTASYNC_BAD_UTF8_STRING);
         }
         wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        reader_wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         timer_fd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-        if (wake_fd_ < 0 || timer_fd_ < 0) {
+        if (wake_fd_ < 0 || reader_wake_fd_ < 0 || timer_fd_ < 0) {
             const int err = errno;
-            if (wake_fd_ >= 0) ::close(wake_fd_);
+            for (const int fd : {wake_fd_, reader_wake_fd_, timer_fd_}) {
+                if (fd >= 0) ::close(fd);
+            }
             throw MqttError(fmt::format("Cannot create an MQTT client: {}", std::strerror(err)),
                             MQTTASYNC_FAILURE);
         }
@@ -258,12 +277,21 @@ struct MqttAsyncWrapper::Impl {
 
     ~Impl() {
         ::close(wake_fd_);
+        ::close(reader_wake_fd_);
         ::close(timer_fd_);
     }
 
-    void wake() {
+    void wake() { signal(wake_fd_); }
+
+    static void signal(int fd) {
         const std::uint64_t one = 1;
-        while (::write(wake_fd_, &one, sizeof one) < 0 && errno == EINTR) {
+        while (::write(fd, &one, sizeof one) < 0 && errno == EINTR) {
+        }
+    }
+
+    static void drain(int fd) {
+        std::uint64_t count = 0;
+        while (::read(fd, &count, sizeof count) < 0 && errno == EINTR) {
         }
     }
 
@@ -285,10 +313,19 @@ struct MqttAsyncWrapper::Impl {
         return Nudge::wake;
     }
 
-    void arm_timer() {
+    void arm_timer(long ns = deferred_output_ns) {
         itimerspec t{};
-        t.it_value.tv_nsec = deferred_output_ns;
+        t.it_value.tv_nsec = std::max(ns, 1L);
         ::timerfd_settime(timer_fd_, 0, &t, nullptr);
+    }
+
+    // Arms the timer unless it is armed already.
+    void ensure_timer(long ns) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (std::exchange(timer_armed_, true)) return;
+        }
+        arm_timer(ns);
     }
 
     // Receive's side of the receive loop: writes what this client queued, if
@@ -388,18 +425,30 @@ struct MqttAsyncWrapper::Impl {
     }
 
     void timer_fired() {
-        std::uint64_t count = 0;
-        while (::read(timer_fd_, &count, sizeof count) < 0 && errno == EINTR) {
+        drain(timer_fd_);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            timer_armed_ = false;
         }
-        std::lock_guard<std::mutex> lock(mutex_);
-        timer_armed_ = false;
+        check_lease();
     }
 
-    void drain_wake() {
-        std::uint64_t count = 0;
-        while (::read(wake_fd_, &count, sizeof count) < 0 && errno == EINTR) {
+    // Takes the reading back from callers that have stayed away too long.
+    void check_lease() {
+        steady::duration left{};
+        {
+            std::lock_guard<std::mutex> lock(held_mutex_);
+            if (!delegated_ || reader_active_) return;
+            left = reader_left_ + reader_lease - steady::now();
+            if (left <= steady::duration::zero()) {
+                delegated_ = false;
+                return;
+            }
         }
+        ensure_timer(static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(left).count()));
     }
+
+    void drain_wake() { drain(wake_fd_); }
 
     bool stopping() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -497,7 +546,7 @@ struct MqttAsyncWrapper::Impl {
                 error = stopping() ? "" : "no answer to CONNECT";
                 break;
             }
-            if (!read_some()) {
+            if (!read_some(fd_)) {
                 error = "connection closed during the handshake";
                 break;
             }
@@ -526,6 +575,12 @@ struct MqttAsyncWrapper::Impl {
             write_fd_ = fd_;
             last_write_ = steady::now();
         }
+        {
+            std::lock_guard<std::mutex> lock(held_mutex_);
+            read_fd_ = fd_;
+            delegated_ = false;
+        }
+        held_cv_.notify_all();
         WRAPPER_LOG(P7::INFO, "Connected to %s as %s", uri.c_str(), client_id.c_str());
         if (const auto lost = std::exchange(lost_publishes_, 0)) {
             WRAPPER_LOG(P7::WARNING, "%lu publications were lost with the previous connection", lost);
@@ -598,11 +653,11 @@ struct MqttAsyncWrapper::Impl {
     }
 
     // Reads what has arrived into in_; false when the connection is gone.
-    bool read_some() {
+    bool read_some(int fd) {
         char* room = in_.room(read_chunk_bytes);
         ssize_t n = 0;
         do {
-            n = ::recv(fd_, room, in_.room_size(), 0);
+            n = ::recv(fd, room, in_.room_size(), 0);
         } while (n < 0 && errno == EINTR);
         if (n > 0) in_.grow(static_cast<std::size_t>(n));
         return n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
@@ -611,11 +666,10 @@ struct MqttAsyncWrapper::Impl {
     // Serves one connection until it is lost or, when the client is being
     // destroyed, closed cleanly after everything queued is written.
     void serve() {
-        std::vector<MqttMessage> arrived;
-        std::vector<Completion> completions;
         auto close_deadline = steady::time_point::max();
-        if (!handle_input(arrived, completions)) return lost("protocol error from the broker");
+        if (read_and_handle(fd_, false) != 0) return lost(broken_text(2));
         for (;;) {
+            if (const int b = broken_.exchange(0)) return lost(broken_text(b));
             bool writing = false;
             bool failed = false;
             steady::time_point last_write;
@@ -650,28 +704,79 @@ struct MqttAsyncWrapper::Impl {
                                  close_deadline);
             const auto wait_ms =
                 std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count() + 1;
-            pollfd p[3] = {{fd_, static_cast<short>(writing ? POLLIN | POLLOUT : POLLIN), 0},
-                           {wake_fd_, POLLIN, 0},
-                           {timer_fd_, POLLIN, 0}};
+            const short events = static_cast<short>((delegated_ ? 0 : POLLIN) | (writing ? POLLOUT : 0));
+            pollfd p[3] = {{fd_, events, 0}, {wake_fd_, POLLIN, 0}, {timer_fd_, POLLIN, 0}};
             const int n = ::poll(p, 3, static_cast<int>(std::min<long long>(wait_ms, 60000)));
             if (n < 0 && errno != EINTR) return lost("poll failed");
             if (n <= 0) continue;
             if (p[1].revents & POLLIN) drain_wake();
             if (p[2].revents & POLLIN) timer_fired();
             if (p[0].revents & (POLLIN | POLLERR | POLLHUP)) {
-                if (!read_some()) return lost(nullptr);
-                if (!handle_input(arrived, completions)) return lost("protocol error from the broker");
+                if (const int b = read_and_handle(fd_, true)) return lost(broken_text(b));
             }
         }
     }
 
-    // Handles what has arrived: false on a malformed packet, after handing
-    // out everything before it.
-    bool handle_input(std::vector<MqttMessage>& arrived, std::vector<Completion>& completions) {
-        const bool ok = dispatch(arrived, completions);
-        hold(arrived);
+    static const char* broken_text(int why) { return why == 2 ? "protocol error from the broker" : nullptr; }
+
+    // Reads what has arrived, when asked to, and handles it, on the I/O
+    // thread or a reading caller: 0, or 1 when the connection is closed and
+    // 2 on a malformed packet, after handing out everything before it.
+    int read_and_handle(int fd, bool read) {
+        std::vector<Completion> completions;
+        int result = 0;
+        {
+            std::lock_guard<std::mutex> rlock(read_mutex_);
+            if (read && !read_some(fd)) result = 1;
+            if (!dispatch(arrived_, completions)) result = 2;
+            hold(arrived_);
+        }
         complete(completions);
-        return ok;
+        return result;
+    }
+
+    // A caller's turn at reading the socket: waits for input until the
+    // deadline or a kick, and handles it.
+    void read_as_caller(int fd, bool forever, steady::time_point deadline) {
+        int timeout_ms = -1;
+        if (!forever) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now());
+            timeout_ms = static_cast<int>(std::max<long long>(left.count() + 1, 0));
+        }
+        pollfd p[2] = {{fd, POLLIN, 0}, {reader_wake_fd_, POLLIN, 0}};
+        if (::poll(p, 2, timeout_ms) <= 0) return;
+        if (p[1].revents & POLLIN) drain(reader_wake_fd_);
+        if (p[0].revents & (POLLIN | POLLERR | POLLHUP)) {
+            reading_for = this;
+            const int b = read_and_handle(fd, true);
+            reading_for = nullptr;
+            if (b != 0) {
+                bool current = false;
+                {
+                    std::lock_guard<std::mutex> lock(held_mutex_);
+                    current = read_fd_ == fd;
+                    if (current) {
+                        read_fd_ = -1;  // no more turns on this socket
+                        broken_ = b;
+                    }
+                }
+                if (current) wake();
+            }
+        }
+        flush_from_caller();  // acknowledgements, if any
+    }
+
+    // Before the socket closes: no caller may read it any more.
+    void release_socket() {
+        std::unique_lock<std::mutex> lock(held_mutex_);
+        read_fd_ = -1;
+        delegated_ = false;
+        if (reader_active_) {
+            signal(reader_wake_fd_);
+            held_cv_.wait(lock, [&] { return !reader_active_; });
+        }
+        drain(reader_wake_fd_);
+        broken_ = 0;  // news of this socket, which is going anyway
     }
 
     // Handles every whole packet in in_; false on a malformed one.
@@ -798,6 +903,7 @@ struct MqttAsyncWrapper::Impl {
     }
 
     void lost(const char* why) {
+        release_socket();
         std::vector<Completion> failed;
         {
             std::lock_guard<std::mutex> wlock(write_mutex_);
@@ -832,10 +938,11 @@ struct MqttAsyncWrapper::Impl {
     // After DISCONNECT: no more writes, and the socket closes once the broker
     // has read everything (it closes its end), so nothing is cut off.
     void finish_close(steady::time_point deadline) {
+        release_socket();
         ::shutdown(fd_, SHUT_WR);
         for (;;) {
             in_.clear();
-            if (!wait_socket_until_closed(deadline) || !read_some() || in_.empty()) return;
+            if (!wait_socket_until_closed(deadline) || !read_some(fd_) || in_.empty()) return;
         }
     }
 
@@ -847,6 +954,7 @@ struct MqttAsyncWrapper::Impl {
     }
 
     void close_connection() {
+        release_socket();
         std::lock_guard<std::mutex> wlock(write_mutex_);
         write_fd_ = -1;
         std::lock_guard<std::mutex> lock(mutex_);
@@ -873,6 +981,8 @@ struct MqttAsyncWrapper::Impl {
                 ++dropped_unreported_;
             }
             report = take_drop_report();
+            // A caller reading the socket waits there, not on held_cv_.
+            if (reader_active_ && reading_for != this) signal(reader_wake_fd_);
         }
         arrived.clear();
         held_cv_.notify_all();
@@ -1034,24 +1144,46 @@ MqttMessage MqttAsyncWrapper::Receive(const std::string& filter, int timeoutMs) 
                              [&](const MqttMessage& m) { return topic_matches(filter, m.topic); });
         return found != s.held_.end();
     };
-    if (!ready()) {
+    const bool forever = timeoutMs <= 0;
+    bool was_reader = false;
+    while (!ready()) {
+        if (!forever && steady::now() >= deadline) {
+            throw MqttError(fmt::format("No message on '{}' within {} ms", shown(filter), timeoutMs));
+        }
         // About to wait: what this thread published goes out now, in one
         // write for everything since it last waited.
         lock.unlock();
         s.flush_from_caller();
         lock.lock();
-        if (timeoutMs <= 0) {
-            s.held_cv_.wait(lock, ready);
-        } else if (!s.held_cv_.wait_until(lock, deadline, ready)) {
-            throw MqttError(fmt::format("No message on '{}' within {} ms", shown(filter), timeoutMs));
+        if (ready()) break;
+        if (!s.reader_active_ && s.read_fd_ >= 0) {
+            const int fd = s.read_fd_;
+            s.reader_active_ = true;
+            s.delegated_ = true;
+            was_reader = true;
+            lock.unlock();
+            s.read_as_caller(fd, forever, deadline);
+            lock.lock();
+            s.reader_active_ = false;
+            s.held_cv_.notify_all();  // another waiter may read now, or the I/O thread close
+            continue;
+        }
+        auto turn = [&] { return ready() || (!s.reader_active_ && s.read_fd_ >= 0); };
+        if (forever) {
+            s.held_cv_.wait(lock, turn);
+        } else {
+            s.held_cv_.wait_until(lock, deadline, turn);
         }
     }
+    if (was_reader) s.reader_left_ = steady::now();
+    const bool lease = was_reader && s.delegated_;
     MqttMessage message = std::move(*found);
     s.held_bytes_ -= message.payload.size() + message.topic.size();
     s.held_.erase(found);
     const auto report = s.take_drop_report();
     lock.unlock();
     Impl::log_drops(report);
+    if (lease) s.ensure_timer(std::chrono::duration_cast<std::chrono::nanoseconds>(reader_lease).count());
     return message;
 }
 

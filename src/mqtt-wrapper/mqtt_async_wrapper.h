@@ -36,11 +36,16 @@ private:
 //
 // Receive() blocks until a held message matches its filter and hands out the
 // oldest such message; others stay held. The hold queue is bounded: on
-// overflow the oldest message is dropped and a WARNING is logged.
+// overflow the oldest message is dropped and a WARNING is logged. While it
+// waits, Receive reads the socket itself, so the completion callbacks of
+// Subscribe may run on a thread inside Receive as well as on the client's
+// own thread.
 //
 // Send() validates the topic (throws MqttError, sends nothing, when it is not a
 // valid topic name). While connected it waits for room in the outgoing
 // buffer; while disconnected it buffers up to a limit and throws when full.
+// Publications of a thread that also receives leave together when it next
+// waits in Receive, at the latest after 10 ms; those of other threads at once.
 //
 // Send() and Receive() may be called from different threads at once.
 class MqttAsyncWrapper {

@@ -288,3 +288,22 @@ TEST(ClientAddress, OnlyPlainTcpBrokersAreAccepted) {
         unsetenv("MQTT_BROKER");
     }
 }
+
+namespace {
+std::atomic<int> subacks{0};
+void count_suback(void*, MQTTAsync_successData*) {
+    ++subacks;
+}
+}  // namespace
+
+TEST_F(Client, TheClientReadsForAThreadThatStopsReceiving) {
+    // Once a thread has waited in Receive, the client leaves the reading to
+    // it; when it stays away, the client must read again, or acknowledgements
+    // (and a lost connection) would go unnoticed.
+    auto c = connected_client("c");
+    subscribe(*c, "/r/#");
+    wait_until_subscribed(*c, *c, "/r/probe");
+    const int before = subacks;
+    c->Subscribe("/other", Qos::AtMostOnce, &count_suback, &MqttAsyncWrapper::onFailure);
+    EXPECT_TRUE(test_support::eventually([&] { return subacks > before; }));
+}
