@@ -204,7 +204,9 @@ TEST_F(Client, AFullHoldQueueDropsTheOldestAndSaysSo) {
 }
 
 TEST_F(Client, PublicationsMadeJustBeforeDestructionReachTheBroker) {
-    constexpr int n = 1500;
+    // The sink gets all of them at once, as retained messages: fewer than its
+    // hold queue takes, so none is dropped there.
+    constexpr int n = 900;
     {
         auto c = connected_client("leaving");
         subscribe(*c, "/keep/probe");
