@@ -314,8 +314,10 @@ struct MqttAsyncWrapper::Impl {
     }
 
     void arm_timer(long ns = deferred_output_ns) {
+        constexpr long ns_per_s = 1'000'000'000;
         itimerspec t{};
-        t.it_value.tv_nsec = std::max(ns, 1L);
+        t.it_value.tv_sec = ns / ns_per_s;
+        t.it_value.tv_nsec = std::max(ns % ns_per_s, 1L);
         ::timerfd_settime(timer_fd_, 0, &t, nullptr);
     }
 
@@ -1146,8 +1148,21 @@ MqttMessage MqttAsyncWrapper::Receive(const std::string& filter, int timeoutMs) 
     };
     const bool forever = timeoutMs <= 0;
     bool was_reader = false;
+    // A thread that has read leaves a lease: the I/O thread takes the
+    // reading back if it does not come back soon.
+    auto leave = [&] {
+        if (!was_reader) return false;
+        s.reader_left_ = steady::now();
+        return s.delegated_.load();
+    };
+    auto arm_lease = [&] {
+        s.ensure_timer(std::chrono::duration_cast<std::chrono::nanoseconds>(reader_lease).count());
+    };
     while (!ready()) {
         if (!forever && steady::now() >= deadline) {
+            const bool lease = leave();
+            lock.unlock();
+            if (lease) arm_lease();
             throw MqttError(fmt::format("No message on '{}' within {} ms", shown(filter), timeoutMs));
         }
         // About to wait: what this thread published goes out now, in one
@@ -1162,7 +1177,17 @@ MqttMessage MqttAsyncWrapper::Receive(const std::string& filter, int timeoutMs) 
             s.delegated_ = true;
             was_reader = true;
             lock.unlock();
-            s.read_as_caller(fd, forever, deadline);
+            try {
+                s.read_as_caller(fd, forever, deadline);
+            } catch (...) {
+                lock.lock();
+                s.reader_active_ = false;
+                s.held_cv_.notify_all();
+                const bool lease = leave();
+                lock.unlock();
+                if (lease) arm_lease();
+                throw;
+            }
             lock.lock();
             s.reader_active_ = false;
             s.held_cv_.notify_all();  // another waiter may read now, or the I/O thread close
@@ -1175,15 +1200,14 @@ MqttMessage MqttAsyncWrapper::Receive(const std::string& filter, int timeoutMs) 
             s.held_cv_.wait_until(lock, deadline, turn);
         }
     }
-    if (was_reader) s.reader_left_ = steady::now();
-    const bool lease = was_reader && s.delegated_;
+    const bool lease = leave();
     MqttMessage message = std::move(*found);
     s.held_bytes_ -= message.payload.size() + message.topic.size();
     s.held_.erase(found);
     const auto report = s.take_drop_report();
     lock.unlock();
     Impl::log_drops(report);
-    if (lease) s.ensure_timer(std::chrono::duration_cast<std::chrono::nanoseconds>(reader_lease).count());
+    if (lease) arm_lease();
     return message;
 }
 

@@ -305,7 +305,13 @@ TEST_F(Client, TheClientReadsForAThreadThatStopsReceiving) {
     auto c = connected_client("c");
     subscribe(*c, "/r/#");
     wait_until_subscribed(*c, *c, "/r/probe");
-    const int before = subacks;
+    int before = subacks;
     c->Subscribe("/other", Qos::AtMostOnce, &count_suback, &MqttAsyncWrapper::onFailure);
+    EXPECT_TRUE(test_support::eventually([&] { return subacks > before; }));
+
+    // The same after a Receive that ended by its timeout.
+    EXPECT_THROW(c->Receive("/nothing", 50), MqttError);
+    before = subacks;
+    c->Subscribe("/another", Qos::AtMostOnce, &count_suback, &MqttAsyncWrapper::onFailure);
     EXPECT_TRUE(test_support::eventually([&] { return subacks > before; }));
 }
