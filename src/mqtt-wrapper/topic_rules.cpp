@@ -61,6 +61,19 @@ std::string common_problem(std::string_view s) {
     return utf8_problem(s);
 }
 
+// The common case in one pass: printable ASCII without wildcards, within
+// the limits. False leaves the verdict to the full checks.
+bool plainly_valid_name(std::string_view s) {
+    if (s.empty() || s.size() > max_topic_bytes) return false;
+    std::size_t levels = 1;
+    for (const char c : s) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b >= 0x7F || b == '+' || b == '#') return false;
+        levels += b == '/';
+    }
+    return levels <= max_topic_levels;
+}
+
 }  // namespace
 
 bool topic_matches(std::string_view filter, std::string_view topic) {
@@ -88,6 +101,7 @@ bool topic_matches(std::string_view filter, std::string_view topic) {
 }
 
 std::string topic_name_problem(std::string_view topic) {
+    if (plainly_valid_name(topic)) return {};
     if (topic.find_first_of("+#") != std::string_view::npos) return "contains a wildcard (+ or #)";
     return common_problem(topic);
 }

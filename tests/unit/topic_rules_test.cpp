@@ -88,3 +88,21 @@ TEST(TopicFilter, WildcardsOnlyAsWholeLevels) {
         EXPECT_NE(topic_filter_problem(bad), "") << bad;
     }
 }
+
+TEST(TopicName, LevelLimitAndPrintableEdgesAgreeOnBothPaths) {
+    // Plain ASCII takes a shortcut; the same edges with one non-ASCII
+    // character take the full check, and both must give the same verdict.
+    auto levels = [](int n, const std::string& tail) {
+        std::string t = tail;
+        for (int i = 1; i < n; ++i) t += "/a";
+        return t;
+    };
+    for (const std::string tail : {"a", "\xC3\xA9"}) {
+        EXPECT_EQ(topic_name_problem(levels(200, tail)), "") << tail;
+        EXPECT_EQ(topic_name_problem(levels(201, tail)), "has more than 200 levels") << tail;
+        EXPECT_EQ(topic_name_problem(tail + " ~"), "") << tail;
+        EXPECT_EQ(topic_name_problem(tail + "\x1F"), "contains a control character") << tail;
+        EXPECT_EQ(topic_name_problem(tail + "\x7F"), "contains a control character") << tail;
+        EXPECT_EQ(topic_name_problem(tail + "+"), "contains a wildcard (+ or #)") << tail;
+    }
+}
