@@ -61,6 +61,7 @@ constexpr std::size_t max_held_bytes = 1 << 20;
 constexpr std::size_t max_incoming_bytes = 4 << 20;  // larger messages are skipped
 constexpr std::size_t kept_buffer_bytes = 256 * 1024;
 constexpr std::size_t read_chunk_bytes = 64 * 1024;
+constexpr std::size_t min_publish_bytes = 5;  // a one-byte topic and no payload
 constexpr auto reconnect_delay_min = 20ms;
 constexpr auto reconnect_delay_max = 250ms;
 constexpr auto refused_delay = 5s;
@@ -252,7 +253,7 @@ struct MqttAsyncWrapper::Impl {
     int read_fd_ = -1;                    // the socket callers may read
     bool reader_active_ = false;          // a caller is reading it
     std::atomic<bool> delegated_{false};  // the I/O thread leaves reading to callers
-    steady::time_point reader_left_{};
+    steady::time_point reader_left_{};    // the last Receive ended then
 
     Impl(MqttAsyncWrapper* o, std::string id) : owner(o), uri(broker_address()), client_id(std::move(id)) {
         if (!split_address(uri, host_, port_)) {
@@ -654,12 +655,13 @@ struct MqttAsyncWrapper::Impl {
         return true;
     }
 
-    // Reads what has arrived into in_; false when the connection is gone.
-    bool read_some(int fd) {
+    // Reads what has arrived into in_, at most max_bytes; false when the
+    // connection is gone.
+    bool read_some(int fd, std::size_t max_bytes = read_chunk_bytes) {
         char* room = in_.room(read_chunk_bytes);
         ssize_t n = 0;
         do {
-            n = ::recv(fd, room, in_.room_size(), 0);
+            n = ::recv(fd, room, std::min(in_.room_size(), max_bytes), 0);
         } while (n < 0 && errno == EINTR);
         if (n > 0) in_.grow(static_cast<std::size_t>(n));
         return n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
@@ -724,12 +726,12 @@ struct MqttAsyncWrapper::Impl {
     // Reads what has arrived, when asked to, and handles it, on the I/O
     // thread or a reading caller: 0, or 1 when the connection is closed and
     // 2 on a malformed packet, after handing out everything before it.
-    int read_and_handle(int fd, bool read) {
+    int read_and_handle(int fd, bool read, std::size_t max_bytes = read_chunk_bytes) {
         std::vector<Completion> completions;
         int result = 0;
         {
             std::lock_guard<std::mutex> rlock(read_mutex_);
-            if (read && !read_some(fd)) result = 1;
+            if (read && !read_some(fd, max_bytes)) result = 1;
             if (!dispatch(arrived_, completions)) result = 2;
             hold(arrived_);
         }
@@ -738,8 +740,10 @@ struct MqttAsyncWrapper::Impl {
     }
 
     // A caller's turn at reading the socket: waits for input until the
-    // deadline or a kick, and handles it.
-    void read_as_caller(int fd, bool forever, steady::time_point deadline) {
+    // deadline or a kick, and handles it. It reads no more than the hold
+    // queue has room for, so a burst waits in the socket rather than
+    // pushing out what this caller has yet to take.
+    void read_as_caller(int fd, bool forever, steady::time_point deadline, std::size_t room) {
         int timeout_ms = -1;
         if (!forever) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now());
@@ -750,7 +754,7 @@ struct MqttAsyncWrapper::Impl {
         if (p[1].revents & POLLIN) drain(reader_wake_fd_);
         if (p[0].revents & (POLLIN | POLLERR | POLLHUP)) {
             reading_for = this;
-            const int b = read_and_handle(fd, true);
+            const int b = read_and_handle(fd, true, std::max<std::size_t>(room, 64) * min_publish_bytes);
             reading_for = nullptr;
             if (b != 0) {
                 bool current = false;
@@ -1147,13 +1151,12 @@ MqttMessage MqttAsyncWrapper::Receive(const std::string& filter, int timeoutMs) 
         return found != s.held_.end();
     };
     const bool forever = timeoutMs <= 0;
-    bool was_reader = false;
-    // A thread that has read leaves a lease: the I/O thread takes the
-    // reading back if it does not come back soon.
+    // Every Receive renews the callers' lease on the reading: the I/O thread
+    // takes it back when none comes back soon.
     auto leave = [&] {
-        if (!was_reader) return false;
+        if (!s.delegated_) return false;
         s.reader_left_ = steady::now();
-        return s.delegated_.load();
+        return true;
     };
     auto arm_lease = [&] {
         s.ensure_timer(std::chrono::duration_cast<std::chrono::nanoseconds>(reader_lease).count());
@@ -1173,12 +1176,12 @@ MqttMessage MqttAsyncWrapper::Receive(const std::string& filter, int timeoutMs) 
         if (ready()) break;
         if (!s.reader_active_ && s.read_fd_ >= 0) {
             const int fd = s.read_fd_;
+            const std::size_t room = max_held_messages - std::min(s.held_.size(), max_held_messages);
             s.reader_active_ = true;
             s.delegated_ = true;
-            was_reader = true;
             lock.unlock();
             try {
-                s.read_as_caller(fd, forever, deadline);
+                s.read_as_caller(fd, forever, deadline, room);
             } catch (...) {
                 lock.lock();
                 s.reader_active_ = false;
