@@ -379,11 +379,7 @@ struct MqttAsyncWrapper::Impl {
         io_thread_of = this;
         auto delay = std::chrono::duration_cast<steady::duration>(reconnect_delay_min);
         bool failing = false;
-        for (;;) {
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                if (stopping_) break;
-            }
+        while (!stopping()) {
             std::string error;
             bool refused = false;
             if (open_connection(error, refused)) {
@@ -415,16 +411,13 @@ struct MqttAsyncWrapper::Impl {
     // Waits, unless the client is being destroyed; false when it is.
     bool pause(steady::duration d) {
         const auto end = steady::now() + d;
-        for (;;) {
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                if (stopping_) return false;
-            }
+        while (!stopping()) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - steady::now());
             if (left.count() <= 0) return true;
             pollfd p{wake_fd_, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left.count()) + 1) > 0) drain_wake();
+            if (::poll(&p, 1, static_cast<int>(left.count()) + 1) > 0) drain(wake_fd_);
         }
+        return false;
     }
 
     void timer_fired() {
@@ -451,8 +444,6 @@ struct MqttAsyncWrapper::Impl {
         ensure_timer(static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(left).count()));
     }
 
-    void drain_wake() { drain(wake_fd_); }
-
     bool stopping() {
         std::lock_guard<std::mutex> lock(mutex_);
         return stopping_;
@@ -467,7 +458,7 @@ struct MqttAsyncWrapper::Impl {
             pollfd p[2] = {{fd_, events, 0}, {wake_fd_, POLLIN, 0}};
             const int n = ::poll(p, 2, static_cast<int>(left.count()) + 1);
             if (n < 0 && errno != EINTR) return false;
-            if (n > 0 && (p[1].revents & POLLIN)) drain_wake();
+            if (n > 0 && (p[1].revents & POLLIN)) drain(wake_fd_);
             if (n > 0 && p[0].revents) return true;
         }
     }
@@ -713,7 +704,7 @@ struct MqttAsyncWrapper::Impl {
             const int n = ::poll(p, 3, static_cast<int>(std::min<long long>(wait_ms, 60000)));
             if (n < 0 && errno != EINTR) return lost("poll failed");
             if (n <= 0) continue;
-            if (p[1].revents & POLLIN) drain_wake();
+            if (p[1].revents & POLLIN) drain(wake_fd_);
             if (p[2].revents & POLLIN) timer_fired();
             if (p[0].revents & (POLLIN | POLLERR | POLLHUP)) {
                 if (const int b = read_and_handle(fd_, true)) return lost(broken_text(b));
