@@ -1,11 +1,15 @@
 #pragma once
 
-#include <MQTTAsync.h>
-
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+// Completion data handed to the callbacks; opaque to callers.
+struct MQTTAsync_successData;
+struct MQTTAsync_failureData;
+typedef void MQTTAsync_onSuccess(void* context, MQTTAsync_successData* response);
+typedef void MQTTAsync_onFailure(void* context, MQTTAsync_failureData* response);
 
 namespace quorvel::mosquitto {
 
@@ -16,8 +20,8 @@ struct MqttMessage {
     std::vector<unsigned char> payload;
 };
 
-// Every failure of the client is one of these: a refused topic, a full
-// offline buffer, a call the underlying library rejected, a timed-out Receive.
+// Every failure of the client is one of these: a refused topic or address, a
+// full offline buffer, a timed-out Receive, a client being destroyed.
 class MqttError : public std::runtime_error {
 public:
     explicit MqttError(const std::string& what, int code = 0) : std::runtime_error(what), code_(code) {}
@@ -27,27 +31,36 @@ private:
     int code_;
 };
 
-// Asynchronous MQTT client for one service.
+// Asynchronous MQTT 3.1.1 client for one service.
 //
 // The broker address comes from the environment variable MQTT_BROKER
-// (default tcp://127.0.0.1:1883). Connect() returns at once; the client
-// then connects, and reconnects after every loss, with a short back-off,
-// and replays every active subscription once per connection.
+// (default tcp://127.0.0.1:1883); the constructor throws MqttError for one
+// it cannot use. Connect() returns at once; the client then connects, and
+// reconnects after every loss with a short back-off, and subscribes again
+// to every active filter on each new connection.
+//
+// Publish, subscribe and unsubscribe packets leave in the order of the
+// calls. A Subscribe of a filter just unsubscribed waits for the broker's
+// acknowledgement of the unsubscription, and what is queued after it waits
+// too. What the broker sends is checked against MQTT 3.1.1; a violation
+// closes the connection with one WARNING, and the client reconnects.
 //
 // Receive() blocks until a held message matches its filter and hands out the
 // oldest such message; others stay held. The hold queue is bounded: on
 // overflow the oldest message is dropped and a WARNING is logged. While it
-// waits, Receive reads the socket itself, so the completion callbacks of
-// Subscribe may run on a thread inside Receive as well as on the client's
-// own thread.
+// waits, Receive reads the socket itself.
 //
-// Send() validates the topic (throws MqttError, sends nothing, when it is not a
-// valid topic name). While connected it waits for room in the outgoing
-// buffer; while disconnected it buffers up to a limit and throws when full.
-// Publications of a thread that also receives leave together when it next
-// waits in Receive, at the latest after 10 ms; those of other threads at once.
+// Send() and Subscribe() validate the topic or filter (throw MqttError and
+// send nothing for one the broker would refuse). While connected, Send waits
+// for room in the outgoing buffer; while disconnected it keeps publications
+// up to a limit and throws when full. Publications made between two Receive
+// calls leave when the next Receive waits, at the latest after 10 ms; other
+// threads' at once.
 //
-// Send() and Receive() may be called from different threads at once.
+// Completion callbacks run on the client's thread or a thread inside
+// Receive, with no lock held; one that throws is logged. Send() and
+// Receive() may be called from different threads at once; destroying the
+// client makes a Receive in progress throw MqttError, and waits for it.
 class MqttAsyncWrapper {
 public:
     explicit MqttAsyncWrapper(const std::string& clientId);
@@ -60,8 +73,8 @@ public:
                    MQTTAsync_onFailure* onFailed);
     void Unsubscribe(const std::string& filter);
 
-    // timeoutMs 0 waits without limit; otherwise throws MqttError when nothing
-    // matching arrives in time.
+    // timeoutMs 0 (or less) waits without limit; otherwise throws MqttError
+    // when nothing matching arrives in time.
     MqttMessage Receive(const std::string& filter, int timeoutMs);
 
     void Send(const std::string& topic, const std::string& payload, Qos qos, bool retain);

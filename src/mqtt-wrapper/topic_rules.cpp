@@ -9,9 +9,10 @@ namespace {
 constexpr std::size_t max_topic_bytes = 65535;
 constexpr std::size_t max_topic_levels = 200;  // the broker refuses deeper topics
 
-// Empty when the text is UTF-8 that the broker accepts in a topic: no NUL,
-// no C0/C1 controls, no noncharacters, no surrogates or overlong forms.
-std::string utf8_problem(std::string_view s) {
+// Empty when the text is well-formed UTF-8 (no surrogates or overlong
+// forms) and, when strict, what the broker accepts in a topic: no NUL, no
+// C0/C1 controls, no noncharacters.
+std::string utf8_problem(std::string_view s, bool strict = true) {
     std::size_t i = 0;
     while (i < s.size()) {
         const auto b0 = static_cast<unsigned char>(s[i]);
@@ -42,12 +43,13 @@ std::string utf8_problem(std::string_view s) {
             (cp >= 0xD800 && cp <= 0xDFFF)) {
             return "is not valid UTF-8";
         }
+        i += len;
+        if (!strict) continue;
         if (cp == 0) return "contains a zero byte";
         if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) return "contains a control character";
         if ((cp >= 0xFDD0 && cp <= 0xFDEF) || (cp & 0xFFFE) == 0xFFFE) {
             return "contains a Unicode noncharacter";
         }
-        i += len;
     }
     return {};
 }
@@ -104,6 +106,20 @@ std::string topic_name_problem(std::string_view topic) {
     if (plainly_valid_name(topic)) return {};
     if (topic.find_first_of("+#") != std::string_view::npos) return "contains a wildcard (+ or #)";
     return common_problem(topic);
+}
+
+const char* received_topic_problem(std::string_view topic) {
+    if (topic.empty()) return "PUBLISH with an empty topic";
+    bool plain = true;
+    for (const char c : topic) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b == '+' || b == '#') return "PUBLISH with a wildcard in its topic";
+        if (b == 0) return "PUBLISH with U+0000 in its topic";
+        plain = plain && b < 0x80;
+    }
+    if (plain) return nullptr;
+    // Control characters and noncharacters are allowed from a server.
+    return utf8_problem(topic, false).empty() ? nullptr : "PUBLISH with a topic that is not UTF-8";
 }
 
 std::string topic_filter_problem(std::string_view filter) {

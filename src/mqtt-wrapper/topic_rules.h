@@ -15,4 +15,9 @@ bool topic_matches(std::string_view filter, std::string_view topic);
 std::string topic_name_problem(std::string_view topic);
 std::string topic_filter_problem(std::string_view filter);
 
+// Why a topic name that a server sent breaks MQTT's rules (empty, not
+// well-formed UTF-8, U+0000, a wildcard), or null. Such a packet closes the
+// connection.
+const char* received_topic_problem(std::string_view topic);
+
 }  // namespace quorvel::mosquitto

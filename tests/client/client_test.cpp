@@ -199,7 +199,7 @@ TEST_F(Client, AFullHoldQueueDropsTheOldestAndSaysSo) {
     const auto first = std::stoi(text(c->Receive("/flood/n", deadline_ms)));
     const auto log = testing::internal::GetCapturedStderr();
     EXPECT_GE(first, n - 1000);  // at most 1000 held
-    EXPECT_NE(log.find("WARNING src/mqtt-wrapper/mqtt_async_wrapper:"), std::string::npos);
+    EXPECT_NE(log.find("WARNING src/mqtt-wrapper/hold_queue:"), std::string::npos);
     EXPECT_NE(log.find("Receive queue full: dropped "), std::string::npos) << log;
 }
 
@@ -253,7 +253,7 @@ TEST_F(Client, AMessageTooLargeToHoldIsSkippedAndTheNextArrives) {
     const auto next = c->Receive("/big/#", deadline_ms);
     const auto log = testing::internal::GetCapturedStderr();
     EXPECT_EQ(next.topic, "/big/next");
-    EXPECT_NE(log.find("Skipped a packet of 5242"), std::string::npos) << log;
+    EXPECT_NE(log.find("Skipped a message of 5242"), std::string::npos) << log;
 }
 
 TEST_F(Client, PublicationsOfAThreadThatStopsReceivingStillGoOut) {
@@ -282,7 +282,7 @@ TEST(ClientAddress, OnlyPlainTcpBrokersAreAccepted) {
         MqttAsyncWrapper c("c");
         ADD_FAILURE() << "no error for an ssl:// broker";
     } catch (const MqttError& e) {
-        EXPECT_STREQ(e.what(), "Unsupported broker address 'ssl://127.0.0.1:8883': use tcp://host:port");
+        EXPECT_STREQ(e.what(), "Unsupported broker address 'ssl://127.0.0.1:8883': unknown scheme; use tcp://host:port");
     }
     if (old) {
         setenv("MQTT_BROKER", saved.c_str(), 1);

@@ -1,10 +1,15 @@
-#include "mqtt-wrapper/wire.h"
+#include "mqtt-wrapper/codec.h"
 
-namespace quorvel::mosquitto::wire {
+#include "mqtt-wrapper/topic_rules.h"
+
+namespace quorvel::mosquitto::codec {
 
 namespace {
 
 constexpr unsigned protocol_level = 4;  // 3.1.1
+constexpr unsigned char connect_clean_session = 0x02;
+constexpr unsigned char connect_password = 0x40;
+constexpr unsigned char connect_user = 0x80;
 
 std::size_t length_bytes(std::size_t n) {
     return n < 128 ? 1 : n < 16384 ? 2 : n < 2097152 ? 3 : 4;
@@ -34,26 +39,36 @@ void put_fixed(std::string& out, Type type, unsigned flags, std::size_t body) {
     put_length(out, body);
 }
 
-std::uint16_t get_u16(std::string_view s, std::size_t at) {
-    return static_cast<std::uint16_t>((static_cast<unsigned char>(s[at]) << 8) |
-                                      static_cast<unsigned char>(s[at + 1]));
-}
-
 }  // namespace
+
+std::uint16_t read_u16(std::string_view body) {
+    return static_cast<std::uint16_t>((static_cast<unsigned char>(body[0]) << 8) |
+                                      static_cast<unsigned char>(body[1]));
+}
 
 std::size_t publish_size(std::size_t topic_bytes, std::size_t payload_bytes, int qos) {
     const std::size_t body = 2 + topic_bytes + (qos > 0 ? 2 : 0) + payload_bytes;
     return 1 + length_bytes(body) + body;
 }
 
-void put_connect(std::string& out, std::string_view client_id, bool clean_session,
-                 std::uint16_t keep_alive_s) {
-    put_fixed(out, connect, 0, 2 + 4 + 1 + 1 + 2 + 2 + client_id.size());
+void put_connect(std::string& out, std::string_view client_id, bool clean_session, std::uint16_t keep_alive_s,
+                 const Credentials& credentials) {
+    const bool user = !credentials.user.empty();
+    const bool password = user && credentials.has_password;
+    std::size_t body = 2 + 4 + 1 + 1 + 2 + 2 + client_id.size();
+    if (user) body += 2 + credentials.user.size();
+    if (password) body += 2 + credentials.password.size();
+    unsigned char flags = clean_session ? connect_clean_session : 0;
+    if (user) flags |= connect_user;
+    if (password) flags |= connect_password;
+    put_fixed(out, connect, 0, body);
     put_string(out, "MQTT");
     out += static_cast<char>(protocol_level);
-    out += static_cast<char>(clean_session ? 0x02 : 0x00);
+    out += static_cast<char>(flags);
     put_u16(out, keep_alive_s);
     put_string(out, client_id);
+    if (user) put_string(out, credentials.user);
+    if (password) put_string(out, credentials.password);
 }
 
 void put_publish(std::string& out, std::string_view topic, const unsigned char* payload, std::size_t size,
@@ -89,6 +104,8 @@ void put_bare(std::string& out, Type type) {
 
 Framing read_header(std::string_view data, Header& header) {
     if (data.empty()) return Framing::incomplete;
+    const auto first = static_cast<unsigned char>(data[0]);
+    if ((first >> 4) == 0 || (first >> 4) == 15) return Framing::malformed;
     std::size_t length = 0;
     std::size_t multiplier = 1;
     for (std::size_t i = 1; i <= 4; ++i) {
@@ -96,62 +113,64 @@ Framing read_header(std::string_view data, Header& header) {
         const auto byte = static_cast<unsigned char>(data[i]);
         length += (byte & 0x7Fu) * multiplier;
         if ((byte & 0x80) == 0) {
-            const auto first = static_cast<unsigned char>(data[0]);
             header.type = static_cast<Type>(first >> 4);
             header.flags = first & 0x0F;
             header.header_bytes = i + 1;
             header.body_bytes = length;
-            return header.type == 0 || header.type == 15 ? Framing::malformed : Framing::complete;
+            return Framing::complete;
         }
         multiplier *= 128;
     }
     return Framing::malformed;  // a fifth length byte
 }
 
-bool read_publish(const Header& header, std::string_view body, Publish& publish) {
+const char* server_header_problem(const Header& h) {
+    const auto fixed = [&](unsigned char flags, std::size_t body) -> const char* {
+        if (h.flags != flags) return "reserved flag bits set";
+        if (h.body_bytes != body) return "wrong remaining length";
+        return nullptr;
+    };
+    switch (h.type) {
+        case connack:
+            return fixed(0, 2);
+        case publish:
+            if (((h.flags >> 1) & 0x03) == 3) return "PUBLISH with QoS 3";
+            if ((h.flags & 0x08) && ((h.flags >> 1) & 0x03) == 0) return "PUBLISH with DUP set on QoS 0";
+            return nullptr;
+        case puback:
+        case pubrec:
+        case pubcomp:
+        case unsuback:
+            return fixed(0, 2);
+        case pubrel:
+            return fixed(0x02, 2);
+        case suback:
+            return fixed(0, 3);  // one filter per SUBSCRIBE, so one return code
+        case pingresp:
+            return fixed(0, 0);
+        default:
+            return "a packet type that only clients send";
+    }
+}
+
+const char* read_publish(const Header& header, std::string_view body, Publish& publish) {
     publish.qos = (header.flags >> 1) & 0x03;
     publish.retain = (header.flags & 0x01) != 0;
-    if (publish.qos == 3 || body.size() < 2) return false;
-    const std::size_t topic_bytes = get_u16(body, 0);
+    publish.dup = (header.flags & 0x08) != 0;
+    if (body.size() < 2) return "PUBLISH too short";
+    const std::size_t topic_bytes = read_u16(body);
     std::size_t at = 2 + topic_bytes;
-    if (body.size() < at + (publish.qos > 0 ? 2 : 0)) return false;
+    if (body.size() < at + (publish.qos > 0 ? 2 : 0)) return "PUBLISH too short";
     publish.topic = body.substr(2, topic_bytes);
     publish.id = 0;
     if (publish.qos > 0) {
-        publish.id = get_u16(body, at);
+        publish.id = read_u16(body.substr(at));
+        if (publish.id == 0) return "PUBLISH with packet id 0";
         at += 2;
     }
+    if (const char* problem = received_topic_problem(publish.topic)) return problem;
     publish.payload = body.substr(at);
-    return true;
+    return nullptr;
 }
 
-bool read_id(std::string_view body, std::uint16_t& id) {
-    if (body.size() < 2) return false;
-    id = get_u16(body, 0);
-    return true;
-}
-
-Unsent keep_unsent_publishes(std::string_view buffer, std::size_t sent, std::string& kept) {
-    Unsent unsent;
-    std::size_t at = 0;
-    Header header{};
-    while (at < buffer.size() && read_header(buffer.substr(at), header) == Framing::complete) {
-        const std::size_t end = at + header.header_bytes + header.body_bytes;
-        if (end > buffer.size()) break;
-        if (header.type == publish && end > sent) {
-            if (at < sent) {
-                unsent.torn = true;
-            } else {
-                kept.append(buffer.data() + at, end - at);
-                ++unsent.publishes;
-                Publish p{};
-                const auto body = buffer.substr(at + header.header_bytes, header.body_bytes);
-                if (read_publish(header, body, p) && p.qos > 0) unsent.ids.push_back(p.id);
-            }
-        }
-        at = end;
-    }
-    return unsent;
-}
-
-}  // namespace quorvel::mosquitto::wire
+}  // namespace quorvel::mosquitto::codec

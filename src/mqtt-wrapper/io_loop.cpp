@@ -1,0 +1,230 @@
+#include "mqtt-wrapper/io_loop.h"
+
+#include "mqtt-wrapper/p7.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <system_error>
+
+namespace quorvel::mosquitto {
+
+namespace {
+
+using namespace std::chrono_literals;
+using steady = std::chrono::steady_clock;
+
+constexpr auto reconnect_delay_min = 20ms;
+constexpr auto reconnect_delay_max = 250ms;
+constexpr auto refused_delay = 5s;       // after the broker refused the login
+constexpr auto stable_connection = 5s;   // back-off restarts only after this long up
+constexpr auto disconnect_timeout = 3s;  // for what is queued at stop()
+constexpr std::size_t read_chunk_bytes = 64 * 1024;
+const char* const source_file = "src/mqtt-wrapper/io_loop";
+
+#define IO_LOG(level, ...) \
+    P7::getTrace()->Trace(0, level, nullptr, __LINE__, source_file, __func__, __VA_ARGS__)
+
+int timeout_ms(steady::time_point deadline) {
+    if (deadline == steady::time_point::max()) return -1;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()).count();
+    return static_cast<int>(std::clamp<long long>(left + 1, 0, 60'000));
+}
+
+}  // namespace
+
+IoLoop::IoLoop(Link& link, ReaderHandover& handover, HoldQueue& held, void* context)
+    : link_(link),
+      handover_(handover),
+      held_(held),
+      context_(context),
+      wake_fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    if (wake_fd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+}
+
+IoLoop::~IoLoop() {
+    stop();
+    ::close(wake_fd_);
+}
+
+void IoLoop::start(bool clean_session, MQTTAsync_onSuccess* on_connected) {
+    if (thread_.joinable()) return;
+    clean_session_ = clean_session;
+    on_connected_ = on_connected;
+    thread_ = std::thread([this] { run(); });
+}
+
+void IoLoop::stop() {
+    stopping_ = true;
+    wake();
+    if (thread_.joinable() && !on_io_thread()) thread_.join();
+}
+
+void IoLoop::wake() {
+    if (wake_pending_.exchange(true)) return;
+    const std::uint64_t one = 1;
+    while (::write(wake_fd_, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+short IoLoop::wait(short events, steady::time_point deadline) {
+    const int fd = events ? link_.fd() : -1;
+    pollfd p[2] = {{fd, events, 0}, {wake_fd_, POLLIN, 0}};
+    const int n = ::poll(p, 2, timeout_ms(deadline));
+    if (n <= 0) return 0;
+    if (p[1].revents & POLLIN) {
+        std::uint64_t count = 0;
+        while (::read(wake_fd_, &count, sizeof count) < 0 && errno == EINTR) {
+        }
+        wake_pending_ = false;  // whatever asked for it is looked at next
+    }
+    return p[0].revents;
+}
+
+bool IoLoop::pause(steady::duration d) {
+    const auto end = steady::now() + d;
+    while (!stopping_ && steady::now() < end) wait(0, end);
+    return !stopping_;
+}
+
+void IoLoop::run() {
+    steady::duration delay = reconnect_delay_min;
+    bool failing = false;
+    while (!stopping_) {
+        std::string error;
+        bool refused = false;
+        if (connect_once(error, refused)) {
+            failing = false;
+            const auto since = steady::now();
+            if (serve()) break;
+            lost();
+            if (steady::now() - since >= stable_connection) delay = reconnect_delay_min;
+        } else if (!failing && !stopping_) {
+            failing = true;
+            IO_LOG(P7::WARNING, "Cannot connect to %s: %s; retrying until it is up",
+                   link_.address().uri.c_str(), error.c_str());
+        }
+        if (!pause(refused ? steady::duration(refused_delay) : delay)) break;
+        delay = std::min<steady::duration>(delay * 2, reconnect_delay_max);
+    }
+    if (const auto unsent = link_.unsent_publications()) {
+        IO_LOG(P7::WARNING, "%zu publications were never sent: not connected to %s", unsent,
+               link_.address().uri.c_str());
+    }
+}
+
+// TCP, CONNECT and a CONNACK that accepts; false otherwise, with the reason
+// in error (empty when stopping).
+bool IoLoop::connect_once(std::string& error, bool& refused) {
+    if (!link_.connect(clean_session_, wake_fd_, error)) {
+        if (stopping_) error.clear();
+        return false;
+    }
+    for (;;) {
+        LinkEvents events;
+        const auto flushed = link_.flush();
+        if (flushed != Link::Flush::broken && link_.state() == Session::State::connected) {
+            connected();
+            return true;
+        }
+        link_.tick(steady::now());
+        if (stopping_ || flushed == Link::Flush::broken || link_.broken()) break;
+        const short events_wanted =
+            static_cast<short>(POLLIN | (flushed == Link::Flush::partial ? POLLOUT : 0));
+        const short revents = wait(events_wanted, link_.next_deadline());
+        if ((revents & (POLLIN | POLLERR | POLLHUP)) && !link_.read(read_chunk_bytes, events)) break;
+    }
+    refused = link_.refused_code() != 0;
+    LinkEvents events;
+    const auto loss = link_.drop(events);
+    error = stopping_                               ? ""
+            : loss.reason == "closed by the broker" ? "connection closed during the handshake"
+                                                    : loss.reason;
+    return false;
+}
+
+void IoLoop::connected() {
+    handover_.grant(link_.fd());
+    held_.notify();  // a waiting Receive may lead now
+    IO_LOG(P7::INFO, "Connected to %s", link_.address().uri.c_str());
+    if (const auto lost = std::exchange(lost_publications_, 0)) {
+        IO_LOG(P7::WARNING, "%zu publications were lost with the previous connection", lost);
+    }
+    if (on_connected_) {
+        MQTTAsync_successData data{};
+        data.serverURI = link_.address().uri.c_str();
+        try {
+            on_connected_(context_, &data);
+        } catch (...) {
+            IO_LOG(P7::ERROR, "The connection callback threw");
+        }
+    }
+}
+
+bool IoLoop::serve() {
+    auto close_deadline = steady::time_point::max();
+    for (;;) {
+        const auto now = steady::now();
+        if (stopping_ && close_deadline == steady::time_point::max()) {
+            link_.disconnect();  // after everything queued
+            close_deadline = now + disconnect_timeout;
+        }
+        link_.tick(now);
+        if (link_.broken()) return false;
+        const auto flushed = link_.flush();
+        if (flushed == Link::Flush::broken) return false;
+        if (close_deadline != steady::time_point::max()) {
+            if (link_.disconnect_written()) {
+                finish_close(close_deadline);
+                return true;
+            }
+            if (now >= close_deadline) {
+                IO_LOG(P7::WARNING, "Closed the connection to %s with output still unsent",
+                       link_.address().uri.c_str());
+                return false;
+            }
+        }
+        const auto turn = handover_.io_turn(now);
+        const auto deadline = std::min({link_.next_deadline(), turn.watch_until, close_deadline});
+        const short events =
+            static_cast<short>((turn.read ? POLLIN : 0) | (flushed == Link::Flush::partial ? POLLOUT : 0));
+        const short revents = wait(events, deadline);
+        if (turn.read && (revents & (POLLIN | POLLERR | POLLHUP))) {
+            LinkEvents got;
+            link_.read(read_chunk_bytes, got);
+            if (got.messages > 0) handover_.nudge_leader();  // a caller may have led since io_turn
+            deliver(got, context_);
+        }
+    }
+}
+
+void IoLoop::lost() {
+    handover_.revoke();
+    LinkEvents events;
+    const auto loss = link_.drop(events);
+    lost_publications_ += loss.lost_publications;
+    if (!stopping_) {
+        IO_LOG(P7::WARNING, "Connection to %s lost: %s; reconnecting", link_.address().uri.c_str(),
+               loss.reason.c_str());
+    }
+    deliver(events, context_);
+}
+
+// After DISCONNECT: no more writes, and the socket closes once the broker
+// has read everything (it closes its end), so nothing is cut off.
+void IoLoop::finish_close(steady::time_point deadline) {
+    handover_.revoke();
+    link_.shutdown_write();
+    LinkEvents events;
+    while (steady::now() < deadline) {
+        if (wait(POLLIN, deadline) == 0) continue;
+        if (!link_.read(read_chunk_bytes, events)) break;
+    }
+    link_.drop(events);
+}
+
+}  // namespace quorvel::mosquitto

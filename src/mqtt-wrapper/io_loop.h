@@ -1,0 +1,61 @@
+#pragma once
+
+// The client's own thread: connects, and reconnects with back-off after
+// every loss; keeps the connection alive; writes what callers leave to it;
+// reads the socket whenever no caller in Receive does (see ReaderHandover);
+// and at the end closes cleanly after everything queued.
+//
+// Concurrency: the thread's own state needs no lock. Other threads call
+// only wake() (coalesced: one eventfd write until the loop has looked),
+// on_io_thread() and stop().
+
+#include "mqtt-wrapper/callback_data.h"
+#include "mqtt-wrapper/link.h"
+#include "mqtt-wrapper/reader_handover.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace quorvel::mosquitto {
+
+class IoLoop {
+public:
+    IoLoop(Link& link, ReaderHandover& handover, HoldQueue& held, void* context);
+    ~IoLoop();
+    IoLoop(const IoLoop&) = delete;
+    IoLoop& operator=(const IoLoop&) = delete;
+
+    void start(bool clean_session, MQTTAsync_onSuccess* on_connected);
+    bool started() const { return thread_.joinable(); }
+    // Closes the connection after everything queued and ends the thread.
+    void stop();
+    void wake();
+    bool on_io_thread() const { return std::this_thread::get_id() == thread_.get_id(); }
+
+private:
+    void run();
+    bool connect_once(std::string& error, bool& refused);
+    bool serve();  // true when the connection closed cleanly at stop()
+    void lost();
+    void finish_close(std::chrono::steady_clock::time_point deadline);
+    // Waits for the socket (events 0: only for a wake-up) until the
+    // deadline; revents of the socket, 0 on timeout or wake-up.
+    short wait(short events, std::chrono::steady_clock::time_point deadline);
+    bool pause(std::chrono::steady_clock::duration d);
+    void connected();
+
+    Link& link_;
+    ReaderHandover& handover_;
+    HoldQueue& held_;
+    void* const context_;
+    int wake_fd_ = -1;
+    std::atomic<bool> wake_pending_{false};
+    std::atomic<bool> stopping_{false};
+    bool clean_session_ = true;
+    MQTTAsync_onSuccess* on_connected_ = nullptr;
+    std::size_t lost_publications_ = 0;
+    std::thread thread_;
+};
+
+}  // namespace quorvel::mosquitto

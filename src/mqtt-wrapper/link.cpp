@@ -1,0 +1,223 @@
+#include "mqtt-wrapper/link.h"
+
+#include "mqtt-wrapper/callback_data.h"
+#include "mqtt-wrapper/p7.h"
+
+namespace quorvel::mosquitto {
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+const char* const source_file = "src/mqtt-wrapper/link";
+
+}  // namespace
+
+void deliver(LinkEvents& events, void* context) {
+    for (const auto& notice : events.notices) {
+        P7::getTrace()->Trace(0, P7::WARNING, nullptr, __LINE__, source_file, "deliver", "%s",
+                              notice.c_str());
+    }
+    events.notices.clear();
+    HoldQueue::log_drops(std::exchange(events.dropped, 0));
+    for (const auto& c : events.completions) {
+        try {
+            if (c.on_done) {
+                MQTTAsync_successData data{};
+                data.token = c.token;
+                data.qos = c.code;
+                c.on_done(context, &data);
+            } else if (c.on_failed) {
+                MQTTAsync_failureData data{};
+                data.token = c.token;
+                data.code = c.code;
+                data.message = c.message;
+                c.on_failed(context, &data);
+            }
+        } catch (const std::exception& e) {
+            P7::getTrace()->Trace(0, P7::ERROR, nullptr, __LINE__, source_file, "deliver",
+                                  "A completion callback threw: %s", e.what());
+        } catch (...) {
+            P7::getTrace()->Trace(0, P7::ERROR, nullptr, __LINE__, source_file, "deliver",
+                                  "A completion callback threw");
+        }
+    }
+    events.completions.clear();
+}
+
+Link::Link(SessionSettings settings, BrokerAddress address, HoldQueue& held)
+    : address_(std::move(address)), held_(held), session_(std::move(settings)) {}
+
+bool Link::publish(std::string_view topic, const unsigned char* payload, std::size_t size, Qos qos,
+                   bool retain) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    session_.publish(topic, payload, size, qos, retain);
+    return session_.state() == Session::State::connected;
+}
+
+bool Link::subscribe(const std::string& filter, Qos qos, MQTTAsync_onSuccess* on_done,
+                     MQTTAsync_onFailure* on_failed) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    session_.subscribe(filter, qos, on_done, on_failed);
+    return session_.state() == Session::State::connected;
+}
+
+bool Link::unsubscribe(const std::string& filter) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    session_.unsubscribe(filter);
+    return session_.state() == Session::State::connected;
+}
+
+Link::Flush Link::flush() {
+    auto result = Flush::done;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!transport_.is_open() || !broken_.empty()) return Flush::done;
+        for (;;) {
+            const auto out = session_.pending_output();
+            if (out.empty()) break;
+            const auto n = transport_.write(out.data(), out.size());
+            if (n < 0) {
+                broken_ = "write failed";
+                result = Flush::broken;
+                break;
+            }
+            session_.output_written(static_cast<std::size_t>(n), steady::now());
+            if (static_cast<std::size_t>(n) < out.size()) {
+                result = Flush::partial;
+                break;
+            }
+        }
+    }
+    room_.notify_all();
+    return result;
+}
+
+bool Link::full(std::size_t limit) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return session_.state() == Session::State::connected && broken_.empty() &&
+           session_.queued_bytes() > limit;
+}
+
+void Link::wait_for_room(std::size_t limit, const std::atomic<bool>& stop) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    room_.wait(lock, [&] {
+        return stop || session_.state() != Session::State::connected || !broken_.empty() ||
+               session_.queued_bytes() <= limit;
+    });
+}
+
+void Link::wake_room_waiters() {
+    { std::lock_guard<std::mutex> lock(mutex_); }
+    room_.notify_all();
+}
+
+bool Link::read(std::size_t max_bytes, LinkEvents& events) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!transport_.is_open() || !broken_.empty()) return false;
+    const auto n = transport_.read(session_.input_room(max_bytes), max_bytes);
+    if (n < 0) {
+        broken_ = "closed by the broker";
+    } else if (n > 0) {
+        session_.input_added(static_cast<std::size_t>(n), steady::now());
+    }
+    collect(events);
+    if (broken_.empty() && session_.state() == Session::State::closed) broken_ = session_.close_reason();
+    return broken_.empty();
+}
+
+void Link::collect(LinkEvents& events) {
+    session_.take_messages(arrived_);
+    events.messages += arrived_.size();
+    events.dropped += held_.push(arrived_);
+    session_.take_completions(events.completions);
+    session_.take_notices(events.notices);
+    events.connected = session_.take_connected() || events.connected;
+}
+
+bool Link::broken() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !broken_.empty();
+}
+
+void Link::set_broken(std::string reason) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (broken_.empty()) broken_ = std::move(reason);
+}
+
+bool Link::connect(bool clean_session, int abort_fd, std::string& error) {
+    Transport transport;
+    if (!transport.open(address_, steady::now() + std::chrono::seconds(5), abort_fd, error)) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    transport_ = std::move(transport);
+    broken_.clear();
+    session_.open(clean_session, steady::now());
+    return true;
+}
+
+void Link::tick(steady::time_point now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    session_.tick(now);
+    if (broken_.empty() && session_.state() == Session::State::closed) broken_ = session_.close_reason();
+}
+
+steady::time_point Link::next_deadline() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return session_.next_deadline();
+}
+
+bool Link::output_pending() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return transport_.is_open() && session_.queued_bytes() > 0;
+}
+
+void Link::disconnect() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    session_.disconnect();
+}
+
+bool Link::disconnect_written() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return session_.disconnecting() && session_.queued_bytes() == 0;
+}
+
+Session::State Link::state() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return session_.state();
+}
+
+int Link::refused_code() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return session_.refused_code();
+}
+
+int Link::fd() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return transport_.fd();
+}
+
+void Link::shutdown_write() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    transport_.shutdown_write();
+}
+
+std::size_t Link::unsent_publications() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return session_.queued_publishes();
+}
+
+Link::Loss Link::drop(LinkEvents& events) {
+    Loss loss;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        loss.reason = !broken_.empty() ? broken_ : session_.close_reason();
+        session_.lost();
+        collect(events);
+        transport_.close();
+        broken_.clear();
+        loss.lost_publications = session_.take_lost_publications();
+    }
+    room_.notify_all();
+    return loss;
+}
+
+}  // namespace quorvel::mosquitto

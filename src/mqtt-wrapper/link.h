@@ -1,0 +1,103 @@
+#pragma once
+
+// The session and the transport of the current connection, under one lock:
+// what every thread of the client goes through to queue, write and read.
+//
+// Concurrency: mutex_ guards the session, the transport's reads and writes
+// and the broken flag. It is held to queue a call, to write without blocking
+// and to read without blocking and decode, and never across a wait, a log
+// record or a user callback; messages reach the hold queue under it, so they
+// keep the order in which they were read. Lock order: mutex_, then the hold
+// queue's. room_ is waited on by Send while the output is full.
+
+#include "mqtt-wrapper/broker_address.h"
+#include "mqtt-wrapper/hold_queue.h"
+#include "mqtt-wrapper/session.h"
+#include "mqtt-wrapper/transport.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace quorvel::mosquitto {
+
+// What a read or a state change produced, to act on with no lock held.
+struct LinkEvents {
+    std::vector<Completion> completions;
+    std::vector<std::string> notices;
+    std::size_t messages = 0;  // handed to the hold queue
+    std::size_t dropped = 0;   // by the hold queue, to report
+    bool connected = false;    // CONNACK accepted
+};
+
+// Logs the notices and drops, and runs the completion callbacks, each
+// guarded: a callback that throws is logged. Call with no lock held.
+void deliver(LinkEvents& events, void* context);
+
+class Link {
+public:
+    Link(SessionSettings settings, BrokerAddress address, HoldQueue& held);
+
+    const BrokerAddress& address() const { return address_; }
+
+    // Calls from the API. Each returns true when output waits to be written
+    // on a live connection.
+    bool publish(std::string_view topic, const unsigned char* payload, std::size_t size, Qos qos,
+                 bool retain);
+    bool subscribe(const std::string& filter, Qos qos, MQTTAsync_onSuccess* on_done,
+                   MQTTAsync_onFailure* on_failed);
+    bool unsubscribe(const std::string& filter);
+
+    enum class Flush { done, partial, broken };
+    // Writes what the session has without blocking.
+    Flush flush();
+    // Back-pressure for Send: true when more than limit bytes wait on a live
+    // connection; wait_for_room waits until fewer do, the connection goes,
+    // or stop is set.
+    bool full(std::size_t limit);
+    void wait_for_room(std::size_t limit, const std::atomic<bool>& stop);
+    void wake_room_waiters();
+
+    // Reads at most max_bytes that have arrived, decodes them and hands the
+    // messages to the hold queue. False when the connection is gone or broke
+    // the protocol.
+    bool read(std::size_t max_bytes, LinkEvents& events);
+
+    // The I/O loop's part.
+    bool broken();
+    void set_broken(std::string reason);
+    bool connect(bool clean_session, int abort_fd, std::string& error);  // TCP, then CONNECT queued
+    void tick(std::chrono::steady_clock::time_point now);
+    std::chrono::steady_clock::time_point next_deadline();
+    bool output_pending();
+    void disconnect();
+    bool disconnect_written();
+    // Session state after a connection attempt or a loss.
+    Session::State state();
+    int refused_code();
+    int fd();
+    // Closes the connection: the reason, and publications lost with it.
+    struct Loss {
+        std::string reason;
+        std::size_t lost_publications;
+    };
+    Loss drop(LinkEvents& events);
+    void shutdown_write();
+    std::size_t unsent_publications();
+
+private:
+    void collect(LinkEvents& events);
+
+    const BrokerAddress address_;
+    HoldQueue& held_;
+    std::mutex mutex_;
+    std::condition_variable room_;
+    Session session_;
+    Transport transport_;
+    std::string broken_;  // why the connection must close, or empty
+    std::vector<MqttMessage> arrived_;
+};
+
+}  // namespace quorvel::mosquitto

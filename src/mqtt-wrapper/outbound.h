@@ -1,0 +1,70 @@
+#pragma once
+
+// The ordered stream of packets the client sends. Not thread-safe: the
+// session that owns it is guarded by its caller.
+//
+// Packets queued by calls (PUBLISH, SUBSCRIBE, UNSUBSCRIBE) leave in the
+// order they were queued; acknowledgements and PINGREQ go ahead of them. A
+// gate holds everything queued after it until it is opened (a SUBSCRIBE
+// that must wait for the UNSUBACK of the same filter). What is taken for
+// writing is one batch: everything ready, in one piece.
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorvel::mosquitto {
+
+class Outbound {
+public:
+    // Where an acknowledgement or PINGREQ is encoded.
+    std::string& priority() { return priority_; }
+    // Where the next packet of the stream is encoded.
+    std::string& tail() { return gated_.empty() ? ready_ : gated_.back().bytes; }
+    void count_publish() { ++(gated_.empty() ? publishes_ : gated_.back().publishes); }
+
+    // Packets queued from now on wait for open_gate(id).
+    void gate(std::uint16_t id);
+    void open_gate(std::uint16_t id);
+
+    // Puts bytes in front of everything queued (a replay after CONNACK).
+    void put_first(const std::string& bytes);
+
+    // The bytes to write now, starting with what an earlier write left;
+    // the stream's own packets only when stream_open.
+    std::string_view pending(bool stream_open);
+    void written(std::size_t n) { sent_ += n; }
+    bool writing() const { return sent_ < sending_.size(); }
+
+    std::size_t queued_bytes() const;
+    std::size_t queued_publishes() const;
+
+    struct Unsent {
+        std::size_t kept = 0;            // whole PUBLISH packets kept
+        std::size_t torn = 0;            // cut off by the lost connection
+        std::vector<std::uint16_t> ids;  // packet ids of the kept ones above QoS 0
+    };
+    // The connection is gone: keeps every PUBLISH not yet written, in
+    // order, and drops the rest.
+    Unsent keep_unsent_publishes();
+
+private:
+    struct Gated {
+        std::uint16_t id;
+        bool open;
+        std::string bytes;
+        std::size_t publishes;
+    };
+
+    std::string priority_;
+    std::string ready_;
+    std::deque<Gated> gated_;
+    std::string sending_;
+    std::size_t sent_ = 0;
+    std::size_t publishes_ = 0;  // in ready_
+};
+
+}  // namespace quorvel::mosquitto

@@ -1,0 +1,103 @@
+#include "mqtt-wrapper/reader_handover.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <system_error>
+#include <utility>
+
+namespace quorvel::mosquitto {
+
+ReaderHandover::ReaderHandover(std::chrono::milliseconds lease)
+    : lease_(lease), kick_fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    if (kick_fd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+}
+
+ReaderHandover::~ReaderHandover() {
+    ::close(kick_fd_);
+}
+
+void ReaderHandover::grant(int fd) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fd_ = fd;
+    lease_until_ = {};  // the I/O loop reads until a caller leads
+}
+
+namespace {
+
+void kick(int fd) {
+    const std::uint64_t one = 1;
+    while (::write(fd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace
+
+void ReaderHandover::revoke() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    fd_ = -1;
+    if (leading_) {
+        kick(kick_fd_);
+        left_.wait(lock, [&] { return !leading_; });
+    }
+    drain_kick();
+}
+
+void ReaderHandover::nudge_leader() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (leading_) kick(kick_fd_);
+}
+
+void ReaderHandover::drain_kick() {
+    std::uint64_t count = 0;
+    while (::read(kick_fd_, &count, sizeof count) < 0 && errno == EINTR) {
+    }
+}
+
+int ReaderHandover::try_lead() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (fd_ < 0 || leading_) return -1;
+    leading_ = true;
+    return fd_;
+}
+
+bool ReaderHandover::lead_free() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return fd_ >= 0 && !leading_;
+}
+
+bool ReaderHandover::leave(time_point now) {
+    bool was_leading = false;
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        was_leading = std::exchange(leading_, false);
+        lease_until_ = now + lease_;
+        wake = fd_ >= 0 && !std::exchange(io_watching_, true);
+    }
+    if (was_leading) left_.notify_all();
+    return wake;
+}
+
+bool ReaderHandover::lease_held(time_point now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !leading_ && now < lease_until_;
+}
+
+ReaderHandover::Turn ReaderHandover::io_turn(time_point now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (leading_) {
+        io_watching_ = false;  // the leader's leave() wakes the loop
+        return {false, time_point::max()};
+    }
+    if (now < lease_until_) {
+        io_watching_ = true;
+        return {false, lease_until_};
+    }
+    io_watching_ = false;
+    return {true, time_point::max()};
+}
+
+}  // namespace quorvel::mosquitto

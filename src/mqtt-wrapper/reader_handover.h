@@ -1,0 +1,72 @@
+#pragma once
+
+// Which thread reads the socket: a leader/followers hand-over between the
+// callers waiting in Receive and the client's I/O thread.
+//
+// Rule: at most one caller leads, that is polls and reads the socket; other
+// callers follow, waiting on the hold queue for a message or for the lead.
+// A caller that leaves Receive keeps a lease on the reading for `lease`, so
+// that a receive loop handles a message and comes back without the I/O
+// thread waking in between; the I/O thread reads only when no caller leads
+// and the lease has run out. The I/O loop keeps the lease's deadline in its
+// own poll timeout: leave() says when it must be woken to start watching.
+//
+// Concurrency: one mutex guards the state, held only for a few
+// assignments; revoke() waits on it (with a kick to the leader's poll) until
+// the leader has left the socket.
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+namespace quorvel::mosquitto {
+
+class ReaderHandover {
+public:
+    using time_point = std::chrono::steady_clock::time_point;
+
+    explicit ReaderHandover(std::chrono::milliseconds lease);
+    ~ReaderHandover();
+    ReaderHandover(const ReaderHandover&) = delete;
+    ReaderHandover& operator=(const ReaderHandover&) = delete;
+
+    // The I/O loop: a connection is up on fd, or is going (revoke returns
+    // once no caller reads it any more).
+    void grant(int fd);
+    void revoke();
+
+    // A caller: the socket to read when it now leads, or -1.
+    int try_lead();
+    // Whether a caller could lead now (for followers' waits).
+    bool lead_free();
+    // A caller leaves the socket, or leaves Receive: the lease runs from now.
+    // True when the I/O loop must be woken to watch it.
+    bool leave(time_point now);
+    // A leader polls this with the socket: readable when it must let go, or
+    // look at the hold queue (the I/O loop read a message meanwhile).
+    int kick_fd() const { return kick_fd_; }
+    void nudge_leader();
+    void drain_kick();
+    // A receive loop is between two Receive calls and will write its output then.
+    bool lease_held(time_point now);
+
+    // The I/O loop: whether it reads the socket now, and until when it may
+    // sleep without missing the lease's end.
+    struct Turn {
+        bool read;
+        time_point watch_until;
+    };
+    Turn io_turn(time_point now);
+
+private:
+    const std::chrono::milliseconds lease_;
+    std::mutex mutex_;
+    std::condition_variable left_;
+    int fd_ = -1;               // the socket callers may read, or -1
+    bool leading_ = false;      // a caller reads it
+    bool io_watching_ = false;  // the I/O loop sleeps no longer than lease_until_
+    time_point lease_until_{};
+    int kick_fd_ = -1;
+};
+
+}  // namespace quorvel::mosquitto

@@ -1,0 +1,485 @@
+#include "mqtt-wrapper/session.h"
+
+#include "mqtt-wrapper/topic_rules.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace quorvel::mosquitto {
+
+namespace {
+
+constexpr std::size_t read_chunk_bytes = 64 * 1024;
+constexpr std::size_t kept_input_bytes = 256 * 1024;  // a larger input buffer is given back
+constexpr std::size_t topic_shown_bytes = 200;
+constexpr unsigned char suback_failure = 0x80;
+
+std::string shown(std::string_view topic) {
+    if (topic.size() <= topic_shown_bytes) return std::string(topic);
+    return std::string(topic.substr(0, topic_shown_bytes)) + "...";
+}
+
+const char* type_name(codec::Type type) {
+    static const char* const names[] = {"reserved type 0", "CONNECT",  "CONNACK",     "PUBLISH",
+                                        "PUBACK",          "PUBREC",   "PUBREL",      "PUBCOMP",
+                                        "SUBSCRIBE",       "SUBACK",   "UNSUBSCRIBE", "UNSUBACK",
+                                        "PINGREQ",         "PINGRESP", "DISCONNECT",  "reserved type 15"};
+    return names[type & 0x0F];
+}
+
+const char* connack_text(int code) {
+    switch (code) {
+        case 1:
+            return "unacceptable protocol version";
+        case 2:
+            return "client identifier rejected";
+        case 3:
+            return "server unavailable";
+        case 4:
+            return "bad user name or password";
+        default:
+            return "not authorised";
+    }
+}
+
+}  // namespace
+
+struct Session::Subscription {
+    std::string filter;
+    int qos;
+    MQTTAsync_onSuccess* on_done;
+    MQTTAsync_onFailure* on_failed;
+    bool issued;  // sent on the current connection
+};
+
+struct Session::Pending {
+    std::uint16_t id;
+    bool subscribe;
+    std::string filter;
+    MQTTAsync_onSuccess* on_done;
+    MQTTAsync_onFailure* on_failed;
+    bool gated;  // a later SUBSCRIBE of the filter waits for this UNSUBACK
+};
+
+// Bytes read and not yet handled. Grows without zeroing what it reads into,
+// and gives back what a large packet needed.
+class Session::Input {
+public:
+    std::string_view view() const { return {data_.get(), size_}; }
+    void clear() { size_ = 0; }
+    char* room(std::size_t n) {
+        if (capacity_ - size_ < n) resize(std::max(capacity_ * 2, size_ + n));
+        return data_.get() + size_;
+    }
+    void grow(std::size_t n) { size_ += std::min(n, capacity_ - size_); }
+    void consume(std::size_t n) {
+        size_ -= n;
+        if (size_ > 0) std::memmove(data_.get(), data_.get() + n, size_);
+        if (capacity_ > kept_input_bytes && size_ < read_chunk_bytes) resize(read_chunk_bytes);
+    }
+
+    std::size_t skipping = 0;  // bytes left of an oversized PUBLISH
+
+private:
+    void resize(std::size_t capacity) {
+        std::unique_ptr<char[]> data(new char[capacity]);
+        if (size_ > 0) std::memcpy(data.get(), data_.get(), size_);
+        data_ = std::move(data);
+        capacity_ = capacity;
+    }
+
+    std::unique_ptr<char[]> data_;
+    std::size_t capacity_ = 0;
+    std::size_t size_ = 0;
+};
+
+Session::Session(SessionSettings settings) : settings_(std::move(settings)), in_(std::make_unique<Input>()) {}
+
+Session::~Session() = default;
+
+void Session::open(bool clean_session, steady_time now) {
+    clean_session_ = clean_session;
+    state_ = State::connecting;
+    close_reason_.clear();
+    refused_code_ = 0;
+    session_present_ = false;
+    opened_ = now;
+    last_output_ = now;
+    ping_outstanding_ = false;
+    in_->clear();
+    in_->skipping = 0;
+    codec::Credentials credentials;
+    credentials.user = settings_.user;
+    credentials.password = settings_.password;
+    credentials.has_password = settings_.has_password;
+    codec::put_connect(out_.priority(), settings_.client_id, clean_session,
+                       static_cast<std::uint16_t>(settings_.keep_alive.count()), credentials);
+}
+
+void Session::lost() {
+    const auto unsent = out_.keep_unsent_publishes();
+    std::bitset<65536> kept;
+    for (const auto id : unsent.ids) kept.set(id);
+    lost_publications_ += (publish_ids_ & ~kept).count() + unsent.torn;
+    publish_ids_ = kept;
+    ids_in_use_ = kept;
+    for (auto& p : pending_) {
+        if (p.subscribe) {
+            completions_.push_back({nullptr, p.on_failed, p.id, connection_lost, "connection lost"});
+        } else if (!clean_session_) {
+            unsubscribe_later_.push_back(std::move(p.filter));
+        }
+    }
+    pending_.clear();
+    for (auto& s : subscriptions_) s.issued = false;
+    if (clean_session_) qos2_received_.reset();
+    in_->clear();
+    in_->skipping = 0;
+    ping_outstanding_ = false;
+    just_connected_ = false;
+    state_ = State::idle;
+}
+
+void Session::disconnect() {
+    if (disconnecting_) return;
+    disconnecting_ = true;
+    if (state_ == State::connected) codec::put_bare(out_.tail(), codec::disconnect);
+}
+
+void Session::close(std::string reason) {
+    if (state_ == State::closed) return;
+    state_ = State::closed;
+    close_reason_ = std::move(reason);
+}
+
+void Session::receive(std::string_view bytes, steady_time now) {
+    std::memcpy(input_room(bytes.size()), bytes.data(), bytes.size());
+    input_added(bytes.size(), now);
+}
+
+char* Session::input_room(std::size_t n) {
+    return in_->room(n);
+}
+
+void Session::input_added(std::size_t n, steady_time now) {
+    in_->grow(n);
+    parse(now);
+}
+
+void Session::parse(steady_time) {
+    if (state_ != State::connecting && state_ != State::connected) {
+        in_->clear();
+        return;
+    }
+    const auto input = in_->view();
+    std::size_t at = 0;
+    while (at < input.size() && (state_ == State::connecting || state_ == State::connected)) {
+        if (in_->skipping > 0) {
+            const auto n = std::min(in_->skipping, input.size() - at);
+            in_->skipping -= n;
+            at += n;
+            continue;
+        }
+        codec::Header h{};
+        const auto framing = codec::read_header(input.substr(at), h);
+        if (framing == codec::Framing::malformed) {
+            close(fmt::format("protocol violation: {}", input.size() - at >= 5
+                                                            ? "remaining length over four bytes"
+                                                            : "a reserved packet type"));
+            break;
+        }
+        // Before CONNACK only CONNACK may come: two bytes tell.
+        if (state_ == State::connecting && input.size() - at >= 1 &&
+            (static_cast<unsigned char>(input[at]) >> 4) != codec::connack) {
+            close(
+                fmt::format("protocol violation: {} before CONNACK",
+                            type_name(static_cast<codec::Type>(static_cast<unsigned char>(input[at]) >> 4))));
+            break;
+        }
+        if (framing == codec::Framing::incomplete) break;
+        if (const char* problem = codec::server_header_problem(h)) {
+            close(fmt::format("protocol violation: {} ({}, first byte 0x{:02X}, remaining length {})",
+                              type_name(h.type), problem, (h.type << 4) | h.flags, h.body_bytes));
+            break;
+        }
+        if (h.body_bytes > settings_.max_incoming_bytes) {  // only PUBLISH can be this long
+            notices_.push_back(fmt::format("Skipped a message of {} bytes from the broker: the limit is {}",
+                                           h.body_bytes, settings_.max_incoming_bytes));
+            at += h.header_bytes;
+            in_->skipping = h.body_bytes;
+            continue;
+        }
+        if (input.size() - at < h.header_bytes + h.body_bytes) break;
+        handle(h, input.substr(at + h.header_bytes, h.body_bytes));
+        at += h.header_bytes + h.body_bytes;
+    }
+    if (state_ == State::closed) {
+        in_->clear();
+    } else {
+        in_->consume(at);
+    }
+}
+
+void Session::handle(const codec::Header& h, std::string_view body) {
+    if (h.type == codec::connack) return handle_connack(body);
+    if (state_ != State::connected) return;  // not reached: the header check came first
+    if (h.type == codec::publish) return handle_publish(h, body);
+    if (h.type == codec::pingresp) {
+        ping_outstanding_ = false;
+        return;
+    }
+    const auto id = codec::read_u16(body);
+    if (id == 0) return close(fmt::format("protocol violation: {} with packet id 0", type_name(h.type)));
+    switch (h.type) {
+        case codec::puback:
+        case codec::pubcomp:
+            return released(id);
+        case codec::pubrec:
+            codec::put_ack(out_.priority(), codec::pubrel, id);
+            return;
+        case codec::pubrel:
+            qos2_received_.reset(id);
+            codec::put_ack(out_.priority(), codec::pubcomp, id);
+            return;
+        case codec::suback: {
+            const auto code = static_cast<unsigned char>(body[2]);
+            if (code > 2 && code != suback_failure) {
+                return close(fmt::format("protocol violation: SUBACK with return code 0x{:02X}", code));
+            }
+            return acknowledged(id, code);
+        }
+        default:  // UNSUBACK
+            return acknowledged(id, -1);
+    }
+}
+
+void Session::handle_connack(std::string_view body) {
+    if (state_ == State::connected) return close("protocol violation: a second CONNACK");
+    const auto flags = static_cast<unsigned char>(body[0]);
+    const auto code = static_cast<unsigned char>(body[1]);
+    if ((flags & 0xFE) != 0) return close("protocol violation: CONNACK with reserved flag bits set");
+    if (code > 5) return close(fmt::format("protocol violation: CONNACK with return code {}", code));
+    if (code != 0) {
+        refused_code_ = code;
+        return close(fmt::format("refused ({})", connack_text(code)));
+    }
+    state_ = State::connected;
+    session_present_ = (flags & 0x01) != 0;
+    just_connected_ = true;
+    replay();
+}
+
+void Session::handle_publish(const codec::Header& h, std::string_view body) {
+    codec::Publish p{};
+    if (const char* problem = codec::read_publish(h, body, p)) {
+        return close(fmt::format("protocol violation: {}", problem));
+    }
+    if (p.qos == 1) codec::put_ack(out_.priority(), codec::puback, p.id);
+    if (p.qos == 2) {
+        codec::put_ack(out_.priority(), codec::pubrec, p.id);
+        if (qos2_received_.test(p.id)) return;  // a repeat before PUBREL: delivered already
+        qos2_received_.set(p.id);
+    }
+    try {
+        MqttMessage m;
+        m.topic.assign(p.topic);
+        m.payload.assign(p.payload.begin(), p.payload.end());
+        messages_.push_back(std::move(m));
+    } catch (const std::bad_alloc&) {
+        notices_.push_back(fmt::format("Out of memory: dropped a message of {} bytes on '{}'",
+                                       p.payload.size(), shown(p.topic)));
+    }
+}
+
+void Session::released(std::uint16_t id) {
+    if (!publish_ids_.test(id)) return;  // not ours, or acknowledged already
+    publish_ids_.reset(id);
+    ids_in_use_.reset(id);
+}
+
+void Session::acknowledged(std::uint16_t id, int granted) {
+    const auto it =
+        std::find_if(pending_.begin(), pending_.end(), [&](const Pending& p) { return p.id == id; });
+    if (it == pending_.end()) return;
+    if (it->subscribe != (granted >= 0)) {
+        return close(
+            fmt::format("protocol violation: {} for packet id {}", granted >= 0 ? "SUBACK" : "UNSUBACK", id));
+    }
+    if (granted == suback_failure) {
+        completions_.push_back({nullptr, it->on_failed, id, refused_by_broker, "refused by the broker"});
+    } else if (it->subscribe) {
+        completions_.push_back({it->on_done, nullptr, id, granted, nullptr});
+    } else if (it->gated) {
+        out_.open_gate(id);
+    }
+    ids_in_use_.reset(id);
+    pending_.erase(it);
+}
+
+std::uint16_t Session::allocate_id() {
+    for (int tries = 0; tries < 65535; ++tries) {
+        if (++last_id_ == 0) last_id_ = 1;
+        if (!ids_in_use_.test(last_id_)) break;
+    }
+    ids_in_use_.set(last_id_);
+    return last_id_;
+}
+
+void Session::put_subscribe(std::string& out, Subscription& s) {
+    s.issued = true;
+    const auto id = allocate_id();
+    codec::put_subscribe(out, id, s.filter, s.qos);
+    pending_.push_back({id, true, s.filter, s.on_done, s.on_failed, false});
+}
+
+void Session::put_unsubscribe(std::string& out, const std::string& filter) {
+    const auto id = allocate_id();
+    codec::put_unsubscribe(out, id, filter);
+    pending_.push_back({id, false, filter, nullptr, nullptr, false});
+}
+
+// After CONNACK: what the broker must be told again goes ahead of the
+// publications kept from the last connection.
+void Session::replay() {
+    std::string first;
+    for (const auto& filter : unsubscribe_later_) put_unsubscribe(first, filter);
+    unsubscribe_later_.clear();
+    for (auto& s : subscriptions_) {
+        if (session_present_) {
+            s.issued = true;  // the broker kept it
+        } else {
+            put_subscribe(first, s);
+        }
+    }
+    out_.put_first(first);
+}
+
+void Session::tick(steady_time now) {
+    if (state_ == State::connecting && now - opened_ >= settings_.connect_timeout) {
+        return close("no answer to CONNECT");
+    }
+    if (state_ != State::connected) return;
+    if (ping_outstanding_) {
+        if (now - ping_sent_ >= settings_.keep_alive) close("no answer to a ping");
+        return;
+    }
+    if (now - last_output_ >= settings_.keep_alive * 3 / 4) {
+        codec::put_bare(out_.priority(), codec::pingreq);
+        ping_outstanding_ = true;
+        ping_sent_ = now;
+    }
+}
+
+steady_time Session::next_deadline() const {
+    if (state_ == State::connecting) return opened_ + settings_.connect_timeout;
+    if (state_ != State::connected) return steady_time::max();
+    if (ping_outstanding_) return ping_sent_ + settings_.keep_alive;
+    return last_output_ + settings_.keep_alive * 3 / 4;
+}
+
+void Session::publish(std::string_view topic, const unsigned char* payload, std::size_t size, Qos qos,
+                      bool retain) {
+    const auto problem = topic_name_problem(topic);
+    if (!problem.empty()) {
+        throw MqttError(fmt::format("Refused to publish to topic '{}': it {}", shown(topic), problem));
+    }
+    const int q = static_cast<int>(qos);
+    if (q < 0 || q > 2)
+        throw MqttError(fmt::format("Refused to publish to topic '{}': QoS {}", shown(topic), q));
+    if (size > codec::max_remaining_length - 4 - topic.size()) {
+        throw MqttError(fmt::format("Cannot publish to topic '{}': {} bytes is more than MQTT carries",
+                                    shown(topic), size));
+    }
+    if (state_ != State::connected &&
+        (out_.queued_publishes() >= settings_.max_offline_publishes ||
+         out_.queued_bytes() + codec::publish_size(topic.size(), size, q) > settings_.max_offline_bytes)) {
+        throw MqttError(
+            fmt::format("Cannot publish to topic '{}': the broker is unreachable and the buffer of "
+                        "waiting publications is full",
+                        shown(topic)));
+    }
+    std::uint16_t id = 0;
+    if (q > 0) {
+        id = allocate_id();
+        publish_ids_.set(id);
+    }
+    codec::put_publish(out_.tail(), topic, payload, size, q, retain, id);
+    out_.count_publish();
+}
+
+void Session::subscribe(const std::string& filter, Qos qos, MQTTAsync_onSuccess* on_done,
+                        MQTTAsync_onFailure* on_failed) {
+    const auto problem = topic_filter_problem(filter);
+    if (!problem.empty())
+        throw MqttError(fmt::format("Refused to subscribe to '{}': it {}", shown(filter), problem));
+    auto it = std::find_if(subscriptions_.begin(), subscriptions_.end(),
+                           [&](const Subscription& s) { return s.filter == filter; });
+    if (it == subscriptions_.end())
+        it = subscriptions_.insert(subscriptions_.end(), Subscription{filter, 0, {}, {}, false});
+    *it = {filter, static_cast<int>(qos), on_done, on_failed, false};
+    if (state_ != State::connected) return;  // replayed after CONNACK
+    // Sent again, the broker hands out the retained messages again; after an
+    // UNSUBSCRIBE of the same filter, only once that is acknowledged.
+    for (auto& p : pending_) {
+        if (!p.subscribe && !p.gated && p.filter == filter) {
+            p.gated = true;
+            out_.gate(p.id);
+        }
+    }
+    put_subscribe(out_.tail(), *it);
+}
+
+void Session::unsubscribe(const std::string& filter) {
+    const auto problem = topic_filter_problem(filter);
+    if (!problem.empty()) {
+        throw MqttError(fmt::format("Refused to unsubscribe from '{}': it {}", shown(filter), problem));
+    }
+    subscriptions_.erase(std::remove_if(subscriptions_.begin(), subscriptions_.end(),
+                                        [&](const Subscription& s) { return s.filter == filter; }),
+                         subscriptions_.end());
+    if (state_ == State::connected) {
+        put_unsubscribe(out_.tail(), filter);
+    } else if (!clean_session_) {
+        unsubscribe_later_.push_back(filter);  // a clean session forgets it with the connection
+    }
+}
+
+std::string_view Session::pending_output() {
+    if (state_ == State::closed || state_ == State::idle) return {};
+    return out_.pending(state_ == State::connected);
+}
+
+void Session::output_written(std::size_t n, steady_time now) {
+    out_.written(n);
+    if (n > 0) last_output_ = now;
+}
+
+namespace {
+
+template <class T>
+void move_all(std::vector<T>& from, std::vector<T>& into) {
+    if (into.empty()) {
+        into.swap(from);
+    } else {
+        into.insert(into.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
+    }
+    from.clear();
+}
+
+}  // namespace
+
+void Session::take_messages(std::vector<MqttMessage>& into) {
+    move_all(messages_, into);
+}
+
+void Session::take_completions(std::vector<Completion>& into) {
+    move_all(completions_, into);
+}
+
+void Session::take_notices(std::vector<std::string>& into) {
+    move_all(notices_, into);
+}
+
+}  // namespace quorvel::mosquitto

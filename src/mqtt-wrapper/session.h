@@ -1,0 +1,161 @@
+#pragma once
+
+// The MQTT 3.1.1 client protocol as a state machine that does no I/O: it is
+// fed the broker's bytes (in any split), the calls of the API and the
+// current time, and it yields bytes to write, received messages,
+// completions of subscriptions, notices to log and, when the connection
+// must end, the reason. Not thread-safe: its owner guards it.
+//
+// One session lives as long as the client; each network connection is one
+// open() ... lost() span of it. What the broker sends is checked against
+// every rule of MQTT 3.1.1 that a server must keep; a violation closes the
+// connection (state() becomes closed with the violation as the reason) and
+// nothing of that packet or after it is handed out.
+
+#include "mqtt-wrapper/codec.h"
+#include "mqtt-wrapper/mqtt_async_wrapper.h"
+#include "mqtt-wrapper/outbound.h"
+
+#include <bitset>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace quorvel::mosquitto {
+
+using steady_time = std::chrono::steady_clock::time_point;
+
+struct SessionSettings {
+    std::string client_id;
+    std::string user;  // empty: none
+    std::string password;
+    bool has_password = false;
+    std::chrono::seconds keep_alive{30};
+    std::chrono::milliseconds connect_timeout{5000};
+    std::size_t max_incoming_bytes = 4 << 20;  // larger PUBLISH packets are skipped
+    std::size_t max_offline_publishes = 2048;  // kept while not connected
+    std::size_t max_offline_bytes = 1 << 20;
+};
+
+// Codes of failed completions.
+constexpr int refused_by_broker = -1;
+constexpr int connection_lost = -2;
+
+// A subscription's outcome, for its callbacks.
+struct Completion {
+    MQTTAsync_onSuccess* on_done;
+    MQTTAsync_onFailure* on_failed;
+    std::uint16_t token;
+    int code;  // granted QoS on success, an error code on failure
+    const char* message;
+};
+
+class Session {
+public:
+    enum class State { idle, connecting, connected, closed };
+
+    explicit Session(SessionSettings settings);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // A new network connection: CONNECT goes first, then nothing else until
+    // the broker's CONNACK accepts it.
+    void open(bool clean_session, steady_time now);
+    // The connection is gone: unsent publications are kept for the next one,
+    // pending subscriptions fail, and the subscription table is replayed
+    // after the next CONNACK.
+    void lost();
+    // Orderly end: DISCONNECT after everything queued.
+    void disconnect();
+
+    State state() const { return state_; }
+    const std::string& close_reason() const { return close_reason_; }
+    int refused_code() const { return refused_code_; }  // CONNACK's code when it refused
+    bool session_present() const { return session_present_; }
+    bool disconnecting() const { return disconnecting_; }
+
+    // Input, in any split. Bytes after a violation are ignored.
+    void receive(std::string_view bytes, steady_time now);
+    // Or without a copy: read into input_room(n), then input_added(m <= n).
+    char* input_room(std::size_t n);
+    void input_added(std::size_t n, steady_time now);
+
+    // Time: queues PINGREQ, or closes on a missing CONNACK or PINGRESP.
+    void tick(steady_time now);
+    steady_time next_deadline() const;
+
+    // Calls. publish throws MqttError for a topic a broker would refuse and,
+    // while not connected, when the offline limits are reached.
+    void publish(std::string_view topic, const unsigned char* payload, std::size_t size, Qos qos,
+                 bool retain);
+    void subscribe(const std::string& filter, Qos qos, MQTTAsync_onSuccess* on_done,
+                   MQTTAsync_onFailure* on_failed);
+    void unsubscribe(const std::string& filter);
+
+    // Output: what to write now, and how much of it was written.
+    std::string_view pending_output();
+    void output_written(std::size_t n, steady_time now);
+    std::size_t queued_bytes() const { return out_.queued_bytes(); }
+    std::size_t queued_publishes() const { return out_.queued_publishes(); }
+
+    // Events since the last take, appended to into.
+    void take_messages(std::vector<MqttMessage>& into);
+    void take_completions(std::vector<Completion>& into);
+    void take_notices(std::vector<std::string>& into);
+    bool take_connected() { return std::exchange(just_connected_, false); }
+    // Publications sent on a lost connection without their acknowledgement,
+    // or cut off by it; counted since the last take.
+    std::size_t take_lost_publications() { return std::exchange(lost_publications_, 0); }
+
+private:
+    struct Subscription;
+    struct Pending;
+    class Input;
+
+    void parse(steady_time now);
+    void handle(const codec::Header& h, std::string_view body);
+    void handle_connack(std::string_view body);
+    void handle_publish(const codec::Header& h, std::string_view body);
+    void close(std::string reason);
+    void acknowledged(std::uint16_t id, int granted);
+    void released(std::uint16_t id);
+    std::uint16_t allocate_id();
+    void put_subscribe(std::string& out, Subscription& s);
+    void put_unsubscribe(std::string& out, const std::string& filter);
+    void replay();
+
+    SessionSettings settings_;
+    State state_ = State::idle;
+    bool clean_session_ = true;
+    bool disconnecting_ = false;
+    bool just_connected_ = false;
+    bool session_present_ = false;
+    int refused_code_ = 0;
+    std::string close_reason_;
+    steady_time opened_{};
+    steady_time last_output_{};
+    steady_time ping_sent_{};
+    bool ping_outstanding_ = false;
+
+    Outbound out_;
+    std::unique_ptr<Input> in_;
+    std::vector<Subscription> subscriptions_;
+    std::vector<Pending> pending_;                // SUBSCRIBE and UNSUBSCRIBE awaiting their ack
+    std::vector<std::string> unsubscribe_later_;  // without a clean session, for the next connection
+    std::bitset<65536> ids_in_use_;               // outgoing packet ids
+    std::bitset<65536> publish_ids_;              // those of QoS 1 and 2 publications not yet acknowledged
+    std::bitset<65536> qos2_received_;            // QoS 2 PUBLISH delivered, PUBREL not yet seen
+    std::uint16_t last_id_ = 0;
+    std::size_t lost_publications_ = 0;
+
+    std::vector<MqttMessage> messages_;
+    std::vector<Completion> completions_;
+    std::vector<std::string> notices_;
+};
+
+}  // namespace quorvel::mosquitto

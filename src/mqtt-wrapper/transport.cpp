@@ -1,0 +1,101 @@
+#include "mqtt-wrapper/transport.h"
+
+#include <fmt/format.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace quorvel::mosquitto {
+
+namespace {
+
+// Waits for the socket to become writable; false on timeout or abort.
+bool wait_writable(int fd, std::chrono::steady_clock::time_point deadline, int abort_fd) {
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() < 0) return false;
+        pollfd p[2] = {{fd, POLLOUT, 0}, {abort_fd, POLLIN, 0}};
+        const int n = ::poll(p, 2, static_cast<int>(left.count()) + 1);
+        if (n < 0 && errno != EINTR) return false;
+        if (n > 0 && (p[1].revents & POLLIN)) return false;
+        if (n > 0 && p[0].revents) return true;
+    }
+}
+
+}  // namespace
+
+bool Transport::open(const BrokerAddress& address, std::chrono::steady_clock::time_point deadline,
+                     int abort_fd, std::string& error) {
+    close();
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int rc = ::getaddrinfo(address.host.c_str(), address.port.c_str(), &hints, &found);
+    if (rc != 0) {
+        error = fmt::format("cannot resolve {}: {}", address.host, ::gai_strerror(rc));
+        return false;
+    }
+    error = "no address";
+    for (const addrinfo* a = found; a; a = a->ai_next) {
+        fd_ = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd_ < 0) continue;
+        bool ok = ::connect(fd_, a->ai_addr, a->ai_addrlen) == 0;
+        if (!ok && errno == EINPROGRESS) {
+            if (wait_writable(fd_, deadline, abort_fd)) {
+                int err = 0;
+                socklen_t len = sizeof err;
+                ok = ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+                if (!ok) errno = err;
+            } else {
+                errno = ETIMEDOUT;
+            }
+        }
+        if (ok) break;
+        error = std::strerror(errno);
+        ::close(fd_);
+        fd_ = -1;
+    }
+    ::freeaddrinfo(found);
+    if (fd_ < 0) return false;
+    const int one = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return true;
+}
+
+void Transport::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+ssize_t Transport::read(char* data, std::size_t size) {
+    for (;;) {
+        const ssize_t n = ::recv(fd_, data, size, 0);
+        if (n > 0) return n;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+        return -1;
+    }
+}
+
+ssize_t Transport::write(const char* data, std::size_t size) {
+    for (;;) {
+        const ssize_t n = ::send(fd_, data, size, MSG_NOSIGNAL);
+        if (n >= 0) return n;
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        return -1;
+    }
+}
+
+void Transport::shutdown_write() {
+    if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
+}
+
+}  // namespace quorvel::mosquitto

@@ -1,0 +1,53 @@
+#pragma once
+
+// One network connection to the broker: a non-blocking TCP socket with
+// TCP_NODELAY.
+//
+// Concurrency: none of its own. open() and close() run on the I/O thread
+// while no other thread uses the transport; read() and write() run under
+// the lock of the link that owns it.
+
+#include "mqtt-wrapper/broker_address.h"
+
+#include <sys/types.h>
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+namespace quorvel::mosquitto {
+
+class Transport {
+public:
+    Transport() = default;
+    ~Transport() { close(); }
+    Transport(const Transport&) = delete;
+    Transport& operator=(const Transport&) = delete;
+    Transport(Transport&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    Transport& operator=(Transport&& other) noexcept {
+        if (this != &other) {
+            close();
+            fd_ = other.fd_;
+            other.fd_ = -1;
+        }
+        return *this;
+    }
+
+    // Resolves and connects; waits at most until the deadline, or until
+    // abort_fd becomes readable. False with the reason in error.
+    bool open(const BrokerAddress& address, std::chrono::steady_clock::time_point deadline, int abort_fd,
+              std::string& error);
+    void close();
+    bool is_open() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+
+    // Bytes moved, 0 when the socket would block, -1 when the connection is gone.
+    ssize_t read(char* data, std::size_t size);
+    ssize_t write(const char* data, std::size_t size);
+    // No more writes; the broker sees the end of the stream.
+    void shutdown_write();
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace quorvel::mosquitto
