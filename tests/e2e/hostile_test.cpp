@@ -1,0 +1,1 @@
+// The real service against a hostile MQTT server.

@@ -1,0 +1,1 @@
+// A hostile MQTT server for end-to-end tests.
