@@ -10,6 +10,10 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
+
+#include <sys/syscall.h>
+#include <unistd.h>
 
 using quorvel::mosquitto::MqttAsyncWrapper;
 using quorvel::mosquitto::MqttError;
@@ -274,15 +278,29 @@ TEST_F(Client, PublicationsOfAThreadThatStopsReceivingStillGoOut) {
     EXPECT_EQ(text(sink->Receive("/out/reply", deadline_ms)), "done");
 }
 
-TEST(ClientAddress, OnlyPlainTcpBrokersAreAccepted) {
+TEST(ClientAddress, AddressesItCannotUseAreRefusedAtStart) {
     const char* old = std::getenv("MQTT_BROKER");
     const std::string saved = old ? old : "";
-    setenv("MQTT_BROKER", "ssl://127.0.0.1:8883", 1);
-    try {
-        MqttAsyncWrapper c("c");
-        ADD_FAILURE() << "no error for an ssl:// broker";
-    } catch (const MqttError& e) {
-        EXPECT_STREQ(e.what(), "Unsupported broker address 'ssl://127.0.0.1:8883': unknown scheme; use tcp://host:port");
+    const std::pair<const char*, const char*> cases[] = {
+        {"ssl://127.0.0.1:8883",
+         "Unsupported broker address 'ssl://127.0.0.1:8883': unknown scheme; use tcp://host:port"},
+        {"tcp://host:notaport",
+         "Unsupported broker address 'tcp://host:notaport': the port is not a number from 1 to 65535; use "
+         "tcp://host:port"},
+        {"tcp://host:70000",
+         "Unsupported broker address 'tcp://host:70000': the port is not a number from 1 to 65535; use "
+         "tcp://host:port"},
+        {"tcp://:1883", "Unsupported broker address 'tcp://:1883': no host; use tcp://host:port"},
+        {"tcp://[::1", "Unsupported broker address 'tcp://[::1': no closing bracket; use tcp://host:port"},
+    };
+    for (const auto& [uri, text] : cases) {
+        setenv("MQTT_BROKER", uri, 1);
+        try {
+            MqttAsyncWrapper c("c");
+            ADD_FAILURE() << "no error for " << uri;
+        } catch (const MqttError& e) {
+            EXPECT_STREQ(e.what(), text);
+        }
     }
     if (old) {
         setenv("MQTT_BROKER", saved.c_str(), 1);
@@ -314,4 +332,122 @@ TEST_F(Client, TheClientReadsForAThreadThatStopsReceiving) {
     before = subacks;
     c->Subscribe("/another", Qos::AtMostOnce, &count_suback, &MqttAsyncWrapper::onFailure);
     EXPECT_TRUE(test_support::eventually([&] { return subacks > before; }));
+}
+
+TEST_F(Client, PacketsLeaveInCallOrderSoASubscribeSeesTheNewRetainedValue) {
+    // A subscription queued after a publication must not overtake it: the
+    // broker would hand out the value retained before.
+    auto other = connected_client("other");
+    subscribe(*other, "/order/#");
+    wait_until_subscribed(*other, *other, "/order/probe");
+    other->Send("/order/x", std::string("old"), Qos::AtMostOnce, true);
+    EXPECT_EQ(text(other->Receive("/order/x", deadline_ms)), "old");  // stored by now
+
+    auto c = connected_client("c");
+    subscribe(*c, "/order/probe");
+    wait_until_subscribed(*c, *c, "/order/probe");
+    c->Send("/order/x", std::string("new"), Qos::AtMostOnce, true);
+    subscribe(*c, "/order/x");
+    EXPECT_EQ(text(c->Receive("/order/x", deadline_ms)), "new");
+}
+
+TEST_F(Client, UnsubscribeRefusesFiltersThatSubscribeRefuses) {
+    auto c = connected_client("c");
+    for (const auto& bad :
+         {std::string(), std::string("a/#/b"), std::string("a+"), std::string(70000, 'x')}) {
+        EXPECT_THROW(c->Unsubscribe(bad), MqttError) << bad.size();
+    }
+    subscribe(*c, "/still/#");
+    wait_until_subscribed(*c, *c, "/still/probe");
+    EXPECT_EQ(broker.log().find("disconnected due to"), std::string::npos) << broker.log();
+}
+
+TEST_F(Client, DestroyingTheClientWakesAThreadWaitingInReceive) {
+    for (const bool connected : {true, false}) {
+        if (!connected) broker.stop();
+        auto c = connected_client("c");
+        if (connected) {
+            subscribe(*c, "/d/#");
+            wait_until_subscribed(*c, *c, "/d/probe");
+        }
+        std::atomic<pid_t> tid{0};
+        std::string error;
+        std::thread waiter([&] {
+            tid = static_cast<pid_t>(::syscall(SYS_gettid));
+            try {
+                c->Receive("/d/never", 0);
+            } catch (const MqttError& e) {
+                error = e.what();
+            }
+        });
+        ASSERT_TRUE(test_support::eventually([&] { return tid != 0 && test_support::thread_sleeps(tid); }));
+        c.reset();  // must return, and the waiter with it
+        waiter.join();
+        EXPECT_EQ(error, "The MQTT client is being destroyed")
+            << (connected ? "connected" : "never connected");
+    }
+}
+
+namespace {
+std::atomic<bool> callback_done{false};
+std::atomic<pid_t> callback_thread{0};
+Broker* stalling_broker = nullptr;
+void send_from_callback(void* context, MQTTAsync_successData*) {
+    if (callback_thread != 0) return;  // again after the reconnection: nothing to prove
+    stalling_broker->freeze();
+    callback_thread = static_cast<pid_t>(::syscall(SYS_gettid));
+    auto* c = static_cast<MqttAsyncWrapper*>(context);
+    const std::string big(1 << 20, 'x');  // more than the socket buffers and the client take
+    try {
+        for (int i = 0; i < 16; ++i) c->Send("/cb/big", big, Qos::AtMostOnce, false);
+    } catch (const MqttError&) {
+        // the buffer of waiting publications is full once the connection is gone
+    }
+    callback_done = true;
+}
+void throw_from_callback(void*, MQTTAsync_successData*) {
+    throw std::runtime_error("boom");
+}
+}  // namespace
+
+TEST_F(Client, ACallbackThatSendsWhileTheBrokerStallsReturnsOnceTheConnectionDrops) {
+    auto c = connected_client("c");
+    subscribe(*c, "/cb/probe");
+    wait_until_subscribed(*c, *c, "/cb/probe");
+    // A receive loop, so the callback may run on its thread as well as on the client's.
+    std::atomic<bool> stop{false};
+    std::thread loop([&] {
+        while (!stop) {
+            try {
+                c->Receive("/cb/none", 50);
+            } catch (const MqttError&) {
+            }
+        }
+    });
+    callback_done = false;
+    callback_thread = 0;
+    stalling_broker = &broker;
+    c->Subscribe("/cb/#", Qos::AtMostOnce, &send_from_callback, &MqttAsyncWrapper::onFailure);
+    // The callback froze the broker and fills the output until Send has to
+    // wait (or, on the client's own thread, queues it); then the connection drops.
+    ASSERT_TRUE(test_support::eventually([&] {
+        return callback_done || (callback_thread != 0 && test_support::thread_sleeps(callback_thread));
+    }));
+    broker.stop();
+    EXPECT_TRUE(test_support::eventually([&] { return callback_done.load(); }));
+    stop = true;
+    loop.join();
+    broker.start();
+    wait_until_subscribed(*c, *c, "/cb/probe");
+}
+
+TEST_F(Client, ACallbackThatThrowsIsLoggedAndTheClientGoesOn) {
+    auto c = connected_client("c");
+    testing::internal::CaptureStderr();
+    c->Subscribe("/t/#", Qos::AtMostOnce, &throw_from_callback, &MqttAsyncWrapper::onFailure);
+    wait_until_subscribed(*c, *c, "/t/probe");
+    c->Send("/t/after", std::string("still here"), Qos::AtMostOnce, false);
+    EXPECT_EQ(text(c->Receive("/t/after", deadline_ms)), "still here");
+    const auto log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("A completion callback threw: boom"), std::string::npos) << log;
 }

@@ -49,6 +49,12 @@ bool accepts(int port) {
 
 }  // namespace
 
+bool thread_sleeps(pid_t tid) {
+    const auto stat = read_file("/proc/self/task/" + std::to_string(tid) + "/stat");
+    const auto close = stat.rfind(')');
+    return close != std::string::npos && stat.size() > close + 2 && stat[close + 2] == 'S';
+}
+
 std::string make_temp_dir() {
     const char* base = std::getenv("TMPDIR");
     std::string templ = std::string(base && *base ? base : "/tmp") + "/esdg-test-XXXXXX";
@@ -99,10 +105,19 @@ void Broker::start() {
 
 void Broker::stop() {
     if (pid_ <= 0) return;
+    ::kill(pid_, SIGCONT);  // a frozen broker ends too
     ::kill(pid_, SIGTERM);
     int status = 0;
     ::waitpid(pid_, &status, 0);
     pid_ = -1;
+}
+
+void Broker::freeze() {
+    if (pid_ > 0) ::kill(pid_, SIGSTOP);
+}
+
+void Broker::thaw() {
+    if (pid_ > 0) ::kill(pid_, SIGCONT);
 }
 
 std::string Broker::uri() const {

@@ -16,8 +16,10 @@ public:
     Broker(const Broker&) = delete;
     Broker& operator=(const Broker&) = delete;
 
-    void start();  // waits until it accepts connections
-    void stop();   // waits until it has exited
+    void start();   // waits until it accepts connections
+    void stop();    // waits until it has exited
+    void freeze();  // stops reading and writing (SIGSTOP); sockets stay open
+    void thaw();
     int port() const { return port_; }
     std::string uri() const;
     std::string log() const;
@@ -45,6 +47,9 @@ bool eventually(Pred pred, std::chrono::milliseconds deadline = std::chrono::sec
     }
     return true;
 }
+
+// Whether the thread is blocked (state S in /proc), e.g. waiting in a call.
+bool thread_sleeps(pid_t tid);
 
 std::string make_temp_dir();
 std::string read_file(const std::string& path);
