@@ -31,8 +31,10 @@ const char* const source_file = "src/mqtt-wrapper/io_loop";
 
 int timeout_ms(steady::time_point deadline) {
     if (deadline == steady::time_point::max()) return -1;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()).count();
-    return static_cast<int>(std::clamp<long long>(left + 1, 0, 60'000));
+    const auto left = deadline - steady::now();
+    if (left <= steady::duration::zero()) return 0;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count();
+    return static_cast<int>(std::min<long long>(ms + 1, 60'000));
 }
 
 }  // namespace
@@ -120,6 +122,7 @@ void IoLoop::run() {
 // TCP, CONNECT and a CONNACK that accepts; false otherwise, with the reason
 // in error (empty when stopping).
 bool IoLoop::connect_once(std::string& error, bool& refused) {
+    wait(0, steady::now());  // a wake-up left from the last connection must not abort this one
     if (!link_.connect(clean_session_, wake_fd_, error)) {
         if (stopping_) error.clear();
         return false;

@@ -88,9 +88,9 @@ struct MqttAsyncWrapper::Impl {
     }
 
     // A caller's turn at the socket: waits for input until the deadline or
-    // a kick (a revoke, or a nudge for a message the I/O loop read), reads no more than the hold queue has room for (a burst waits
-    // in the socket rather than push out what this caller has yet to take),
-    // then leaves the socket before running any callback.
+    // a kick (a revoke, or a nudge for a message the I/O loop read), reads no more than the hold queue has
+    // room for (a burst waits in the socket rather than push out what this caller has yet to take), then
+    // leaves the socket before running any callback.
     void lead(int fd, const std::string& filter, steady::time_point deadline, bool forever) {
         // The I/O loop nudges a leader after it hands a message over; one
         // handed over before this caller led is looked for here.

@@ -95,7 +95,7 @@ Outbound::Unsent Outbound::keep_unsent_publishes() {
         const std::size_t at = static_cast<std::size_t>(packet.data() - sending.data());
         if (at >= sent_) {
             keep(h, packet);
-        } else if (at + packet.size() > sent_ && h.type == codec::publish) {
+        } else if (at + packet.size() > sent_ && h.type == codec::publish && ((h.flags >> 1) & 0x03) == 0) {
             ++unsent.torn;
         }
     });

@@ -43,8 +43,8 @@ public:
     std::size_t queued_publishes() const;
 
     struct Unsent {
-        std::size_t kept = 0;            // whole PUBLISH packets kept
-        std::size_t torn = 0;            // cut off by the lost connection
+        std::size_t kept = 0;  // whole PUBLISH packets kept
+        std::size_t torn = 0;  // of QoS 0 cut off by the lost connection (the others keep their ids)
         std::vector<std::uint16_t> ids;  // packet ids of the kept ones above QoS 0
     };
     // The connection is gone: keeps every PUBLISH not yet written, in

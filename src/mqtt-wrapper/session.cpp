@@ -16,9 +16,13 @@ constexpr std::size_t kept_input_bytes = 256 * 1024;  // a larger input buffer i
 constexpr std::size_t topic_shown_bytes = 200;
 constexpr unsigned char suback_failure = 0x80;
 
+// For error texts, which end at a zero byte: control characters become '?'.
 std::string shown(std::string_view topic) {
-    if (topic.size() <= topic_shown_bytes) return std::string(topic);
-    return std::string(topic.substr(0, topic_shown_bytes)) + "...";
+    std::string out(topic.substr(0, topic_shown_bytes));
+    for (auto& c : out) {
+        if (static_cast<unsigned char>(c) < 0x20) c = '?';
+    }
+    return topic.size() <= topic_shown_bytes ? out : out + "...";
 }
 
 const char* type_name(codec::Type type) {
@@ -44,6 +48,11 @@ const char* connack_text(int code) {
     }
 }
 
+// A PINGREQ goes after three quarters of the keep-alive without output.
+std::chrono::milliseconds ping_after(std::chrono::seconds keep_alive) {
+    return std::chrono::milliseconds(keep_alive) * 3 / 4;
+}
+
 }  // namespace
 
 struct Session::Subscription {
@@ -51,7 +60,8 @@ struct Session::Subscription {
     int qos;
     MQTTAsync_onSuccess* on_done;
     MQTTAsync_onFailure* on_failed;
-    bool issued;  // sent on the current connection
+    bool issued;     // sent on the current connection
+    bool confirmed;  // acknowledged by the broker, which keeps it in a present session
 };
 
 struct Session::Pending {
@@ -155,7 +165,7 @@ void Session::close(std::string reason) {
 }
 
 void Session::receive(std::string_view bytes, steady_time now) {
-    std::memcpy(input_room(bytes.size()), bytes.data(), bytes.size());
+    if (!bytes.empty()) std::memcpy(input_room(bytes.size()), bytes.data(), bytes.size());
     input_added(bytes.size(), now);
 }
 
@@ -185,9 +195,10 @@ void Session::parse(steady_time) {
         codec::Header h{};
         const auto framing = codec::read_header(input.substr(at), h);
         if (framing == codec::Framing::malformed) {
-            close(fmt::format("protocol violation: {}", input.size() - at >= 5
-                                                            ? "remaining length over four bytes"
-                                                            : "a reserved packet type"));
+            const auto type = static_cast<unsigned char>(input[at]) >> 4;
+            close(fmt::format("protocol violation: {}", type == 0 || type == 15
+                                                            ? "a reserved packet type"
+                                                            : "remaining length over four bytes"));
             break;
         }
         // Before CONNACK only CONNACK may come: two bytes tell.
@@ -261,6 +272,9 @@ void Session::handle_connack(std::string_view body) {
     const auto code = static_cast<unsigned char>(body[1]);
     if ((flags & 0xFE) != 0) return close("protocol violation: CONNACK with reserved flag bits set");
     if (code > 5) return close(fmt::format("protocol violation: CONNACK with return code {}", code));
+    if (code == 0 && clean_session_ && (flags & 0x01) != 0) {
+        return close("protocol violation: CONNACK with session present on a clean session");
+    }
     if (code != 0) {
         refused_code_ = code;
         return close(fmt::format("refused ({})", connack_text(code)));
@@ -310,6 +324,9 @@ void Session::acknowledged(std::uint16_t id, int granted) {
     if (granted == suback_failure) {
         completions_.push_back({nullptr, it->on_failed, id, refused_by_broker, "refused by the broker"});
     } else if (it->subscribe) {
+        for (auto& s : subscriptions_) {
+            if (s.filter == it->filter) s.confirmed = true;
+        }
         completions_.push_back({it->on_done, nullptr, id, granted, nullptr});
     } else if (it->gated) {
         out_.open_gate(id);
@@ -345,14 +362,16 @@ void Session::put_unsubscribe(std::string& out, const std::string& filter) {
 void Session::replay() {
     std::string first;
     for (const auto& filter : unsubscribe_later_) put_unsubscribe(first, filter);
-    unsubscribe_later_.clear();
     for (auto& s : subscriptions_) {
-        if (session_present_) {
+        const bool unsubscribed = std::find(unsubscribe_later_.begin(), unsubscribe_later_.end(), s.filter) !=
+                                  unsubscribe_later_.end();
+        if (session_present_ && s.confirmed && !unsubscribed) {
             s.issued = true;  // the broker kept it
         } else {
             put_subscribe(first, s);
         }
     }
+    unsubscribe_later_.clear();
     out_.put_first(first);
 }
 
@@ -365,7 +384,7 @@ void Session::tick(steady_time now) {
         if (now - ping_sent_ >= settings_.keep_alive) close("no answer to a ping");
         return;
     }
-    if (now - last_output_ >= settings_.keep_alive * 3 / 4) {
+    if (now - last_output_ >= ping_after(settings_.keep_alive)) {
         codec::put_bare(out_.priority(), codec::pingreq);
         ping_outstanding_ = true;
         ping_sent_ = now;
@@ -376,7 +395,7 @@ steady_time Session::next_deadline() const {
     if (state_ == State::connecting) return opened_ + settings_.connect_timeout;
     if (state_ != State::connected) return steady_time::max();
     if (ping_outstanding_) return ping_sent_ + settings_.keep_alive;
-    return last_output_ + settings_.keep_alive * 3 / 4;
+    return last_output_ + ping_after(settings_.keep_alive);
 }
 
 void Session::publish(std::string_view topic, const unsigned char* payload, std::size_t size, Qos qos,
@@ -417,8 +436,8 @@ void Session::subscribe(const std::string& filter, Qos qos, MQTTAsync_onSuccess*
     auto it = std::find_if(subscriptions_.begin(), subscriptions_.end(),
                            [&](const Subscription& s) { return s.filter == filter; });
     if (it == subscriptions_.end())
-        it = subscriptions_.insert(subscriptions_.end(), Subscription{filter, 0, {}, {}, false});
-    *it = {filter, static_cast<int>(qos), on_done, on_failed, false};
+        it = subscriptions_.insert(subscriptions_.end(), Subscription{filter, 0, {}, {}, false, false});
+    *it = {filter, static_cast<int>(qos), on_done, on_failed, false, false};
     if (state_ != State::connected) return;  // replayed after CONNACK
     // Sent again, the broker hands out the retained messages again; after an
     // UNSUBSCRIBE of the same filter, only once that is acknowledged.

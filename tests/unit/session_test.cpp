@@ -1,1 +1,769 @@
+#include "mqtt-wrapper/session.h"
+
+#include "mqtt-wrapper/codec.h"
+
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace mq = quorvel::mosquitto;
+namespace codec = quorvel::mosquitto::codec;
+using mq::Qos;
+using mq::Session;
+using namespace std::chrono_literals;
+
+namespace {
+
+void on_done(void*, MQTTAsync_successData*) {}
+void on_failed(void*, MQTTAsync_failureData*) {}
+
+std::string bytes(std::initializer_list<int> values) {
+    std::string out;
+    for (const int v : values) out += static_cast<char>(v);
+    return out;
+}
+
+std::string connack(int flags = 0, int code = 0) {
+    return bytes({0x20, 0x02, flags, code});
+}
+
+std::string publish(const std::string& topic, const std::string& payload = "p", int qos = 0,
+                    std::uint16_t id = 0, bool dup = false) {
+    std::string out;
+    codec::put_publish(out, topic, reinterpret_cast<const unsigned char*>(payload.data()), payload.size(),
+                       qos, false, id);
+    if (dup) out[0] = static_cast<char>(out[0] | 0x08);
+    return out;
+}
+
+std::string ack(codec::Type type, std::uint16_t id) {
+    std::string out;
+    codec::put_ack(out, type, id);
+    return out;
+}
+
+std::string suback(std::uint16_t id, int code) {
+    return bytes({0x90, 0x03, id >> 8, id & 0xFF, code});
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// The text of the MqttError that f throws.
+template <class F>
+std::string error_of(F f) {
+    try {
+        f();
+    } catch (const mq::MqttError& e) {
+        return e.what();
+    }
+    return "(no MqttError)";
+}
+
+// The client's output as one line: "PUBLISH a, SUBSCRIBE f, PUBACK 7, PINGREQ".
+std::string summary(std::string_view out) {
+    static const char* const names[] = {
+        "?",         "CONNECT", "CONNACK",     "PUBLISH",  "PUBACK",  "PUBREC",   "PUBREL",     "PUBCOMP",
+        "SUBSCRIBE", "SUBACK",  "UNSUBSCRIBE", "UNSUBACK", "PINGREQ", "PINGRESP", "DISCONNECT", "?"};
+    std::string text;
+    while (!out.empty()) {
+        codec::Header h{};
+        if (codec::read_header(out, h) != codec::Framing::complete ||
+            out.size() < h.header_bytes + h.body_bytes)
+            return text + " (torn)";
+        const auto body = out.substr(h.header_bytes, h.body_bytes);
+        text += std::string(text.empty() ? "" : ", ") + names[h.type];
+        if (h.type == codec::publish) text += " " + std::string(body.substr(2, codec::read_u16(body)));
+        if (h.type == codec::subscribe || h.type == codec::unsubscribe)
+            text += " " + std::string(body.substr(4, codec::read_u16(body.substr(2))));
+        if (h.type >= codec::puback && h.type <= codec::pubcomp)
+            text += " " + std::to_string(codec::read_u16(body));
+        out.remove_prefix(h.header_bytes + h.body_bytes);
+    }
+    return text;
+}
+
+// Packet ids of the SUBSCRIBE, UNSUBSCRIBE and PUBLISH (QoS > 0) packets in out.
+std::vector<std::uint16_t> ids_of(std::string_view out) {
+    std::vector<std::uint16_t> ids;
+    codec::Header h{};
+    while (codec::read_header(out, h) == codec::Framing::complete) {
+        const auto body = out.substr(h.header_bytes, h.body_bytes);
+        if (h.type == codec::subscribe || h.type == codec::unsubscribe) ids.push_back(codec::read_u16(body));
+        if (h.type == codec::publish && (h.flags & 0x06) != 0)
+            ids.push_back(codec::read_u16(body.substr(2 + codec::read_u16(body))));
+        out.remove_prefix(h.header_bytes + h.body_bytes);
+    }
+    return ids;
+}
+
+// A session driven by hand: the test plays the broker, the socket and the clock.
+struct Driver {
+    explicit Driver(mq::SessionSettings settings = {}) : session(std::move(settings)) {}
+
+    void open(bool clean = true) {
+        session.open(clean, now);
+        write_all();
+    }
+    void connect(bool clean = true) {
+        open(clean);
+        feed(connack());
+    }
+    void feed(std::string_view in) { session.receive(in, now); }
+    void advance(std::chrono::milliseconds by) {
+        now += by;
+        session.tick(now);
+    }
+    // Takes everything pending and reports it written.
+    std::string write_all() {
+        std::string out(session.pending_output());
+        session.output_written(out.size(), now);
+        return out;
+    }
+    void publish(const std::string& topic, Qos qos = Qos::AtMostOnce) {
+        session.publish(topic, reinterpret_cast<const unsigned char*>("p"), 1, qos, false);
+    }
+    void subscribe(const std::string& filter) {
+        session.subscribe(filter, Qos::AtLeastOnce, on_done, on_failed);
+    }
+    bool closed() const { return session.state() == Session::State::closed; }
+    long long ms_to_deadline() const {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(session.next_deadline() - now).count();
+    }
+    // "topic:payload" of each message taken.
+    std::vector<std::string> received() {
+        std::vector<mq::MqttMessage> messages;
+        session.take_messages(messages);
+        std::vector<std::string> out;
+        for (const auto& m : messages)
+            out.push_back(m.topic + ":" + std::string(m.payload.begin(), m.payload.end()));
+        return out;
+    }
+    std::vector<mq::Completion> completions() {
+        std::vector<mq::Completion> out;
+        session.take_completions(out);
+        return out;
+    }
+    std::vector<std::string> notices() {
+        std::vector<std::string> out;
+        session.take_notices(out);
+        return out;
+    }
+
+    mq::steady_time now{1h};
+    Session session;
+};
+
+using Strings = std::vector<std::string>;
+
+}  // namespace
+
+TEST(SessionViolation, ClosesAndDeliversNothingOfThePacket) {
+    struct Case {
+        const char* what;
+        std::string packet;
+        const char* reason;
+    } cases[] = {
+        {"PUBACK flags 1111", bytes({0x4F, 2, 0, 1}), "reserved flag bits"},
+        {"PUBREC flags 0010", bytes({0x52, 2, 0, 1}), "reserved flag bits"},
+        {"PUBREL flags 0000", bytes({0x60, 2, 0, 1}), "reserved flag bits"},
+        {"PUBREL flags 0011", bytes({0x63, 2, 0, 1}), "reserved flag bits"},
+        {"PUBCOMP flags 1000", bytes({0x78, 2, 0, 1}), "reserved flag bits"},
+        {"SUBACK flags 1111", bytes({0x9F, 3, 0, 1, 0}), "reserved flag bits"},
+        {"UNSUBACK flags 0001", bytes({0xB1, 2, 0, 1}), "reserved flag bits"},
+        {"PINGRESP flags 1111", bytes({0xDF, 0}), "reserved flag bits"},
+        {"CONNACK flags 0001", bytes({0x21, 2, 0, 0}), "reserved flag bits"},
+        {"PUBACK of 3 bytes", bytes({0x40, 3, 0, 1, 0}), "wrong remaining length"},
+        {"PUBREC of 1 byte", bytes({0x50, 1, 0}), "wrong remaining length"},
+        {"PUBREL of 0 bytes", bytes({0x62, 0}), "wrong remaining length"},
+        {"PUBCOMP of 4 bytes", bytes({0x70, 4, 0, 1, 0, 0}), "wrong remaining length"},
+        {"SUBACK with two codes", bytes({0x90, 4, 0, 1, 0, 0}), "wrong remaining length"},
+        {"SUBACK without a code", bytes({0x90, 2, 0, 1}), "wrong remaining length"},
+        {"UNSUBACK of 3 bytes", bytes({0xB0, 3, 0, 1, 0}), "wrong remaining length"},
+        {"PINGRESP of 1 byte", bytes({0xD0, 1, 0}), "wrong remaining length"},
+        {"CONNACK of 3 bytes", bytes({0x20, 3, 0, 0, 0}), "wrong remaining length"},
+        {"second CONNACK", connack(), "a second CONNACK"},
+        {"PUBLISH QoS 1 id 0", publish("t", "p", 1, 0), "packet id 0"},
+        {"PUBLISH QoS 2 id 0", publish("t", "p", 2, 0), "packet id 0"},
+        {"PUBACK id 0", ack(codec::puback, 0), "packet id 0"},
+        {"PUBREC id 0", ack(codec::pubrec, 0), "packet id 0"},
+        {"PUBREL id 0", ack(codec::pubrel, 0), "packet id 0"},
+        {"PUBCOMP id 0", ack(codec::pubcomp, 0), "packet id 0"},
+        {"UNSUBACK id 0", ack(codec::unsuback, 0), "packet id 0"},
+        {"SUBACK id 0", suback(0, 0), "packet id 0"},
+        {"empty topic", publish(""), "empty topic"},
+        {"broken UTF-8", publish("\xC3\x28"), "not UTF-8"},
+        {"surrogate", publish("a/\xED\xA0\x80"), "not UTF-8"},
+        {"overlong", publish("\xC0\xAF"), "not UTF-8"},
+        {"U+0000", publish(std::string("a\0b", 3)), "U+0000"},
+        {"+ in topic", publish("a/+"), "wildcard"},
+        {"# in topic", publish("a/#"), "wildcard"},
+        {"PUBLISH QoS 3", bytes({0x36, 5, 0, 1, 't', 0, 1}), "QoS 3"},
+        {"DUP on QoS 0", publish("t", "p", 0, 0, true), "DUP"},
+        {"PUBLISH shorter than its topic", bytes({0x30, 3, 0, 5, 't'}), "too short"},
+        {"five length bytes", bytes({0x30, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}),
+         "remaining length over four bytes"},
+        {"CONNECT", bytes({0x10, 0}), "only clients send"},
+        {"SUBSCRIBE", bytes({0x82, 0}), "only clients send"},
+        {"UNSUBSCRIBE", bytes({0xA2, 0}), "only clients send"},
+        {"PINGREQ", bytes({0xC0, 0}), "only clients send"},
+        {"DISCONNECT", bytes({0xE0, 0}), "only clients send"},
+        {"type 0", bytes({0x00, 0}), "reserved packet type"},
+        {"type 15", bytes({0xF0, 0}), "reserved packet type"},
+        {"SUBACK code 3", suback(1, 0x03), "return code 0x03"},
+        {"SUBACK code 0x7F", suback(1, 0x7F), "return code 0x7F"},
+        {"SUBACK code 0x81", suback(1, 0x81), "return code 0x81"},
+    };
+    for (const auto& c : cases) {
+        for (const bool bytewise : {false, true}) {
+            Driver d;
+            d.connect();
+            const auto in = c.packet + publish("after");
+            if (bytewise) {
+                for (const char b : in) d.feed(std::string(1, b));
+            } else {
+                d.feed(in);
+            }
+            EXPECT_TRUE(d.closed()) << c.what;
+            EXPECT_TRUE(contains(d.session.close_reason(), c.reason))
+                << c.what << (bytewise ? " bytewise: " : ": ") << d.session.close_reason();
+            EXPECT_EQ(d.received(), Strings{}) << c.what;
+            EXPECT_EQ(d.session.queued_bytes(), 0u) << c.what;  // no acknowledgement either
+        }
+    }
+}
+
+TEST(SessionViolation, AnAckOfTheWrongKindCloses) {
+    for (const bool answer_subscribe : {true, false}) {
+        Driver d;
+        d.connect();
+        d.subscribe("s");
+        d.session.unsubscribe("u");
+        const auto ids = ids_of(d.write_all());
+        ASSERT_EQ(ids.size(), 2u);
+        d.feed(answer_subscribe ? ack(codec::unsuback, ids[0]) : suback(ids[1], 1));
+        EXPECT_TRUE(d.closed());
+        EXPECT_EQ(d.session.close_reason(),
+                  answer_subscribe ? "protocol violation: UNSUBACK for packet id " + std::to_string(ids[0])
+                                   : "protocol violation: SUBACK for packet id " + std::to_string(ids[1]));
+        EXPECT_TRUE(d.completions().empty());
+    }
+}
+
+TEST(SessionConnect, OnlyConnectLeavesBeforeConnack) {
+    mq::SessionSettings settings;
+    settings.client_id = "dev";
+    settings.user = "u";
+    settings.password = "pw";
+    settings.has_password = true;
+    settings.keep_alive = 45s;
+    Driver d(settings);
+    d.subscribe("s");
+    d.publish("a");
+    d.session.open(true, d.now);
+    std::string connect;
+    codec::put_connect(connect, "dev", true, 45, {"u", "pw", true});
+    EXPECT_EQ(d.write_all(), connect);
+    d.publish("b");
+    d.subscribe("s2");
+    d.session.unsubscribe("x");
+    EXPECT_EQ(d.write_all(), "");
+    EXPECT_FALSE(d.session.take_connected());
+
+    d.feed(connack());
+    EXPECT_TRUE(d.session.take_connected());
+    EXPECT_EQ(summary(d.write_all()), "SUBSCRIBE s, SUBSCRIBE s2, PUBLISH a, PUBLISH b");
+}
+
+TEST(SessionConnect, BadBytesBeforeConnackCloseAsSoonAsTheyCan) {
+    struct Case {
+        const char* what;
+        std::string in;
+        std::size_t closed_after;
+    } cases[] = {
+        {"an HTTP answer", "HTTP/1.1 400 Bad Request\r\n", 1},
+        {"a TLS alert", bytes({0x15, 0x03, 0x01}), 1},
+        {"type 0", bytes({0x00, 0x00}), 1},
+        {"CONNACK flags 0001", bytes({0x21, 0x02, 0, 0}), 2},
+        {"CONNACK of 3 bytes", bytes({0x20, 0x03, 0, 0, 0}), 2},
+        {"CONNACK length never ends", bytes({0x20, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), 5},
+    };
+    for (const auto& c : cases) {
+        Driver d;
+        d.open();
+        std::size_t fed = 0;
+        while (!d.closed() && fed < c.in.size()) d.feed(c.in.substr(fed++, 1));
+        EXPECT_TRUE(d.closed()) << c.what;
+        EXPECT_EQ(fed, c.closed_after) << c.what << ": " << d.session.close_reason();
+    }
+    // Every first byte but CONNACK's is refused by itself.
+    for (int first = 0; first < 256; ++first) {
+        if ((first >> 4) == codec::connack) continue;
+        Driver d;
+        d.open();
+        d.feed(bytes({first}));
+        EXPECT_TRUE(d.closed()) << first;
+    }
+}
+
+TEST(SessionConnect, AMebibyteOfHttpIsRefusedAndDropped) {
+    std::string page = "HTTP/1.1 400 Bad Request\r\nContent-Type: text/html\r\n\r\n";
+    page.resize(1 << 20, 'x');
+    Driver d;
+    d.open();
+    d.publish("kept");
+    const auto queued = d.session.queued_bytes();
+    for (std::size_t at = 0; at < page.size(); at += 4096) d.feed(std::string_view(page).substr(at, 4096));
+    EXPECT_TRUE(d.closed());
+    EXPECT_TRUE(contains(d.session.close_reason(), "PUBACK before CONNACK")) << d.session.close_reason();
+    EXPECT_EQ(d.session.queued_bytes(), queued);
+    EXPECT_EQ(d.write_all(), "");
+    EXPECT_EQ(d.received(), Strings{});
+    EXPECT_TRUE(d.notices().empty());
+}
+
+TEST(SessionConnect, ConnackProblemsClose) {
+    struct Case {
+        std::string connack;
+        int refused_code;
+        const char* reason;
+    } cases[] = {
+        {connack(0, 1), 1, "refused (unacceptable protocol version)"},
+        {connack(0, 2), 2, "refused (client identifier rejected)"},
+        {connack(0, 3), 3, "refused (server unavailable)"},
+        {connack(0, 4), 4, "refused (bad user name or password)"},
+        {connack(0, 5), 5, "refused (not authorised)"},
+        {connack(0, 6), 0, "return code 6"},
+        {connack(0, 0xFF), 0, "return code 255"},
+        {connack(0x02, 0), 0, "reserved flag bits"},
+        {connack(0x80, 0), 0, "reserved flag bits"},
+        // A clean session cannot be present: believing it would skip the replay.
+        {connack(0x01, 0), 0, "session present"},
+    };
+    for (const auto& c : cases) {
+        Driver d;
+        d.subscribe("s");
+        d.open(true);
+        d.feed(c.connack);
+        EXPECT_TRUE(d.closed()) << c.reason;
+        EXPECT_EQ(d.session.refused_code(), c.refused_code) << c.reason;
+        EXPECT_TRUE(contains(d.session.close_reason(), c.reason)) << d.session.close_reason();
+        EXPECT_FALSE(d.session.take_connected()) << c.reason;
+    }
+}
+
+TEST(SessionConnect, MissingConnackClosesAtTheConnectTimeout) {
+    mq::SessionSettings settings;
+    settings.connect_timeout = 2500ms;
+    Driver d(settings);
+    d.open();
+    EXPECT_EQ(d.ms_to_deadline(), 2500);
+    d.advance(2499ms);
+    EXPECT_EQ(d.session.state(), Session::State::connecting);
+    d.advance(1ms);
+    EXPECT_TRUE(d.closed());
+    EXPECT_EQ(d.session.close_reason(), "no answer to CONNECT");
+}
+
+TEST(SessionInput, EverySplitGivesTheSameResult) {
+    const std::string stream = connack() + publish("a", "one") + publish("b/c", std::string(300, 'x'), 1, 5) +
+                               bytes({0xD0, 0}) + publish("d", "", 2, 9) + ack(codec::pubrel, 9) +
+                               publish("e", "last");
+    Driver whole;
+    whole.open();
+    whole.feed(stream);
+    const auto expected = whole.received();
+    const auto expected_out = whole.write_all();
+    ASSERT_EQ(expected, (Strings{"a:one", "b/c:" + std::string(300, 'x'), "d:", "e:last"}));
+    ASSERT_EQ(summary(expected_out), "PUBACK 5, PUBREC 9, PUBCOMP 9");
+    for (std::size_t at = 0; at <= stream.size(); ++at) {
+        Driver d;
+        d.open();
+        d.feed(std::string_view(stream).substr(0, at));
+        d.feed(std::string_view(stream).substr(at));
+        EXPECT_EQ(d.received(), expected) << at;
+        EXPECT_EQ(d.write_all(), expected_out) << at;
+    }
+    Driver bytewise;
+    bytewise.open();
+    for (const char b : stream) bytewise.feed(std::string(1, b));
+    EXPECT_EQ(bytewise.received(), expected);
+    EXPECT_EQ(bytewise.session.state(), Session::State::connected);
+}
+
+TEST(SessionInput, OversizedPublishIsSkippedWithOneNotice) {
+    mq::SessionSettings settings;
+    settings.max_incoming_bytes = 64;
+    const auto fits = publish("fit", std::string(59, 'f'));  // a body of exactly 64 bytes
+    const auto stream = publish("big", std::string(58, 'x'), 1, 3) + publish("next", "ok") + fits;
+    for (std::size_t at = 0; at <= stream.size(); ++at) {
+        Driver d(settings);
+        d.connect();
+        d.feed(std::string_view(stream).substr(0, at));
+        d.feed(std::string_view(stream).substr(at));
+        EXPECT_EQ(d.received(), (Strings{"next:ok", "fit:" + std::string(59, 'f')})) << at;
+        const auto notices = d.notices();
+        ASSERT_EQ(notices.size(), 1u) << at;
+        EXPECT_TRUE(contains(notices[0], "Skipped a message of 65 bytes")) << notices[0];
+        EXPECT_EQ(d.session.state(), Session::State::connected) << at;
+    }
+}
+
+TEST(SessionQos, IncomingPublishIsAcknowledgedWithItsId) {
+    struct Case {
+        int qos;
+        std::uint16_t id;
+        const char* output;
+    } cases[] = {{0, 0, ""}, {1, 1, "PUBACK 1"}, {1, 65535, "PUBACK 65535"}, {2, 300, "PUBREC 300"}};
+    for (const auto& c : cases) {
+        Driver d;
+        d.connect();
+        d.feed(publish("t", "p", c.qos, c.id));
+        EXPECT_EQ(d.received(), Strings{"t:p"}) << c.qos;
+        EXPECT_EQ(summary(d.write_all()), c.output);
+    }
+}
+
+TEST(SessionQos, ExactlyOnceDeliversARepeatBeforePubrelOnce) {
+    Driver d;
+    d.connect();
+    d.feed(publish("t", "1", 2, 7));
+    d.feed(publish("t", "1", 2, 7, true));
+    d.feed(publish("t", "other id", 2, 8));
+    EXPECT_EQ(d.received(), (Strings{"t:1", "t:other id"}));
+    EXPECT_EQ(summary(d.write_all()), "PUBREC 7, PUBREC 7, PUBREC 8");
+    d.feed(ack(codec::pubrel, 7));
+    EXPECT_EQ(summary(d.write_all()), "PUBCOMP 7");
+    d.feed(publish("t", "2", 2, 7));
+    d.feed(publish("t", "2", 2, 8, true));
+    EXPECT_EQ(d.received(), Strings{"t:2"});
+}
+
+TEST(SessionQos, ExactlyOnceSurvivesAReconnectOnlyWithAKeptSession) {
+    for (const bool clean : {true, false}) {
+        Driver d;
+        d.connect(clean);
+        d.feed(publish("t", "1", 2, 7));
+        d.session.lost();
+        d.open(clean);
+        d.feed(connack(clean ? 0 : 1));
+        d.feed(publish("t", "1", 2, 7, true));  // the broker did not see the PUBREC
+        EXPECT_EQ(d.received().size(), clean ? 2u : 1u) << clean;
+        EXPECT_EQ(summary(d.write_all()), "PUBREC 7");
+    }
+}
+
+TEST(SessionQos, OutgoingPublicationIsDoneOnlyWhenFullyAcknowledged) {
+    struct Case {
+        Qos qos;
+        std::vector<codec::Type> replies;
+        const char* output;
+        std::size_t lost;
+    } cases[] = {
+        {Qos::AtMostOnce, {}, "", 0},
+        {Qos::AtLeastOnce, {}, "", 1},
+        {Qos::AtLeastOnce, {codec::puback}, "", 0},
+        {Qos::ExactlyOnce, {}, "", 1},
+        {Qos::ExactlyOnce, {codec::pubrec}, "PUBREL", 1},
+        {Qos::ExactlyOnce, {codec::pubrec, codec::pubcomp}, "PUBREL", 0},
+    };
+    for (const auto& c : cases) {
+        Driver d;
+        d.connect();
+        d.publish("t", c.qos);
+        const auto ids = ids_of(d.write_all());
+        for (const auto type : c.replies) d.feed(ack(type, ids.at(0)));
+        const auto out = summary(d.write_all());
+        EXPECT_EQ(out.substr(0, out.find(' ')), c.output);
+        EXPECT_EQ(d.session.state(), Session::State::connected);
+        d.session.lost();
+        EXPECT_EQ(d.session.take_lost_publications(), c.lost) << c.replies.size();
+    }
+}
+
+TEST(SessionOutbound, CallsLeaveInCallOrderInOneBatch) {
+    Driver d;
+    d.connect();
+    d.publish("A");
+    d.subscribe("S");
+    d.publish("B");
+    d.session.unsubscribe("U");
+    d.publish("C");
+    d.session.disconnect();
+    const std::string batch(d.session.pending_output());
+    EXPECT_EQ(summary(batch), "PUBLISH A, SUBSCRIBE S, PUBLISH B, UNSUBSCRIBE U, PUBLISH C, DISCONNECT");
+    EXPECT_EQ(d.session.pending_output(), batch);  // taken again until written
+    d.session.output_written(batch.size(), d.now);
+    EXPECT_EQ(d.session.pending_output(), "");
+}
+
+TEST(SessionOutbound, AcknowledgementsAndPingGoAheadOfQueuedPackets) {
+    Driver d;
+    d.connect();
+    d.publish("A");
+    d.feed(publish("in", "p", 1, 4));
+    d.advance(22500ms);
+    d.publish("B");
+    EXPECT_EQ(summary(d.write_all()), "PUBACK 4, PINGREQ, PUBLISH A, PUBLISH B");
+}
+
+TEST(SessionOutbound, AWriteInProgressFinishesBeforeAnythingElse) {
+    Driver d;
+    d.connect();
+    d.publish("A");
+    d.publish("B");
+    const std::string batch(d.session.pending_output());
+    d.session.output_written(3, d.now);
+    d.feed(publish("in", "p", 1, 4));
+    EXPECT_EQ(d.write_all(), batch.substr(3));
+    EXPECT_EQ(summary(d.write_all()), "PUBACK 4");
+}
+
+TEST(SessionOutbound, ResubscribeWaitsForTheUnsuback) {
+    for (const bool unsubscribe_written_first : {true, false}) {
+        Driver d;
+        d.connect();
+        d.subscribe("F");
+        d.feed(suback(ids_of(d.write_all()).at(0), 1));
+        d.session.unsubscribe("F");
+        d.session.unsubscribe("G");
+        auto out = unsubscribe_written_first ? d.write_all() : std::string();
+        d.subscribe("F");
+        d.publish("P");
+        d.subscribe("G");
+        d.publish("Q");
+        out += d.write_all();
+        EXPECT_EQ(summary(out), "UNSUBSCRIBE F, UNSUBSCRIBE G");
+        const auto ids = ids_of(out);
+        d.session.unsubscribe("H");
+        d.feed(ack(codec::unsuback, ids.at(1)));  // G's first: F's SUBSCRIBE still holds the stream
+        d.feed(publish("in", "p", 1, 4));
+        EXPECT_EQ(summary(d.write_all()), "PUBACK 4");
+        d.feed(ack(codec::unsuback, ids.at(0)));
+        out = d.write_all();
+        EXPECT_EQ(summary(out), "SUBSCRIBE F, PUBLISH P, SUBSCRIBE G, PUBLISH Q, UNSUBSCRIBE H");
+        d.completions();
+        d.feed(suback(ids_of(out).at(0), 0));
+        const auto done = d.completions();
+        ASSERT_EQ(done.size(), 1u);
+        EXPECT_EQ(done[0].on_done, &on_done);
+    }
+}
+
+TEST(SessionOutbound, SubackOutcomeReachesTheRightCallback) {
+    struct Case {
+        int code;
+        bool done;
+        int completion_code;
+    } cases[] = {{0, true, 0}, {1, true, 1}, {2, true, 2}, {0x80, false, mq::refused_by_broker}};
+    for (const auto& c : cases) {
+        Driver d;
+        d.connect();
+        d.subscribe("F");
+        const auto id = ids_of(d.write_all()).at(0);
+        d.feed(suback(static_cast<std::uint16_t>(id + 1), c.code));  // nobody's: ignored
+        d.feed(suback(id, c.code));
+        const auto got = d.completions();
+        ASSERT_EQ(got.size(), 1u) << c.code;
+        EXPECT_EQ(got[0].on_done, c.done ? &on_done : nullptr);
+        EXPECT_EQ(got[0].on_failed, c.done ? nullptr : &on_failed);
+        EXPECT_EQ(got[0].code, c.completion_code);
+        EXPECT_EQ(d.session.state(), Session::State::connected);
+    }
+}
+
+TEST(SessionReplay, SubscriptionsGoAheadOfKeptPublications) {
+    Driver d;
+    d.connect();
+    d.subscribe("S1");
+    d.subscribe("S2");
+    for (const auto id : ids_of(d.write_all())) d.feed(suback(id, 1));
+    d.publish("A");
+    d.publish("B");
+    d.publish("C");
+    const std::string batch(d.session.pending_output());
+    codec::Header first{};
+    ASSERT_EQ(codec::read_header(batch, first), codec::Framing::complete);
+    d.session.output_written(first.header_bytes + first.body_bytes + 2, d.now);  // B cut in the middle
+    d.publish("D");
+    d.session.lost();
+    EXPECT_EQ(d.session.take_lost_publications(), 1u);
+    d.publish("E");
+    d.subscribe("S3");
+    d.subscribe("S3");
+    d.open();
+    EXPECT_EQ(d.write_all(), "");
+    d.feed(connack());
+    EXPECT_EQ(summary(d.write_all()),
+              "SUBSCRIBE S1, SUBSCRIBE S2, SUBSCRIBE S3, PUBLISH C, PUBLISH D, PUBLISH E");
+    d.session.lost();
+    d.connect();
+    EXPECT_EQ(summary(d.write_all()), "SUBSCRIBE S1, SUBSCRIBE S2, SUBSCRIBE S3");
+}
+
+TEST(SessionReplay, PendingSubscriptionFailsWhenTheConnectionIsLost) {
+    Driver d;
+    d.connect();
+    d.subscribe("F");
+    d.write_all();
+    d.session.lost();
+    const auto failed = d.completions();
+    ASSERT_EQ(failed.size(), 1u);
+    EXPECT_EQ(failed[0].on_failed, &on_failed);
+    EXPECT_EQ(failed[0].on_done, nullptr);
+    EXPECT_EQ(failed[0].code, mq::connection_lost);
+    EXPECT_STREQ(failed[0].message, "connection lost");
+}
+
+TEST(SessionReplay, KeptPublicationKeepsItsIdAndTornOneCountsOnce) {
+    Driver d;
+    d.connect();
+    d.publish("torn", Qos::AtLeastOnce);
+    d.publish("kept", Qos::AtLeastOnce);
+    const std::string batch(d.session.pending_output());
+    d.session.output_written(3, d.now);
+    d.session.lost();
+    EXPECT_EQ(d.session.take_lost_publications(), 1u);
+    d.connect();
+    const auto out = d.write_all();
+    EXPECT_EQ(summary(out), "PUBLISH kept");
+    EXPECT_EQ(ids_of(out), std::vector<std::uint16_t>{ids_of(batch).at(1)});
+    d.feed(ack(codec::puback, ids_of(out).at(0)));
+    d.session.lost();
+    EXPECT_EQ(d.session.take_lost_publications(), 0u);
+}
+
+TEST(SessionReplay, PresentSessionSkipsOnlyWhatTheBrokerHas) {
+    struct Case {
+        bool clean;
+        int session_present;
+        bool resubscribe_old;  // unsubscribe and subscribe it again while disconnected
+        const char* replay;
+    } cases[] = {
+        {true, 0, false, "SUBSCRIBE old, SUBSCRIBE new"},
+        {false, 0, false, "SUBSCRIBE old, SUBSCRIBE new"},
+        {false, 1, false, "SUBSCRIBE new"},
+        {false, 1, true, "UNSUBSCRIBE old, SUBSCRIBE new, SUBSCRIBE old"},
+    };
+    for (const auto& c : cases) {
+        Driver d;
+        d.connect(c.clean);
+        d.subscribe("old");
+        d.feed(suback(ids_of(d.write_all()).at(0), 1));
+        d.session.lost();
+        d.subscribe("new");
+        if (c.resubscribe_old) {
+            d.session.unsubscribe("old");
+            d.subscribe("old");
+        }
+        d.open(c.clean);
+        d.feed(connack(c.session_present));
+        EXPECT_EQ(d.session.session_present(), c.session_present == 1);
+        const auto out = summary(d.write_all());
+        EXPECT_EQ(out, c.replay) << c.clean << c.session_present << c.resubscribe_old;
+    }
+}
+
+TEST(SessionKeepAlive, PingAfterThreeQuartersOfTheKeepAliveWithoutOutput) {
+    for (const auto keep_alive : {30s, 4s, 1s}) {
+        mq::SessionSettings settings;
+        settings.keep_alive = keep_alive;
+        Driver d(settings);
+        d.connect();
+        const auto due = std::chrono::milliseconds(keep_alive) * 3 / 4;
+        EXPECT_EQ(d.ms_to_deadline(), due.count()) << keep_alive.count();
+        d.advance(due - 1ms);
+        EXPECT_EQ(d.write_all(), "") << keep_alive.count();
+        d.advance(1ms);
+        EXPECT_EQ(summary(d.write_all()), "PINGREQ") << keep_alive.count();
+    }
+}
+
+TEST(SessionKeepAlive, OutputPostponesThePing) {
+    Driver d;
+    d.connect();
+    d.advance(20s);
+    d.publish("a");
+    d.write_all();
+    d.advance(22499ms);
+    EXPECT_EQ(d.write_all(), "");
+    d.advance(1ms);
+    EXPECT_EQ(summary(d.write_all()), "PINGREQ");
+}
+
+TEST(SessionKeepAlive, UnansweredPingClosesAndPingrespClearsIt) {
+    for (const bool answered : {false, true}) {
+        Driver d;
+        d.connect();
+        d.advance(22500ms);
+        ASSERT_EQ(summary(d.write_all()), "PINGREQ");
+        d.advance(29999ms);
+        EXPECT_EQ(d.session.state(), Session::State::connected);
+        if (answered) d.feed(bytes({0xD0, 0}));
+        d.advance(1ms);
+        EXPECT_EQ(d.closed(), !answered);
+        EXPECT_EQ(d.session.close_reason(), answered ? "" : "no answer to a ping");
+    }
+}
+
+TEST(SessionCalls, OfflinePublishThrowsOnceALimitIsReached) {
+    const auto packet = codec::publish_size(1, 1, 0);  // topic "t", payload "p"
+    struct Case {
+        std::size_t max_publishes;
+        std::size_t max_bytes;
+        std::size_t accepted;
+    } cases[] = {{3, 1 << 20, 3}, {0, 1 << 20, 0}, {100, 3 * packet, 3}, {100, 3 * packet - 1, 2}};
+    for (const auto& c : cases) {
+        mq::SessionSettings settings;
+        settings.max_offline_publishes = c.max_publishes;
+        settings.max_offline_bytes = c.max_bytes;
+        Driver d(settings);
+        for (std::size_t i = 0; i < c.accepted; ++i) d.publish("t");
+        const auto error = error_of([&] { d.publish("t"); });
+        EXPECT_TRUE(contains(error, "buffer of waiting publications is full")) << error;
+        EXPECT_EQ(d.session.queued_publishes(), c.accepted);
+        d.connect();
+        for (std::size_t i = 0; i <= c.accepted + 1; ++i) d.publish("t");  // no limit while connected
+    }
+}
+
+TEST(SessionCalls, RefusedTopicsAndFiltersThrowAndQueueNothing) {
+    Driver d;
+    d.connect();
+    const std::pair<std::string, const char*> topics[] = {
+        {"", "it is empty"},
+        {"a/+", "it contains a wildcard"},
+        {"a/#", "it contains a wildcard"},
+        {"\xC3\x28", "it is not valid UTF-8"},
+        {std::string("a\0b", 3), "it contains a zero byte"},
+    };
+    for (const auto& [topic, why] : topics) {
+        const auto error = error_of([&] { d.publish(topic); });
+        EXPECT_TRUE(contains(error, "Refused to publish to topic") && contains(error, why)) << error;
+    }
+    EXPECT_TRUE(contains(error_of([&] { d.publish("t", static_cast<Qos>(3)); }), "QoS 3"));
+    const std::pair<std::string, const char*> filters[] = {
+        {"", "it is empty"},   {"a/#/b", "misplaced #"},
+        {"#a", "misplaced #"}, {"a/b#", "misplaced #"},
+        {"a+", "misplaced +"}, {std::string(65536, 'f'), "longer than 65535 bytes"},
+    };
+    for (const auto& [filter, why] : filters) {
+        const auto error = error_of([&] { d.subscribe(filter); });
+        EXPECT_TRUE(contains(error, "Refused to subscribe to") && contains(error, why)) << error;
+        const auto unsubscribe_error = error_of([&] { d.session.unsubscribe(filter); });
+        EXPECT_TRUE(contains(unsubscribe_error, "Refused to unsubscribe from") &&
+                    contains(unsubscribe_error, why))
+            << unsubscribe_error;
+    }
+    EXPECT_EQ(d.write_all(), "");
+    d.session.lost();
+    d.connect();
+    EXPECT_EQ(d.write_all(), "");
+    d.subscribe(std::string(65535, 'f'));
+    EXPECT_EQ(ids_of(d.write_all()).size(), 1u);
+}
