@@ -216,6 +216,20 @@ void Session::parse(steady_time) {
             break;
         }
         if (h.body_bytes > settings_.max_incoming_bytes) {  // only PUBLISH can be this long
+            // Above QoS 0 it is still acknowledged, or the broker's window of
+            // messages in flight would fill: the id follows the topic.
+            std::uint16_t id = 0;
+            const int qos = (h.flags >> 1) & 0x03;
+            if (qos > 0) {
+                const auto body = input.substr(at + h.header_bytes);
+                if (body.size() < 2 || body.size() < 4 + std::size_t{codec::read_u16(body)}) break;
+                id = codec::read_u16(body.substr(2 + codec::read_u16(body)));
+                if (id == 0) {
+                    close("protocol violation: PUBLISH with packet id 0");
+                    break;
+                }
+                codec::put_ack(out_.priority(), qos == 1 ? codec::puback : codec::pubrec, id);
+            }
             notices_.push_back(fmt::format("Skipped a message of {} bytes from the broker: the limit is {}",
                                            h.body_bytes, settings_.max_incoming_bytes));
             at += h.header_bytes;

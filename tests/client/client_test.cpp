@@ -372,10 +372,11 @@ TEST_F(Client, DestroyingTheClientWakesAThreadWaitingInReceive) {
         }
         std::atomic<pid_t> tid{0};
         std::string error;
+        MqttAsyncWrapper* const client = c.get();
         std::thread waiter([&] {
             tid = static_cast<pid_t>(::syscall(SYS_gettid));
             try {
-                c->Receive("/d/never", 0);
+                client->Receive("/d/never", 0);
             } catch (const MqttError& e) {
                 error = e.what();
             }
