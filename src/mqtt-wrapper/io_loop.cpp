@@ -19,7 +19,7 @@ using namespace std::chrono_literals;
 using steady = std::chrono::steady_clock;
 
 constexpr auto reconnect_delay_min = 20ms;
-constexpr auto reconnect_delay_max = 250ms;
+constexpr auto reconnect_delay_max = 200ms;
 constexpr auto refused_delay = 5s;       // after the broker refused the login
 constexpr auto stable_connection = 5s;   // back-off restarts only after this long up
 constexpr auto disconnect_timeout = 3s;  // for what is queued at stop()
