@@ -439,6 +439,16 @@ TEST_F(Client, ACallbackThatSendsWhileTheBrokerStallsReturnsOnceTheConnectionDro
     stop = true;
     loop.join();
     broker.start();
+    // The publications kept from the lost connection fill the offline buffer
+    // until the client is back.
+    ASSERT_TRUE(test_support::eventually([&] {
+        try {
+            c->Send("/cb/probe", std::string("back"), Qos::AtMostOnce, false);
+            return true;
+        } catch (const MqttError&) {
+            return false;
+        }
+    }));
     wait_until_subscribed(*c, *c, "/cb/probe");
 }
 
