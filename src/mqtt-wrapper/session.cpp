@@ -143,6 +143,7 @@ void Session::lost() {
         }
     }
     pending_.clear();
+    index_filters();
     for (auto& s : subscriptions_) s.issued = false;
     if (clean_session_) qos2_received_.reset();
     in_->clear();
@@ -192,21 +193,18 @@ void Session::parse(steady_time) {
             at += n;
             continue;
         }
+        const auto type = static_cast<codec::Type>(static_cast<unsigned char>(input[at]) >> 4);
+        // Before CONNACK only CONNACK may come: the first byte tells.
+        if (state_ == State::connecting && type != codec::connack) {
+            close(fmt::format("protocol violation: {} before CONNACK", type_name(type)));
+            break;
+        }
         codec::Header h{};
         const auto framing = codec::read_header(input.substr(at), h);
         if (framing == codec::Framing::malformed) {
-            const auto type = static_cast<unsigned char>(input[at]) >> 4;
-            close(fmt::format("protocol violation: {}", type == 0 || type == 15
-                                                            ? "a reserved packet type"
-                                                            : "remaining length over four bytes"));
-            break;
-        }
-        // Before CONNACK only CONNACK may come: two bytes tell.
-        if (state_ == State::connecting && input.size() - at >= 1 &&
-            (static_cast<unsigned char>(input[at]) >> 4) != codec::connack) {
-            close(
-                fmt::format("protocol violation: {} before CONNACK",
-                            type_name(static_cast<codec::Type>(static_cast<unsigned char>(input[at]) >> 4))));
+            const bool reserved = type == 0 || type == 15;
+            close(fmt::format("protocol violation: {}",
+                              reserved ? "a reserved packet type" : "remaining length over four bytes"));
             break;
         }
         if (framing == codec::Framing::incomplete) break;
@@ -313,11 +311,40 @@ void Session::handle_publish(const codec::Header& h, std::string_view body) {
     try {
         MqttMessage m;
         m.topic.assign(p.topic);
+        // A broker forwards only what a subscription matches; anything else
+        // would sit in the hold queue, where no Receive asks for it, and push
+        // out what one waits for.
+        if (!subscribed(m.topic)) return;
         m.payload.assign(p.payload.begin(), p.payload.end());
         messages_.push_back(std::move(m));
     } catch (const std::bad_alloc&) {
         notices_.push_back(fmt::format("Out of memory: dropped a message of {} bytes on '{}'",
                                        p.payload.size(), shown(p.topic)));
+    }
+}
+
+bool Session::subscribed(const std::string& topic) const {
+    if (exact_filters_.count(topic) > 0) return true;
+    return std::any_of(wildcard_filters_.begin(), wildcard_filters_.end(),
+                       [&](const std::string& f) { return topic_matches(f, topic); });
+}
+
+// Which filters a received message may match: the table, and filters
+// unsubscribed whose UNSUBACK is still to come.
+void Session::index_filters() {
+    exact_filters_.clear();
+    wildcard_filters_.clear();
+    auto add = [&](const std::string& f) {
+        if (f.find_first_of("+#") == std::string::npos) {
+            exact_filters_.insert(f);
+        } else if (std::find(wildcard_filters_.begin(), wildcard_filters_.end(), f) ==
+                   wildcard_filters_.end()) {
+            wildcard_filters_.push_back(f);
+        }
+    };
+    for (const auto& s : subscriptions_) add(s.filter);
+    for (const auto& p : pending_) {
+        if (!p.subscribe) add(p.filter);
     }
 }
 
@@ -346,7 +373,9 @@ void Session::acknowledged(std::uint16_t id, int granted) {
         out_.open_gate(id);
     }
     ids_in_use_.reset(id);
+    const bool unsubscribed = !it->subscribe;
     pending_.erase(it);
+    if (unsubscribed) index_filters();
 }
 
 std::uint16_t Session::allocate_id() {
@@ -387,6 +416,7 @@ void Session::replay() {
     }
     unsubscribe_later_.clear();
     out_.put_first(first);
+    index_filters();
 }
 
 void Session::tick(steady_time now) {
@@ -452,6 +482,7 @@ void Session::subscribe(const std::string& filter, Qos qos, MQTTAsync_onSuccess*
     if (it == subscriptions_.end())
         it = subscriptions_.insert(subscriptions_.end(), Subscription{filter, 0, {}, {}, false, false});
     *it = {filter, static_cast<int>(qos), on_done, on_failed, false, false};
+    index_filters();
     if (state_ != State::connected) return;  // replayed after CONNACK
     // Sent again, the broker hands out the retained messages again; after an
     // UNSUBSCRIBE of the same filter, only once that is acknowledged.
@@ -477,6 +508,7 @@ void Session::unsubscribe(const std::string& filter) {
     } else if (!clean_session_) {
         unsubscribe_later_.push_back(filter);  // a clean session forgets it with the connection
     }
+    index_filters();
 }
 
 std::string_view Session::pending_output() {

@@ -22,6 +22,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -128,6 +129,8 @@ private:
     void put_subscribe(std::string& out, Subscription& s);
     void put_unsubscribe(std::string& out, const std::string& filter);
     void replay();
+    bool subscribed(const std::string& topic) const;
+    void index_filters();
 
     SessionSettings settings_;
     State state_ = State::idle;
@@ -145,11 +148,13 @@ private:
     Outbound out_;
     std::unique_ptr<Input> in_;
     std::vector<Subscription> subscriptions_;
-    std::vector<Pending> pending_;                // SUBSCRIBE and UNSUBSCRIBE awaiting their ack
-    std::vector<std::string> unsubscribe_later_;  // without a clean session, for the next connection
-    std::bitset<65536> ids_in_use_;               // outgoing packet ids
-    std::bitset<65536> publish_ids_;              // those of QoS 1 and 2 publications not yet acknowledged
-    std::bitset<65536> qos2_received_;            // QoS 2 PUBLISH delivered, PUBREL not yet seen
+    std::vector<Pending> pending_;                   // SUBSCRIBE and UNSUBSCRIBE awaiting their ack
+    std::vector<std::string> unsubscribe_later_;     // without a clean session, for the next connection
+    std::unordered_set<std::string> exact_filters_;  // of subscriptions_ and pending UNSUBSCRIBEs
+    std::vector<std::string> wildcard_filters_;
+    std::bitset<65536> ids_in_use_;     // outgoing packet ids
+    std::bitset<65536> publish_ids_;    // those of QoS 1 and 2 publications not yet acknowledged
+    std::bitset<65536> qos2_received_;  // QoS 2 PUBLISH delivered, PUBREL not yet seen
     std::uint16_t last_id_ = 0;
     std::size_t lost_publications_ = 0;
 

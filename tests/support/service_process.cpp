@@ -97,4 +97,17 @@ void ServiceProcess::kill() {
     pid_ = -1;
 }
 
+std::size_t ServiceProcess::peak_memory_kib() const {
+    if (pid_ <= 0) return 0;
+    std::istringstream status(read_file("/proc/" + std::to_string(pid_) + "/status"));
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmHWM:", 0) == 0) return std::stoul(line.substr(6));
+    }
+    return 0;
+}
+
+bool ServiceProcess::emulated() {
+    return SERVICE_LAUNCHER[0] != '\0';
+}
+
 }  // namespace test_support

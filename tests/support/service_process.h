@@ -24,6 +24,10 @@ public:
     // Exit status once it has exited, or -1 when it still runs at the deadline.
     int wait_exit(std::chrono::milliseconds deadline);
     void kill();
+    // Peak resident memory so far (VmHWM), in KiB; 0 once it has exited.
+    std::size_t peak_memory_kib() const;
+    // Whether the binary runs under an emulator, whose memory is counted with it.
+    static bool emulated();
 
 private:
     std::string dir_;

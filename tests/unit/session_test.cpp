@@ -104,7 +104,12 @@ std::vector<std::uint16_t> ids_of(std::string_view out) {
 
 // A session driven by hand: the test plays the broker, the socket and the clock.
 struct Driver {
-    explicit Driver(mq::SessionSettings settings = {}) : session(std::move(settings)) {}
+    // listening: subscribed to "#" from the start, for tests of received
+    // messages (the session drops what no subscription matches).
+    explicit Driver(mq::SessionSettings settings = {}, bool listen = false)
+        : session(std::move(settings)), listening(listen) {
+        if (listening) session.subscribe("#", Qos::AtMostOnce, nullptr, nullptr);
+    }
 
     void open(bool clean = true) {
         session.open(clean, now);
@@ -113,6 +118,7 @@ struct Driver {
     void connect(bool clean = true) {
         open(clean);
         feed(connack());
+        if (listening) write_all();  // the subscription
     }
     void feed(std::string_view in) { session.receive(in, now); }
     void advance(std::chrono::milliseconds by) {
@@ -157,6 +163,7 @@ struct Driver {
 
     mq::steady_time now{1h};
     Session session;
+    bool listening;
 };
 
 using Strings = std::vector<std::string>;
@@ -374,22 +381,22 @@ TEST(SessionInput, EverySplitGivesTheSameResult) {
     const std::string stream = connack() + publish("a", "one") + publish("b/c", std::string(300, 'x'), 1, 5) +
                                bytes({0xD0, 0}) + publish("d", "", 2, 9) + ack(codec::pubrel, 9) +
                                publish("e", "last");
-    Driver whole;
+    Driver whole({}, true);
     whole.open();
     whole.feed(stream);
     const auto expected = whole.received();
     const auto expected_out = whole.write_all();
     ASSERT_EQ(expected, (Strings{"a:one", "b/c:" + std::string(300, 'x'), "d:", "e:last"}));
-    ASSERT_EQ(summary(expected_out), "PUBACK 5, PUBREC 9, PUBCOMP 9");
+    ASSERT_EQ(summary(expected_out), "PUBACK 5, PUBREC 9, PUBCOMP 9, SUBSCRIBE #");
     for (std::size_t at = 0; at <= stream.size(); ++at) {
-        Driver d;
+        Driver d({}, true);
         d.open();
         d.feed(std::string_view(stream).substr(0, at));
         d.feed(std::string_view(stream).substr(at));
         EXPECT_EQ(d.received(), expected) << at;
         EXPECT_EQ(d.write_all(), expected_out) << at;
     }
-    Driver bytewise;
+    Driver bytewise({}, true);
     bytewise.open();
     for (const char b : stream) bytewise.feed(std::string(1, b));
     EXPECT_EQ(bytewise.received(), expected);
@@ -402,7 +409,7 @@ TEST(SessionInput, OversizedPublishIsSkippedWithOneNoticeAndStillAcknowledged) {
     const auto fits = publish("fit", std::string(59, 'f'));  // a body of exactly 64 bytes
     const auto stream = publish("big", std::string(58, 'x'), 1, 3) + publish("next", "ok") + fits;
     for (std::size_t at = 0; at <= stream.size(); ++at) {
-        Driver d(settings);
+        Driver d(settings, true);
         d.connect();
         d.feed(std::string_view(stream).substr(0, at));
         d.feed(std::string_view(stream).substr(at));
@@ -422,7 +429,7 @@ TEST(SessionQos, IncomingPublishIsAcknowledgedWithItsId) {
         const char* output;
     } cases[] = {{0, 0, ""}, {1, 1, "PUBACK 1"}, {1, 65535, "PUBACK 65535"}, {2, 300, "PUBREC 300"}};
     for (const auto& c : cases) {
-        Driver d;
+        Driver d({}, true);
         d.connect();
         d.feed(publish("t", "p", c.qos, c.id));
         EXPECT_EQ(d.received(), Strings{"t:p"}) << c.qos;
@@ -431,7 +438,7 @@ TEST(SessionQos, IncomingPublishIsAcknowledgedWithItsId) {
 }
 
 TEST(SessionQos, ExactlyOnceDeliversARepeatBeforePubrelOnce) {
-    Driver d;
+    Driver d({}, true);
     d.connect();
     d.feed(publish("t", "1", 2, 7));
     d.feed(publish("t", "1", 2, 7, true));
@@ -447,7 +454,7 @@ TEST(SessionQos, ExactlyOnceDeliversARepeatBeforePubrelOnce) {
 
 TEST(SessionQos, ExactlyOnceSurvivesAReconnectOnlyWithAKeptSession) {
     for (const bool clean : {true, false}) {
-        Driver d;
+        Driver d({}, true);
         d.connect(clean);
         d.feed(publish("t", "1", 2, 7));
         d.session.lost();
@@ -455,7 +462,7 @@ TEST(SessionQos, ExactlyOnceSurvivesAReconnectOnlyWithAKeptSession) {
         d.feed(connack(clean ? 0 : 1));
         d.feed(publish("t", "1", 2, 7, true));  // the broker did not see the PUBREC
         EXPECT_EQ(d.received().size(), clean ? 2u : 1u) << clean;
-        EXPECT_EQ(summary(d.write_all()), "PUBREC 7");
+        EXPECT_EQ(summary(d.write_all()), "PUBREC 7, SUBSCRIBE #");  // never confirmed: replayed
     }
 }
 
@@ -767,4 +774,18 @@ TEST(SessionCalls, RefusedTopicsAndFiltersThrowAndQueueNothing) {
     EXPECT_EQ(d.write_all(), "");
     d.subscribe(std::string(65535, 'f'));
     EXPECT_EQ(ids_of(d.write_all()).size(), 1u);
+}
+
+TEST(SessionInput, AMessageNoSubscriptionMatchesIsAcknowledgedAndDropped) {
+    // Else a broker could fill the hold queue with topics no Receive asks for.
+    Driver d;
+    d.subscribe("a/+");
+    d.connect();
+    d.write_all();
+    d.feed(publish("b", "stray", 1, 4) + publish("a/1", "wanted"));
+    EXPECT_EQ(d.received(), Strings{"a/1:wanted"});
+    EXPECT_EQ(summary(d.write_all()), "PUBACK 4");
+    d.session.unsubscribe("a/+");
+    d.feed(publish("a/2", "in flight"));  // before the UNSUBACK, the broker may still send it
+    EXPECT_EQ(d.received(), Strings{"a/2:in flight"});
 }
