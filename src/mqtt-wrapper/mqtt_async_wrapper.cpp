@@ -95,19 +95,26 @@ struct MqttAsyncWrapper::Impl {
         // The I/O loop nudges a leader after it hands a message over; one
         // handed over before this caller led is looked for here.
         if (held.contains(filter)) return left_socket();
-        int timeout = -1;
-        if (!forever) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now());
-            timeout = static_cast<int>(std::max<long long>(left.count() + 1, 0));
-        }
         pollfd p[2] = {{fd, POLLIN, 0}, {handover.kick_fd(), POLLIN, 0}};
         LinkEvents events;
         bool broke = false;
-        if (::poll(p, 2, timeout) > 0) {
-            if (p[1].revents & POLLIN) handover.drain_kick();
-            if (p[0].revents & (POLLIN | POLLERR | POLLHUP)) {
-                broke = !link.read(std::max(held.room() * min_publish_bytes, min_read_bytes), events);
+        // Input that hands nothing out (a PINGRESP, an acknowledgement) keeps
+        // the lead: leaving would wake the I/O loop for nothing.
+        for (;;) {
+            int timeout = -1;
+            if (!forever) {
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now());
+                timeout = static_cast<int>(std::max<long long>(left.count() + 1, 0));
             }
+            if (::poll(p, 2, timeout) <= 0) break;
+            if (p[1].revents & POLLIN) {
+                handover.drain_kick();
+                break;
+            }
+            broke = !link.read(std::max(held.room() * min_publish_bytes, min_read_bytes), events);
+            if (broke || events.messages > 0 || !events.completions.empty() || !events.notices.empty()) break;
+            if (link.flush() != Link::Flush::done) io.wake();  // acknowledgements
         }
         left_socket();
         if (broke) io.wake();

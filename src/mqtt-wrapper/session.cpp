@@ -48,7 +48,9 @@ const char* connack_text(int code) {
     }
 }
 
-// A PINGREQ goes after three quarters of the keep-alive without output.
+// A PINGREQ goes after three quarters of the keep-alive without output, and
+// its PINGRESP is waited for as long again: a dead broker is noticed within
+// 1.5 keep-alives, when the broker gives up on a silent client.
 std::chrono::milliseconds ping_after(std::chrono::seconds keep_alive) {
     return std::chrono::milliseconds(keep_alive) * 3 / 4;
 }
@@ -425,7 +427,7 @@ void Session::tick(steady_time now) {
     }
     if (state_ != State::connected) return;
     if (ping_outstanding_) {
-        if (now - ping_sent_ >= settings_.keep_alive) close("no answer to a ping");
+        if (now - ping_sent_ >= ping_after(settings_.keep_alive)) close("no answer to a ping");
         return;
     }
     if (now - last_output_ >= ping_after(settings_.keep_alive)) {
@@ -438,7 +440,7 @@ void Session::tick(steady_time now) {
 steady_time Session::next_deadline() const {
     if (state_ == State::connecting) return opened_ + settings_.connect_timeout;
     if (state_ != State::connected) return steady_time::max();
-    if (ping_outstanding_) return ping_sent_ + settings_.keep_alive;
+    if (ping_outstanding_) return ping_sent_ + ping_after(settings_.keep_alive);
     return last_output_ + ping_after(settings_.keep_alive);
 }
 

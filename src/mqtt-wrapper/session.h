@@ -35,7 +35,7 @@ struct SessionSettings {
     std::string user;  // empty: none
     std::string password;
     bool has_password = false;
-    std::chrono::seconds keep_alive{30};
+    std::chrono::seconds keep_alive{40};  // a PINGREQ every 30 s without other output
     std::chrono::milliseconds connect_timeout{5000};
     std::size_t max_incoming_bytes = 4 << 20;  // larger PUBLISH packets are skipped
     std::size_t max_offline_publishes = 2048;  // kept while not connected
