@@ -12,6 +12,7 @@
 #include "mqtt-wrapper/link.h"
 #include "mqtt-wrapper/p7.h"
 #include "mqtt-wrapper/reader_handover.h"
+#include "mqtt-wrapper/topic_rules.h"
 
 #include <fmt/format.h>
 #include <poll.h>
@@ -32,13 +33,7 @@ constexpr std::size_t max_held_bytes = 1 << 20;
 constexpr std::size_t min_publish_bytes = 5;  // a one-byte topic and no payload
 constexpr std::size_t min_read_bytes = 64 * min_publish_bytes;
 constexpr auto reader_lease = 10ms;  // longest the socket waits for a receive loop to come back
-constexpr std::size_t topic_shown_bytes = 200;
 const char* const source_file = "src/mqtt-wrapper/mqtt_async_wrapper";
-
-std::string shown(const std::string& topic) {
-    if (topic.size() <= topic_shown_bytes) return topic;
-    return topic.substr(0, topic_shown_bytes) + "...";
-}
 
 SessionSettings settings_for(const std::string& client_id) {
     if (client_id.size() > codec::max_string_bytes) {
@@ -183,7 +178,7 @@ MqttMessage MqttAsyncWrapper::Receive(const std::string& filter, int timeoutMs) 
         if (s.held.closed()) throw MqttError("The MQTT client is being destroyed");
         if (!forever && steady::now() >= deadline) {
             if (s.handover.leave(steady::now())) s.io.wake();
-            throw MqttError(fmt::format("No message on '{}' within {} ms", shown(filter), timeoutMs));
+            throw MqttError(fmt::format("No message on '{}' within {} ms", shown_topic(filter), timeoutMs));
         }
         // About to wait: what this thread published goes out now, in one
         // write for everything since it last waited.

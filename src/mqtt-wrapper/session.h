@@ -114,11 +114,30 @@ public:
     std::size_t take_lost_publications() { return std::exchange(lost_publications_, 0); }
 
 private:
-    struct Subscription;
-    struct Pending;
+    struct Subscription {
+        std::string filter;
+        int qos;
+        MQTTAsync_onSuccess* on_done;
+        MQTTAsync_onFailure* on_failed;
+        bool issued;     // sent on the current connection
+        bool confirmed;  // acknowledged by the broker, which keeps it in a present session
+    };
+
+    struct Pending {
+        std::uint16_t id;
+        bool subscribe;
+        std::string filter;
+        MQTTAsync_onSuccess* on_done;
+        MQTTAsync_onFailure* on_failed;
+        bool gated;  // a later SUBSCRIBE of the filter waits for this UNSUBACK
+    };
+
+    // Bytes read and not yet handled. Grows without zeroing what it reads into,
+    // and gives back what a large packet needed.
     class Input;
 
     void parse(steady_time now);
+    void reset_input();
     void handle(const codec::Header& h, std::string_view body);
     void handle_connack(std::string_view body);
     void handle_publish(const codec::Header& h, std::string_view body);

@@ -8,6 +8,7 @@ namespace {
 
 constexpr std::size_t max_topic_bytes = 65535;
 constexpr std::size_t max_topic_levels = 200;  // the broker refuses deeper topics
+constexpr std::size_t topic_shown_bytes = 200;
 
 // Empty when the text is well-formed UTF-8 (no surrogates or overlong
 // forms) and, when strict, what the broker accepts in a topic: no NUL, no
@@ -77,6 +78,14 @@ bool plainly_valid_name(std::string_view s) {
 }
 
 }  // namespace
+
+std::string shown_topic(std::string_view topic) {
+    std::string out(topic.substr(0, topic_shown_bytes));
+    for (auto& c : out) {
+        if (static_cast<unsigned char>(c) < 0x20) c = '?';
+    }
+    return topic.size() <= topic_shown_bytes ? out : out + "...";
+}
 
 bool topic_matches(std::string_view filter, std::string_view topic) {
     if (!topic.empty() && topic[0] == '$' && !filter.empty() && (filter[0] == '+' || filter[0] == '#')) {

@@ -15,6 +15,10 @@ bool topic_matches(std::string_view filter, std::string_view topic);
 std::string topic_name_problem(std::string_view topic);
 std::string topic_filter_problem(std::string_view filter);
 
+// A topic or filter as records and errors show it: at most 200 bytes, and
+// control characters as '?', since an error text ends at a zero byte.
+std::string shown_topic(std::string_view topic);
+
 // Why a topic name that a server sent breaks MQTT's rules (empty, not
 // well-formed UTF-8, U+0000, a wildcard), or null. Such a packet closes the
 // connection.

@@ -1,0 +1,297 @@
+// The receiving half of the session: framing, the validity rules for what
+// a broker sends, and what each packet does.
+#include "mqtt-wrapper/session.h"
+
+#include "mqtt-wrapper/topic_rules.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace quorvel::mosquitto {
+
+namespace {
+
+constexpr std::size_t read_chunk_bytes = 64 * 1024;
+constexpr std::size_t kept_input_bytes = 256 * 1024;  // a larger input buffer is given back
+constexpr unsigned char suback_failure = 0x80;
+
+const char* type_name(codec::Type type) {
+    static const char* const names[] = {"reserved type 0", "CONNECT",  "CONNACK",     "PUBLISH",
+                                        "PUBACK",          "PUBREC",   "PUBREL",      "PUBCOMP",
+                                        "SUBSCRIBE",       "SUBACK",   "UNSUBSCRIBE", "UNSUBACK",
+                                        "PINGREQ",         "PINGRESP", "DISCONNECT",  "reserved type 15"};
+    return names[type & 0x0F];
+}
+
+const char* connack_text(int code) {
+    switch (code) {
+        case 1:
+            return "unacceptable protocol version";
+        case 2:
+            return "client identifier rejected";
+        case 3:
+            return "server unavailable";
+        case 4:
+            return "bad user name or password";
+        default:
+            return "not authorised";
+    }
+}
+
+}  // namespace
+
+class Session::Input {
+public:
+    std::string_view view() const { return {data_.get(), size_}; }
+    void clear() { size_ = 0; }
+    char* room(std::size_t n) {
+        if (capacity_ - size_ < n) resize(std::max(capacity_ * 2, size_ + n));
+        return data_.get() + size_;
+    }
+    void grow(std::size_t n) { size_ += std::min(n, capacity_ - size_); }
+    void consume(std::size_t n) {
+        size_ -= n;
+        if (size_ > 0) std::memmove(data_.get(), data_.get() + n, size_);
+        if (capacity_ > kept_input_bytes && size_ < read_chunk_bytes) resize(read_chunk_bytes);
+    }
+
+    std::size_t skipping = 0;  // bytes left of an oversized PUBLISH
+
+private:
+    void resize(std::size_t capacity) {
+        std::unique_ptr<char[]> data(new char[capacity]);
+        if (size_ > 0) std::memcpy(data.get(), data_.get(), size_);
+        data_ = std::move(data);
+        capacity_ = capacity;
+    }
+
+    std::unique_ptr<char[]> data_;
+    std::size_t capacity_ = 0;
+    std::size_t size_ = 0;
+};
+
+Session::Session(SessionSettings settings) : settings_(std::move(settings)), in_(std::make_unique<Input>()) {}
+
+Session::~Session() = default;
+
+void Session::reset_input() {
+    in_->clear();
+    in_->skipping = 0;
+}
+
+void Session::receive(std::string_view bytes, steady_time now) {
+    if (!bytes.empty()) std::memcpy(input_room(bytes.size()), bytes.data(), bytes.size());
+    input_added(bytes.size(), now);
+}
+
+char* Session::input_room(std::size_t n) {
+    return in_->room(n);
+}
+
+void Session::input_added(std::size_t n, steady_time now) {
+    in_->grow(n);
+    parse(now);
+}
+
+void Session::parse(steady_time) {
+    if (state_ != State::connecting && state_ != State::connected) {
+        in_->clear();
+        return;
+    }
+    const auto input = in_->view();
+    std::size_t at = 0;
+    while (at < input.size() && (state_ == State::connecting || state_ == State::connected)) {
+        if (in_->skipping > 0) {
+            const auto n = std::min(in_->skipping, input.size() - at);
+            in_->skipping -= n;
+            at += n;
+            continue;
+        }
+        const auto type = static_cast<codec::Type>(static_cast<unsigned char>(input[at]) >> 4);
+        // Before CONNACK only CONNACK may come: the first byte tells.
+        if (state_ == State::connecting && type != codec::connack) {
+            close(fmt::format("protocol violation: {} before CONNACK", type_name(type)));
+            break;
+        }
+        codec::Header h{};
+        const auto framing = codec::read_header(input.substr(at), h);
+        if (framing == codec::Framing::malformed) {
+            const bool reserved = type == 0 || type == 15;
+            close(fmt::format("protocol violation: {}",
+                              reserved ? "a reserved packet type" : "remaining length over four bytes"));
+            break;
+        }
+        if (framing == codec::Framing::incomplete) break;
+        if (const char* problem = codec::server_header_problem(h)) {
+            close(fmt::format("protocol violation: {} ({}, first byte 0x{:02X}, remaining length {})",
+                              type_name(h.type), problem, (h.type << 4) | h.flags, h.body_bytes));
+            break;
+        }
+        if (h.body_bytes > settings_.max_incoming_bytes) {  // only PUBLISH can be this long
+            // Above QoS 0 it is still acknowledged, or the broker's window of
+            // messages in flight would fill: the id follows the topic.
+            std::uint16_t id = 0;
+            const int qos = (h.flags >> 1) & 0x03;
+            if (qos > 0) {
+                const auto body = input.substr(at + h.header_bytes);
+                if (body.size() < 2 || body.size() < 4 + std::size_t{codec::read_u16(body)}) break;
+                id = codec::read_u16(body.substr(2 + codec::read_u16(body)));
+                if (id == 0) {
+                    close("protocol violation: PUBLISH with packet id 0");
+                    break;
+                }
+                codec::put_ack(out_.priority(), qos == 1 ? codec::puback : codec::pubrec, id);
+            }
+            notices_.push_back(fmt::format("Skipped a message of {} bytes from the broker: the limit is {}",
+                                           h.body_bytes, settings_.max_incoming_bytes));
+            at += h.header_bytes;
+            in_->skipping = h.body_bytes;
+            continue;
+        }
+        if (input.size() - at < h.header_bytes + h.body_bytes) break;
+        handle(h, input.substr(at + h.header_bytes, h.body_bytes));
+        at += h.header_bytes + h.body_bytes;
+    }
+    if (state_ == State::closed) {
+        in_->clear();
+    } else {
+        in_->consume(at);
+    }
+}
+
+void Session::handle(const codec::Header& h, std::string_view body) {
+    if (h.type == codec::connack) return handle_connack(body);
+    if (state_ != State::connected) return;  // not reached: the header check came first
+    if (h.type == codec::publish) return handle_publish(h, body);
+    if (h.type == codec::pingresp) {
+        ping_outstanding_ = false;
+        return;
+    }
+    const auto id = codec::read_u16(body);
+    if (id == 0) return close(fmt::format("protocol violation: {} with packet id 0", type_name(h.type)));
+    switch (h.type) {
+        case codec::puback:
+        case codec::pubcomp:
+            return released(id);
+        case codec::pubrec:
+            codec::put_ack(out_.priority(), codec::pubrel, id);
+            return;
+        case codec::pubrel:
+            qos2_received_.reset(id);
+            codec::put_ack(out_.priority(), codec::pubcomp, id);
+            return;
+        case codec::suback: {
+            const auto code = static_cast<unsigned char>(body[2]);
+            if (code > 2 && code != suback_failure) {
+                return close(fmt::format("protocol violation: SUBACK with return code 0x{:02X}", code));
+            }
+            return acknowledged(id, code);
+        }
+        default:  // UNSUBACK
+            return acknowledged(id, -1);
+    }
+}
+
+void Session::handle_connack(std::string_view body) {
+    if (state_ == State::connected) return close("protocol violation: a second CONNACK");
+    const auto flags = static_cast<unsigned char>(body[0]);
+    const auto code = static_cast<unsigned char>(body[1]);
+    if ((flags & 0xFE) != 0) return close("protocol violation: CONNACK with reserved flag bits set");
+    if (code > 5) return close(fmt::format("protocol violation: CONNACK with return code {}", code));
+    if (code == 0 && clean_session_ && (flags & 0x01) != 0) {
+        return close("protocol violation: CONNACK with session present on a clean session");
+    }
+    if (code != 0) {
+        refused_code_ = code;
+        return close(fmt::format("refused ({})", connack_text(code)));
+    }
+    state_ = State::connected;
+    session_present_ = (flags & 0x01) != 0;
+    just_connected_ = true;
+    replay();
+}
+
+void Session::handle_publish(const codec::Header& h, std::string_view body) {
+    codec::Publish p{};
+    if (const char* problem = codec::read_publish(h, body, p)) {
+        return close(fmt::format("protocol violation: {}", problem));
+    }
+    if (p.qos == 1) codec::put_ack(out_.priority(), codec::puback, p.id);
+    if (p.qos == 2) {
+        codec::put_ack(out_.priority(), codec::pubrec, p.id);
+        if (qos2_received_.test(p.id)) return;  // a repeat before PUBREL: delivered already
+        qos2_received_.set(p.id);
+    }
+    try {
+        MqttMessage m;
+        m.topic.assign(p.topic);
+        // A broker forwards only what a subscription matches; anything else
+        // would sit in the hold queue, where no Receive asks for it, and push
+        // out what one waits for.
+        if (!subscribed(m.topic)) return;
+        m.payload.assign(p.payload.begin(), p.payload.end());
+        messages_.push_back(std::move(m));
+    } catch (const std::bad_alloc&) {
+        notices_.push_back(fmt::format("Out of memory: dropped a message of {} bytes on '{}'",
+                                       p.payload.size(), shown_topic(p.topic)));
+    }
+}
+
+bool Session::subscribed(const std::string& topic) const {
+    if (exact_filters_.count(topic) > 0) return true;
+    return std::any_of(wildcard_filters_.begin(), wildcard_filters_.end(),
+                       [&](const std::string& f) { return topic_matches(f, topic); });
+}
+
+// Which filters a received message may match: the table, and filters
+// unsubscribed whose UNSUBACK is still to come.
+void Session::index_filters() {
+    exact_filters_.clear();
+    wildcard_filters_.clear();
+    auto add = [&](const std::string& f) {
+        if (f.find_first_of("+#") == std::string::npos) {
+            exact_filters_.insert(f);
+        } else if (std::find(wildcard_filters_.begin(), wildcard_filters_.end(), f) ==
+                   wildcard_filters_.end()) {
+            wildcard_filters_.push_back(f);
+        }
+    };
+    for (const auto& s : subscriptions_) add(s.filter);
+    for (const auto& p : pending_) {
+        if (!p.subscribe) add(p.filter);
+    }
+}
+
+void Session::released(std::uint16_t id) {
+    if (!publish_ids_.test(id)) return;  // not ours, or acknowledged already
+    publish_ids_.reset(id);
+    ids_in_use_.reset(id);
+}
+
+void Session::acknowledged(std::uint16_t id, int granted) {
+    const auto it =
+        std::find_if(pending_.begin(), pending_.end(), [&](const Pending& p) { return p.id == id; });
+    if (it == pending_.end()) return;
+    if (it->subscribe != (granted >= 0)) {
+        return close(
+            fmt::format("protocol violation: {} for packet id {}", granted >= 0 ? "SUBACK" : "UNSUBACK", id));
+    }
+    if (granted == suback_failure) {
+        completions_.push_back({nullptr, it->on_failed, id, refused_by_broker, "refused by the broker"});
+    } else if (it->subscribe) {
+        for (auto& s : subscriptions_) {
+            if (s.filter == it->filter) s.confirmed = true;
+        }
+        completions_.push_back({it->on_done, nullptr, id, granted, nullptr});
+    } else if (it->gated) {
+        out_.open_gate(id);
+    }
+    ids_in_use_.reset(id);
+    const bool unsubscribed = !it->subscribe;
+    pending_.erase(it);
+    if (unsubscribed) index_filters();
+}
+
+}  // namespace quorvel::mosquitto
