@@ -57,7 +57,12 @@ std::map<std::string, std::string> retained_devices_tree() {
             for (;;) {
                 const auto m = peer.client().Receive("/devices/#", 50);
                 if (m.topic == probe) return tree;
-                tree[m.topic] = text(m);
+                // A live empty publication (a marker cleared while reading) removes the topic.
+                if (m.payload.empty()) {
+                    tree.erase(m.topic);
+                } else {
+                    tree[m.topic] = text(m);
+                }
             }
         } catch (const MqttError&) {
         }
