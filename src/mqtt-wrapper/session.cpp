@@ -48,7 +48,8 @@ void Session::lost() {
     for (auto& p : pending_) {
         if (p.subscribe) {
             completions_.push_back({nullptr, p.on_failed, p.id, connection_lost, "connection lost"});
-        } else if (!clean_session_) {
+        } else if (!clean_session_ && std::find(unsubscribe_later_.begin(), unsubscribe_later_.end(),
+                                                p.filter) == unsubscribe_later_.end()) {
             unsubscribe_later_.push_back(std::move(p.filter));
         }
     }
@@ -100,7 +101,18 @@ void Session::put_unsubscribe(std::string& out, const std::string& filter) {
 // publications kept from the last connection.
 void Session::replay() {
     std::string first;
-    for (const auto& filter : unsubscribe_later_) put_unsubscribe(first, filter);
+    // A broker without the session, or one that ends it with a clean
+    // connection, holds none of them.
+    if (!session_present_ || clean_session_) {
+        for (auto& s : subscriptions_) s.confirmed = false;
+    }
+    // A filter subscribed again since needs no UNSUBSCRIBE, which the broker
+    // might complete after the SUBSCRIBE.
+    for (const auto& filter : unsubscribe_later_) {
+        const bool again = std::any_of(subscriptions_.begin(), subscriptions_.end(),
+                                       [&](const Subscription& s) { return s.filter == filter; });
+        if (!again) put_unsubscribe(first, filter);
+    }
     for (auto& s : subscriptions_) {
         const bool unsubscribed = std::find(unsubscribe_later_.begin(), unsubscribe_later_.end(), s.filter) !=
                                   unsubscribe_later_.end();
@@ -119,7 +131,7 @@ void Session::tick(steady_time now) {
     if (state_ == State::connecting && now - opened_ >= settings_.connect_timeout) {
         return close("no answer to CONNECT");
     }
-    if (state_ != State::connected) return;
+    if (state_ != State::connected || disconnecting_) return;  // nothing may follow DISCONNECT
     if (ping_outstanding_) {
         if (now - ping_sent_ >= ping_after(settings_.keep_alive)) close("no answer to a ping");
         return;
@@ -133,7 +145,7 @@ void Session::tick(steady_time now) {
 
 steady_time Session::next_deadline() const {
     if (state_ == State::connecting) return opened_ + settings_.connect_timeout;
-    if (state_ != State::connected) return steady_time::max();
+    if (state_ != State::connected || disconnecting_) return steady_time::max();
     if (ping_outstanding_) return ping_sent_ + ping_after(settings_.keep_alive);
     return last_output_ + ping_after(settings_.keep_alive);
 }
@@ -201,7 +213,8 @@ void Session::unsubscribe(const std::string& filter) {
                          subscriptions_.end());
     if (state_ == State::connected) {
         put_unsubscribe(out_.tail(), filter);
-    } else if (!clean_session_) {
+    } else if (!clean_session_ && std::find(unsubscribe_later_.begin(), unsubscribe_later_.end(), filter) ==
+                                      unsubscribe_later_.end()) {
         unsubscribe_later_.push_back(filter);  // a clean session forgets it with the connection
     }
     index_filters();

@@ -138,6 +138,7 @@ private:
 
     void parse(steady_time now);
     void reset_input();
+    void acknowledge(codec::Type type, std::uint16_t id);
     void handle(const codec::Header& h, std::string_view body);
     void handle_connack(std::string_view body);
     void handle_publish(const codec::Header& h, std::string_view body);

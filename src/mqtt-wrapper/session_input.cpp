@@ -76,6 +76,11 @@ Session::Session(SessionSettings settings) : settings_(std::move(settings)), in_
 
 Session::~Session() = default;
 
+// After DISCONNECT nothing more may be sent: acknowledgements are left out.
+void Session::acknowledge(codec::Type type, std::uint16_t id) {
+    if (!disconnecting_) codec::put_ack(out_.priority(), type, id);
+}
+
 void Session::reset_input() {
     in_->clear();
     in_->skipping = 0;
@@ -136,13 +141,19 @@ void Session::parse(steady_time) {
             const int qos = (h.flags >> 1) & 0x03;
             if (qos > 0) {
                 const auto body = input.substr(at + h.header_bytes);
-                if (body.size() < 2 || body.size() < 4 + std::size_t{codec::read_u16(body)}) break;
-                id = codec::read_u16(body.substr(2 + codec::read_u16(body)));
+                if (body.size() < 2) break;
+                const std::size_t id_at = 2 + std::size_t{codec::read_u16(body)};
+                if (id_at + 2 > h.body_bytes) {
+                    close("protocol violation: PUBLISH too short");
+                    break;
+                }
+                if (body.size() < id_at + 2) break;
+                id = codec::read_u16(body.substr(id_at));
                 if (id == 0) {
                     close("protocol violation: PUBLISH with packet id 0");
                     break;
                 }
-                codec::put_ack(out_.priority(), qos == 1 ? codec::puback : codec::pubrec, id);
+                acknowledge(qos == 1 ? codec::puback : codec::pubrec, id);
             }
             notices_.push_back(fmt::format("Skipped a message of {} bytes from the broker: the limit is {}",
                                            h.body_bytes, settings_.max_incoming_bytes));
@@ -176,11 +187,11 @@ void Session::handle(const codec::Header& h, std::string_view body) {
         case codec::pubcomp:
             return released(id);
         case codec::pubrec:
-            codec::put_ack(out_.priority(), codec::pubrel, id);
+            acknowledge(codec::pubrel, id);
             return;
         case codec::pubrel:
             qos2_received_.reset(id);
-            codec::put_ack(out_.priority(), codec::pubcomp, id);
+            acknowledge(codec::pubcomp, id);
             return;
         case codec::suback: {
             const auto code = static_cast<unsigned char>(body[2]);
@@ -218,9 +229,9 @@ void Session::handle_publish(const codec::Header& h, std::string_view body) {
     if (const char* problem = codec::read_publish(h, body, p)) {
         return close(fmt::format("protocol violation: {}", problem));
     }
-    if (p.qos == 1) codec::put_ack(out_.priority(), codec::puback, p.id);
+    if (p.qos == 1) acknowledge(codec::puback, p.id);
     if (p.qos == 2) {
-        codec::put_ack(out_.priority(), codec::pubrec, p.id);
+        acknowledge(codec::pubrec, p.id);
         if (qos2_received_.test(p.id)) return;  // a repeat before PUBREL: delivered already
         qos2_received_.set(p.id);
     }
