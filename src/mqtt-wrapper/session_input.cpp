@@ -220,6 +220,7 @@ void Session::handle_connack(std::string_view body) {
     }
     state_ = State::connected;
     session_present_ = (flags & 0x01) != 0;
+    if (!session_present_) qos2_received_.reset();  // a broker without the session starts packet ids afresh
     just_connected_ = true;
     replay();
 }
@@ -292,8 +293,13 @@ void Session::acknowledged(std::uint16_t id, int granted) {
     if (granted == suback_failure) {
         completions_.push_back({nullptr, it->on_failed, id, refused_by_broker, "refused by the broker"});
     } else if (it->subscribe) {
+        // Confirmed only by the SUBACK of its last SUBSCRIBE: an earlier one
+        // may carry another QoS.
+        const bool later = std::any_of(pending_.begin(), pending_.end(), [&](const Pending& p) {
+            return p.subscribe && p.id != id && p.filter == it->filter;
+        });
         for (auto& s : subscriptions_) {
-            if (s.filter == it->filter) s.confirmed = true;
+            if (s.filter == it->filter && !later) s.confirmed = true;
         }
         completions_.push_back({it->on_done, nullptr, id, granted, nullptr});
     } else if (it->gated) {
