@@ -470,8 +470,8 @@ TEST(HostileReset, AResetInsideAPacketIsOneLossThenAReplayOfTheSubscriptions) {
         {{configuration_topic, configuration}});
     ServiceProcess service(server.uri());
     ASSERT_TRUE(service.wait_for_log(record_154 + "marker\n", bootstrap_time + 10s)) << service.log();
-    EXPECT_EQ(service.count_in_log(lost(server, "closed by the broker; reconnecting")), 1u) << service.log();
-    EXPECT_EQ(service.count_in_log("Connection to"), 1u);
+    // Seen by a read or by a write, whichever comes first: one loss either way.
+    EXPECT_EQ(service.count_in_log("Connection to"), 1u) << service.log();
     EXPECT_EQ(service.count_in_log("Cannot connect to"), 0u) << "the torn part spoilt the next handshake";
     EXPECT_EQ(service.count_in_log(connected(server)), 2u);
     EXPECT_EQ(service.count_in_log("torn"), 0u);
