@@ -1,20 +1,84 @@
 // Any data payload against a fixed registry: no crash, no undefined
-// behaviour, the lock free afterwards, and for every control handled its
-// marker ("r" or empty) right before its value.
+// behaviour, the lock free afterwards, for every control handled its marker
+// ("r" or empty) right before its value, and the same publications, stored
+// timestamps and failure as a straightforward handler that builds the whole
+// document first.
 #include "clock.h"
 #include "data_message.h"
+#include "error_marker.h"
 #include "fuzz_invariants.h"
+#include "json_numbers.h"
 
 #include "mqtt-wrapper/p7.h"
 
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
 #include <cstdint>
 #include <exception>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace {
 
+using nlohmann::json;
+
 long fixed_now() {
     return 1765000000;
+}
+
+double reference_sum(json& control_value) {
+    double sum = 0.0;
+    for (const json& element : control_value["avg"]) {
+        if (!element.is_number()) throw std::invalid_argument("not a number");
+        sum += element.get<double>();
+    }
+    return sum;
+}
+
+// The reference: parse into a document, then walk it.
+void reference_handler(quorvel::mosquitto::MqttAsyncWrapper& client, const std::vector<unsigned char>& payload) {
+    json document = json::parse(payload);
+    if (!quorvel::version_is(document, 1)) return;
+    const auto id = document["io_id"].get<std::string>();
+    const auto device = quorvel::abroad_ios.find(id);
+    if (device == quorvel::abroad_ios.end()) return;
+    const auto ts = quorvel::checked_integer<long>(document["timestamp"]);
+    if (!ts) throw std::out_of_range("timestamp");
+    const bool stale = quorvel::is_stale(*ts, fixed_now());
+    json& data = document["data"];
+    for (auto member = data.begin(); member != data.end(); ++member) {
+        const auto control = device->second.find(member.key());
+        if (control == device->second.end()) continue;
+        const double value = reference_sum(member.value());
+        control->second = *ts;
+        const auto topic = fmt::format("/devices/{}/controls/{}", id, member.key());
+        quorvel::publish_error_marker(client, topic + "/meta/error", stale);
+        client.Send(topic, fmt::format("{}", value), quorvel::mosquitto::Qos::AtMostOnce, true);
+    }
+}
+
+struct Outcome {
+    std::vector<std::string> sends;
+    quorvel::remote_io_registry registry;
+    bool failed = false;
+};
+
+template <class Handler>
+Outcome run(Handler handler) {
+    fake_mqtt::reset();
+    quorvel::abroad_ios = {{"io", {{"a", 0}, {"b", 0}, {"temp", 0}}}, {"x", {{"1", 0}}}, {"", {{"", 0}}}};
+    Outcome out;
+    try {
+        handler();
+    } catch (const std::exception&) {
+        out.failed = true;  // the loop logs it and goes on
+    }
+    fuzz::check_common_invariants();
+    for (const auto& c : fake_mqtt::sends()) out.sends.push_back(fake_mqtt::describe(c));
+    out.registry = quorvel::abroad_ios;
+    return out;
 }
 
 }  // namespace
@@ -27,14 +91,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return true;
     }();
     (void)once;
-    fake_mqtt::reset();
-    quorvel::abroad_ios = {{"io", {{"a", 0}, {"b", 0}, {"temp", 0}}}, {"x", {{"1", 0}}}, {"", {{"", 0}}}};
-    try {
-        quorvel::handle_data_message(client, {"/t", std::vector<unsigned char>(data, data + size)});
-    } catch (const std::exception&) {
-        // the loop logs it and goes on
-    }
-    fuzz::check_common_invariants();
+    const std::vector<unsigned char> payload(data, data + size);
+    const Outcome expected = run([&] { reference_handler(client, payload); });
+    const Outcome got = run([&] { quorvel::handle_data_message(client, {"/t", payload}); });
+    if (got.failed != expected.failed) fuzz::violated(got.failed ? "fails where the reference does not" : "fails too little");
+    if (got.sends != expected.sends) fuzz::violated("publications differ from the reference");
+    if (got.registry != expected.registry) fuzz::violated("stored timestamps differ from the reference");
+
     const auto sends = fake_mqtt::sends();
     if (sends.size() % 2 != 0) fuzz::violated("a marker without its value");
     for (std::size_t i = 0; i < sends.size(); i += 2) {

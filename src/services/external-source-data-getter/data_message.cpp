@@ -1,6 +1,7 @@
 #include "data_message.h"
 
 #include "clock.h"
+#include "data_reader.h"
 #include "error_marker.h"
 #include "json_numbers.h"
 #include "registry.h"
@@ -9,10 +10,10 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include <iterator>
 #include <mutex>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 namespace quorvel {
 
@@ -32,28 +33,19 @@ long timestamp_of(const json& value) {
     return *ts;
 }
 
-// The sum of "avg": a number is one element, an array its elements, an
-// object its member values in key order; absent or null adds nothing.
-double sum_of(json& control_value) {
-    double sum = 0.0;
-    for (const json& element : control_value["avg"]) {
-        // The library would turn a boolean into 0 or 1; only numbers count.
-        if (!element.is_number()) {
-            throw std::invalid_argument(std::string("avg element is not a number but ") +
-                                        element.type_name());
-        }
-        sum += element.get<double>();
-    }
-    return sum;
-}
-
 }  // namespace
 
 void handle_data_message(MqttAsyncWrapper& client, const mosquitto::MqttMessage& message) {
-    const std::string text(message.payload.begin(), message.payload.end());
-    json document = json::parse(text);
-    if (!version_is(document, data_version)) return;
-    const auto id = document["io_id"].get<std::string>();
+    // Kept between messages for their buffers; the handler runs on one thread.
+    thread_local DataReader reader;
+    thread_local std::string topic, marker_topic, value_text;
+
+    const auto& payload = message.payload;
+    if (!reader.read(payload.data(), payload.data() + payload.size()))
+        throw std::invalid_argument("not a JSON object");
+    if (!reader.version() || checked_integer<int>(*reader.version()) != data_version) return;
+    if (!reader.io_id()) throw std::invalid_argument("no io_id");
+    const auto& id = reader.io_id()->get_ref<const std::string&>();  // the library's type error
 
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto device = abroad_ios.find(id);
@@ -61,23 +53,29 @@ void handle_data_message(MqttAsyncWrapper& client, const mosquitto::MqttMessage&
     control_table& controls = device->second;
 
     const long now = current_time();
-    const long ts = timestamp_of(document["timestamp"]);
+    if (!reader.timestamp()) throw std::invalid_argument("no timestamp");
+    const long ts = timestamp_of(*reader.timestamp());
     const bool stale = is_stale(ts, now);
     if (stale) {
+        const std::string text(payload.begin(), payload.end());
         const auto line =
             fmt::format(FMT_STRING("Timestamp {} слишком старый, помечаем как недоступный '{}'"), ts, text);
         P7::getTrace()->Trace(0, P7::INFO, nullptr, line_stale, trace_file, "perform", "%s", line.c_str());
     }
 
-    json& data = document["data"];
-    for (auto member = data.begin(); member != data.end(); ++member) {
-        const auto control = controls.find(member.key());  // key() fails for a non-object "data"
+    if (reader.data_shape() == DataReader::DataShape::invalid) throw std::invalid_argument("data is not an object");
+    for (const auto& reading : reader.controls()) {
+        const auto control = controls.find(reading.name);
         if (control == controls.end()) continue;
-        const double value = sum_of(member.value());
+        // The library would turn a boolean into 0 or 1; only numbers count.
+        if (!reading.valid) throw std::invalid_argument("avg of '" + reading.name + "' is not made of numbers");
         control->second = ts;
-        const auto topic = fmt::format(FMT_STRING("/devices/{}/controls/{}"), id, member.key());
-        publish_error_marker(client, topic + "/meta/error", stale);
-        client.Send(topic, fmt::format(FMT_STRING("{}"), value), Qos::AtMostOnce, true);
+        topic.assign("/devices/").append(id).append("/controls/").append(reading.name);
+        marker_topic.assign(topic).append("/meta/error");
+        value_text.clear();
+        fmt::format_to(std::back_inserter(value_text), FMT_STRING("{}"), reading.sum);
+        publish_error_marker(client, marker_topic, stale);
+        client.Send(topic, value_text, Qos::AtMostOnce, true);
     }
 }
 

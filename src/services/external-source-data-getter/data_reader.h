@@ -1,0 +1,83 @@
+#pragma once
+
+// Reads a data message in one pass, without building a document: the JSON
+// library's SAX events are routed to the few members the handler looks at,
+// and every "avg" is summed as it streams by. What it records is what the
+// document would have given: the last of repeated keys, controls in key
+// order, and each fault kept where the handler would meet it, so that a
+// fault of an unknown control or device goes unnoticed as before.
+//
+// One reader serves one thread; reusing it keeps its buffers.
+
+#include <nlohmann/json.hpp>
+
+#include <cstddef>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quorvel {
+
+class DataReader {
+public:
+    struct Control {
+        std::string name;
+        double sum = 0.0;
+        bool valid = true;  // false: the handler's sum of "avg" would throw
+    };
+    enum class DataShape { none, object, invalid };  // invalid: iterating it would throw
+
+    // Whether the payload is JSON with an object at its root.
+    bool read(const unsigned char* first, const unsigned char* last);
+
+    // Top-level members as scalars (a structure reads as an empty array);
+    // nullopt when absent.
+    const std::optional<nlohmann::json>& version() const { return top_[0]; }
+    const std::optional<nlohmann::json>& io_id() const { return top_[1]; }
+    const std::optional<nlohmann::json>& timestamp() const { return top_[2]; }
+    DataShape data_shape() const { return data_shape_; }
+    // Members of "data" when it is an object: sorted by name, names unique.
+    const std::vector<Control>& controls() const { return controls_; }
+
+    // The SAX interface of the JSON library.
+    using json = nlohmann::json;
+    bool null();
+    bool boolean(bool b) { return scalar(Kind::other, 0.0, json(b)); }
+    bool number_integer(json::number_integer_t n) { return scalar(Kind::number, static_cast<double>(n), json(n)); }
+    bool number_unsigned(json::number_unsigned_t n) { return scalar(Kind::number, static_cast<double>(n), json(n)); }
+    bool number_float(json::number_float_t n, const std::string&) { return scalar(Kind::number, n, json(n)); }
+    bool string(std::string& s);
+    bool binary(json::binary_t&) { return scalar(Kind::other, 0.0, json()); }
+    bool start_object(std::size_t);
+    bool key(std::string& k);
+    bool end_object();
+    bool start_array(std::size_t);
+    bool end_array();
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
+
+private:
+    enum class Kind { null, number, other, object, array };
+    // What an open structure is, which decides where its values go.
+    enum class Frame { root, data, data_array, control, avg_array, avg_object, ignored };
+    enum class Slot { version, io_id, timestamp, data, other };
+
+    bool scalar(Kind kind, double number, json value);
+    // Routes one value (a scalar, or the start of a structure) to its place.
+    void value(Kind kind, double number, const json& scalar_value);
+    Control& current() { return controls_.back(); }
+    void finish_avg_object();
+
+    std::vector<Frame> frames_;
+    bool root_seen_ = false;
+    bool root_is_object_ = false;
+    Slot slot_ = Slot::other;           // of the last key of the root
+    bool avg_key_ = false;              // the last key of the current control is "avg"
+    std::string member_key_;            // the last key of "data" or of an "avg" object
+    std::optional<json> top_[3];
+    DataShape data_shape_ = DataShape::none;
+    std::vector<Control> controls_;
+    std::map<std::string, std::optional<double>> avg_members_;  // an "avg" object, in key order
+};
+
+}  // namespace quorvel
