@@ -37,7 +37,9 @@ private:
 // (default tcp://127.0.0.1:1883); the constructor throws MqttError for one
 // it cannot use. Connect() returns at once; the client then connects, and
 // reconnects after every loss with a short back-off, and subscribes again
-// to every active filter on each new connection.
+// to every active filter on each new connection. onConnected runs after
+// every connection, the first and each reconnection, on the client's thread
+// (which must never wait for a lock held around Send).
 //
 // Publish, subscribe and unsubscribe packets leave in the order of the
 // calls. A Subscribe of a filter just unsubscribed waits for the broker's
@@ -58,7 +60,8 @@ private:
 // threads' at once.
 //
 // Completion callbacks run on the client's thread or a thread inside
-// Receive, with no lock held; one that throws is logged. Send() and
+// Receive, with no lock held, and get the client as their context; one that
+// throws is logged. Send() and
 // Receive() may be called from different threads at once; destroying the
 // client makes a Receive in progress throw MqttError, and waits for it.
 class MqttAsyncWrapper {

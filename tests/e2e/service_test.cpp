@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <ctime>
 #include <map>
 #include <string>
@@ -251,4 +252,48 @@ TEST_F(Service, ValuesFlowAgainAfterTheBrokerRestartsMidStream) {
     source.join();
     EXPECT_TRUE(service.running());
     EXPECT_EQ(service.count_in_log("Connected to"), 2u) << service.log();
+}
+
+TEST_F(Service, ABrokerThatLostItsRetainedStoreGetsTheWholeTreeBackAfterTheReconnect) {
+    Peer peer("test-peer");
+    const std::string configuration =
+        R"({"version": 2, "remote_ios": [{"id": "io", "types": ["t", "u"]}, {"id": "pump", "types": "on"}]})";
+    peer.publish("/qv/bridge/configuration", configuration, true);
+    ServiceProcess service(broker.uri());
+    wait_for_bootstrap();
+    ASSERT_TRUE(broker.wait_for_log(client_id + " 0 /qv/bridge/thirdparty_data/pump", 10s));
+    // "t" has a fresh reading; "u" and "on" never had one, so they are stale.
+    peer.publish("/qv/bridge/thirdparty_data/io", R"({"version": 1, "io_id": "io", "timestamp": )" +
+                                                      std::to_string(std::time(nullptr)) +
+                                                      R"(, "data": {"t": {"avg": 5}}})");
+    std::map<std::string, std::string> expected;
+    ASSERT_TRUE(test_support::eventually([&] {
+        expected = test_support::retained_devices_tree();
+        return expected.count("/devices/io/controls/t") == 1;
+    }));
+    ASSERT_TRUE(test_support::eventually([&] {  // the watchdog's first sweep marks the stale ones
+        expected = test_support::retained_devices_tree();
+        return expected.count("/devices/pump/controls/on/meta/error") == 1;
+    }, 20s));
+    expected.erase("/devices/io/controls/t");  // values are not repeated; the next reading brings it
+    EXPECT_EQ(expected.count("/devices/io/controls/t/meta/error"), 0u);  // an empty marker is no retained message
+    EXPECT_EQ(expected["/devices/io/controls/u/meta/error"], "r");
+    EXPECT_EQ(expected["/devices/io/controls/u/meta/order"], "2");
+
+    broker.stop();
+    broker.start();
+    ASSERT_TRUE(test_support::eventually([&] { return service.count_in_log("Connected to") == 2; }, 20s))
+        << service.log();
+    const auto reconnected = std::chrono::steady_clock::now();
+    std::map<std::string, std::string> tree;
+    EXPECT_TRUE(test_support::eventually([&] {
+        tree = test_support::retained_devices_tree();
+        return tree == expected;
+    }));
+    EXPECT_EQ(tree, expected);
+    std::printf("tree complete %lld ms after the reconnect was logged\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::steady_clock::now() - reconnected)
+                                           .count()));
+    EXPECT_TRUE(service.running());
 }

@@ -1,12 +1,18 @@
 #include "watchdog.h"
 #include "data_message.h"
 #include "fake_mqtt.h"
+#include "configuration.h"
 #include "registry.h"
+#include "republisher.h"
 #include "test_clock.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
 #include <map>
 #include <string>
 #include <thread>
@@ -23,6 +29,7 @@ protected:
     void SetUp() override {
         fake_mqtt::reset();
         abroad_ios.clear();
+        quorvel::announcements.clear();
         test_clock::install(1765000000);
     }
     void TearDown() override {
@@ -137,4 +144,33 @@ TEST_F(Watchdog, ASweepAndADataMessageNeverInterleave) {
         for (std::size_t k = i; k < i + run; ++k) ASSERT_EQ(sends[k].thread, sends[i].thread) << "at " << k;
         i += run;
     }
+}
+
+TEST_F(Watchdog, EachNewConnectionGetsTheAnnouncementsAgainThenTheMarkers) {
+    const std::string configuration =
+        R"({"version": 2, "remote_ios": [{"id": "io", "types": ["t", "u"]}, {"id": "io", "types": ["x"]}]})";
+    const auto client_ptr = std::make_shared<MqttAsyncWrapper>("test");
+    quorvel::apply_configuration(*client_ptr, std::vector<unsigned char>(configuration.begin(), configuration.end()));
+    abroad_ios["io"]["t"] = test_clock::now();
+    std::vector<std::string> expected;
+    for (const auto& c : fake_mqtt::sends()) expected.push_back(fake_mqtt::describe(c));
+    ASSERT_EQ(expected.size(), 11u);  // a repeated id is announced again, as at start
+    expected.push_back("send " + marker("io", "u") + " = 'r'");  // sorted
+    expected.push_back("send-bytes " + marker("io", "t") + " = ''");
+    fake_mqtt::reset();
+
+    std::thread(quorvel::republish_after_connections, client_ptr, quorvel::connections_so_far()).detach();
+    quorvel::note_connection(client_ptr.get(), nullptr);
+    std::vector<std::string> seen;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (seen.size() < expected.size() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+        seen.clear();
+        for (const auto& c : fake_mqtt::sends()) seen.push_back(fake_mqtt::describe(c));
+    }
+    { const std::lock_guard<std::mutex> republisher_done(quorvel::m_mutex); }
+    // Markers come in the registry's order, which is none in particular.
+    ASSERT_EQ(seen.size(), expected.size());
+    std::sort(seen.begin() + 11, seen.end());
+    EXPECT_EQ(seen, expected);
 }

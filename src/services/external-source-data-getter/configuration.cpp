@@ -8,6 +8,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace quorvel {
 
@@ -19,8 +20,10 @@ using nlohmann::json;
 
 constexpr int supported_version = 2;
 
-void publish(MqttAsyncWrapper& client, const std::string& topic, const std::string& payload) {
+// Kept, to be made again on every new connection.
+void publish(MqttAsyncWrapper& client, std::string topic, std::string payload) {
     client.Send(topic, payload, Qos::AtMostOnce, true);
+    announcements.emplace_back(std::move(topic), std::move(payload));
 }
 
 // A member of a remote io. Non-objects raise the library's type error 305;

@@ -4,6 +4,7 @@
 #include "configuration.h"
 #include "data_message.h"
 #include "registry.h"
+#include "republisher.h"
 #include "trace.h"
 #include "watchdog.h"
 
@@ -36,9 +37,10 @@ void subscribe(MqttAsyncWrapper& client, const std::string& filter) {
 void perform() {
     P7::Tracer* const trace = P7::getTrace();
     abroad_ios.clear();
+    announcements.clear();
 
     const auto client = std::make_shared<MqttAsyncWrapper>(client_id);
-    client->Connect(true, &MqttAsyncWrapper::onSuccess, &MqttAsyncWrapper::onFailure);
+    client->Connect(true, &note_connection, &MqttAsyncWrapper::onFailure);
 
     // The first message is discarded; the pause lets a retained configuration
     // settle before it is read again through a fresh subscription.
@@ -47,11 +49,14 @@ void perform() {
     sleep_seconds(bootstrap_pause_s);
     client->Unsubscribe(configuration_topic);
     subscribe(*client, configuration_topic);
+    unsigned long connections = 0;
     {
         const MqttMessage configuration = client->Receive(configuration_topic, wait_forever);
+        connections = connections_so_far();  // the announcements below reach this connection or wait for the next
         apply_configuration(*client, configuration.payload);
     }
     std::thread(sync_timeouts, client).detach();
+    std::thread(republish_after_connections, client, connections).detach();
 
     for (;;) {
         const MqttMessage message = client->Receive(every_topic, wait_forever);

@@ -3,6 +3,7 @@
 namespace quorvel {
 
 remote_io_registry& abroad_ios = *new remote_io_registry;
+announcement_list& announcements = *new announcement_list;
 std::mutex& m_mutex = *new std::mutex;
 
 bool is_stale(long ts, long now) {

@@ -24,7 +24,10 @@ const char* const source_file = "src/services/external-source-data-getter/watchd
 
 void sweep_markers(mosquitto::MqttAsyncWrapper& client) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    const long now = current_time();
+    publish_markers(client, current_time());
+}
+
+void publish_markers(mosquitto::MqttAsyncWrapper& client, long now) {
     for (const auto& [id, controls] : abroad_ios) {
         for (const auto& [name, ts] : controls) {
             const auto topic = fmt::format(FMT_STRING("/devices/{}/controls/{}/meta/error"), id, name);

@@ -14,5 +14,7 @@ void sync_timeouts(std::shared_ptr<mosquitto::MqttAsyncWrapper> client);
 // marker judged against one reading of the clock. A failing publish is
 // logged and the sweep goes on with the next control.
 void sweep_markers(mosquitto::MqttAsyncWrapper& client);
+// The same with m_mutex already held by the caller.
+void publish_markers(mosquitto::MqttAsyncWrapper& client, long now);
 
 }  // namespace quorvel
