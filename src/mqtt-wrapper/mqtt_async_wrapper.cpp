@@ -35,12 +35,15 @@ constexpr std::size_t min_read_bytes = 64 * min_publish_bytes;
 constexpr auto reader_lease = 10ms;  // longest the socket waits for a receive loop to come back
 const char* const source_file = "src/mqtt-wrapper/mqtt_async_wrapper";
 
-SessionSettings settings_for(const std::string& client_id) {
+SessionSettings settings_for(const std::string& client_id, const BrokerAddress& address) {
     if (client_id.size() > codec::max_string_bytes) {
         throw MqttError("Client identifier longer than 65535 bytes");
     }
     SessionSettings s;
     s.client_id = client_id;
+    s.user = address.user;
+    s.password = address.password;
+    s.has_password = address.has_password;
     return s;
 }
 
@@ -67,9 +70,9 @@ struct MqttAsyncWrapper::Impl {
     std::atomic<bool> closing{false};
 
     Impl(MqttAsyncWrapper* o, const std::string& client_id)
-        : owner(o),
-          link(settings_for(client_id), broker_address_from_environment(), held),
-          io(link, handover, held, owner) {}
+        : Impl(o, client_id, broker_address_from_environment()) {}
+    Impl(MqttAsyncWrapper* o, const std::string& client_id, const BrokerAddress& address)
+        : owner(o), link(settings_for(client_id, address), address, held), io(link, handover, held, owner) {}
 
     // Output was queued: the I/O loop writes it, unless a receive loop is
     // between two Receive calls and will write it itself.

@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,11 +30,39 @@ bool wait_writable(int fd, std::chrono::steady_clock::time_point deadline, int a
     }
 }
 
+// Connects a fresh non-blocking socket; false with errno set.
+bool connect_socket(int fd, const sockaddr* address, socklen_t length,
+                    std::chrono::steady_clock::time_point deadline, int abort_fd) {
+    if (::connect(fd, address, length) == 0) return true;
+    if (errno != EINPROGRESS && errno != EAGAIN) return false;
+    if (!wait_writable(fd, deadline, abort_fd)) {
+        errno = ETIMEDOUT;
+        return false;
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return false;
+    errno = err;
+    return err == 0;
+}
+
 }  // namespace
 
 bool Transport::open(const BrokerAddress& address, std::chrono::steady_clock::time_point deadline,
                      int abort_fd, std::string& error) {
     close();
+    if (address.kind == BrokerAddress::Kind::unix_socket) {
+        sockaddr_un un{};
+        un.sun_family = AF_UNIX;
+        std::memcpy(un.sun_path, address.path.c_str(), address.path.size() + 1);  // length checked when parsed
+        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd_ < 0 || !connect_socket(fd_, reinterpret_cast<const sockaddr*>(&un), sizeof un, deadline, abort_fd)) {
+            error = fmt::format("{}: {}", address.path, std::strerror(errno));
+            close();
+            return false;
+        }
+        return true;
+    }
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
@@ -46,18 +75,7 @@ bool Transport::open(const BrokerAddress& address, std::chrono::steady_clock::ti
     for (const addrinfo* a = found; a; a = a->ai_next) {
         fd_ = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
         if (fd_ < 0) continue;
-        bool ok = ::connect(fd_, a->ai_addr, a->ai_addrlen) == 0;
-        if (!ok && errno == EINPROGRESS) {
-            if (wait_writable(fd_, deadline, abort_fd)) {
-                int err = 0;
-                socklen_t len = sizeof err;
-                ok = ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
-                if (!ok) errno = err;
-            } else {
-                errno = ETIMEDOUT;
-            }
-        }
-        if (ok) break;
+        if (connect_socket(fd_, a->ai_addr, a->ai_addrlen, deadline, abort_fd)) break;
         error = std::strerror(errno);
         ::close(fd_);
         fd_ = -1;

@@ -284,37 +284,6 @@ TEST_F(Client, PublicationsOfAThreadThatStopsReceivingStillGoOut) {
     EXPECT_EQ(text(sink->Receive("/out/reply", deadline_ms)), "done");
 }
 
-TEST(ClientAddress, AddressesItCannotUseAreRefusedAtStart) {
-    const char* old = std::getenv("MQTT_BROKER");
-    const std::string saved = old ? old : "";
-    const std::pair<const char*, const char*> cases[] = {
-        {"ssl://127.0.0.1:8883",
-         "Unsupported broker address 'ssl://127.0.0.1:8883': unknown scheme; use tcp://host:port"},
-        {"tcp://host:notaport",
-         "Unsupported broker address 'tcp://host:notaport': the port is not a number from 1 to 65535; use "
-         "tcp://host:port"},
-        {"tcp://host:70000",
-         "Unsupported broker address 'tcp://host:70000': the port is not a number from 1 to 65535; use "
-         "tcp://host:port"},
-        {"tcp://:1883", "Unsupported broker address 'tcp://:1883': no host; use tcp://host:port"},
-        {"tcp://[::1", "Unsupported broker address 'tcp://[::1': no closing bracket; use tcp://host:port"},
-    };
-    for (const auto& [uri, text] : cases) {
-        setenv("MQTT_BROKER", uri, 1);
-        try {
-            MqttAsyncWrapper c("c");
-            ADD_FAILURE() << "no error for " << uri;
-        } catch (const MqttError& e) {
-            EXPECT_STREQ(e.what(), text);
-        }
-    }
-    if (old) {
-        setenv("MQTT_BROKER", saved.c_str(), 1);
-    } else {
-        unsetenv("MQTT_BROKER");
-    }
-}
-
 namespace {
 std::atomic<int> subacks{0};
 void count_suback(void*, MQTTAsync_successData*) {

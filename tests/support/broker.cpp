@@ -62,6 +62,14 @@ std::string make_temp_dir() {
     return templ;
 }
 
+void run_command(const std::string& command) {
+    const std::string out = make_temp_dir() + "/out";
+    const int rc = std::system((command + " >'" + out + "' 2>&1").c_str());
+    const std::string text = read_file(out);
+    std::system(("rm -rf \"$(dirname '" + out + "')\"").c_str());
+    if (rc != 0) throw std::runtime_error("'" + command + "' failed: " + text);
+}
+
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream out;
@@ -69,18 +77,45 @@ std::string read_file(const std::string& path) {
     return out.str();
 }
 
-Broker::Broker() : dir_(make_temp_dir()), port_(free_port()) {
+Broker::Broker() : Broker(BrokerOptions{}) {}
+
+Broker::Broker(const BrokerOptions& options) : dir_(make_temp_dir()), port_(free_port()) {
     // Started as root, mosquitto drops to its own user, which must write the log.
     ::chmod(dir_.c_str(), 0777);
     std::ofstream conf(dir_ + "/mosquitto.conf");
-    conf << "listener " << port_ << " 127.0.0.1\n"
-         << "allow_anonymous true\n"
+    conf << "per_listener_settings true\n"
          << "persistence false\n"
          << "set_tcp_nodelay true\n"
          << "log_dest file " << dir_ << "/broker.log\n"
          << "log_type error\nlog_type warning\nlog_type notice\nlog_type information\n"
          << "log_type subscribe\nlog_type unsubscribe\n"
-         << "connection_messages true\n";
+         << "connection_messages true\n"
+         << "listener " << port_ << " 127.0.0.1\n"
+         << "allow_anonymous true\n";
+    if (!options.logins.empty()) {
+        const std::string file = dir_ + "/passwords";
+        for (const auto& [user, password] : options.logins) {
+            run_command("mosquitto_passwd -b " + std::string(std::ifstream(file).good() ? "" : "-c ") + "'" + file +
+                        "' '" + user + "' '" + password + "'");
+        }
+        ::chmod(file.c_str(), 0644);
+        login_port_ = free_port();
+        conf << "listener " << login_port_ << " 127.0.0.1\n"
+             << "allow_anonymous false\n"
+             << "password_file " << file << "\n";
+    }
+    if (options.unix_socket) {
+        conf << "listener 0 " << socket_path() << "\n"
+             << "allow_anonymous true\n";
+    }
+    if (!options.tls_certificate.empty()) {
+        tls_port_ = free_port();
+        conf << "listener " << tls_port_ << " 127.0.0.1\n"
+             << "allow_anonymous true\n"
+             << "certfile " << options.tls_certificate << "\n"
+             << "keyfile " << options.tls_key << "\n";
+    }
+    conf << options.extra;
     conf.close();
     start();
 }

@@ -6,12 +6,26 @@
 #include <sys/types.h>
 #include <chrono>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace test_support {
+
+// Listeners beside the anonymous one on 127.0.0.1 that every broker has.
+struct BrokerOptions {
+    // user -> password: a TCP listener that takes only these logins.
+    std::vector<std::pair<std::string, std::string>> logins;
+    bool unix_socket = false;
+    // PEM files: a TLS listener on 127.0.0.1 with this certificate and key.
+    std::string tls_certificate;
+    std::string tls_key;
+    std::string extra;  // more configuration, appended as given
+};
 
 class Broker {
 public:
     Broker();  // started
+    explicit Broker(const BrokerOptions& options);
     ~Broker();
     Broker(const Broker&) = delete;
     Broker& operator=(const Broker&) = delete;
@@ -21,6 +35,10 @@ public:
     void freeze();  // stops reading and writing (SIGSTOP); sockets stay open
     void thaw();
     int port() const { return port_; }
+    int login_port() const { return login_port_; }
+    int tls_port() const { return tls_port_; }
+    std::string socket_path() const { return dir_ + "/mqtt.sock"; }
+    const std::string& dir() const { return dir_; }
     std::string uri() const;
     std::string log() const;
     bool wait_for_log(const std::string& needle, std::chrono::milliseconds deadline) const;
@@ -28,6 +46,8 @@ public:
 private:
     std::string dir_;
     int port_ = 0;
+    int login_port_ = 0;
+    int tls_port_ = 0;
     pid_t pid_ = -1;
 };
 
@@ -52,6 +72,8 @@ bool eventually(Pred pred, std::chrono::milliseconds deadline = std::chrono::sec
 bool thread_sleeps(pid_t tid);
 
 std::string make_temp_dir();
+// Runs a shell command; throws with its output when it fails.
+void run_command(const std::string& command);
 std::string read_file(const std::string& path);
 
 }  // namespace test_support
