@@ -153,7 +153,7 @@ bool IoLoop::connect_once(std::string& error, bool& refused) {
 void IoLoop::connected() {
     handover_.grant(link_.fd());
     held_.notify();  // a waiting Receive may lead now
-    IO_LOG(P7::INFO, "Connected to %s", link_.address().uri.c_str());
+    IO_LOG(P7::INFO, "Connected to %s%s", link_.address().uri.c_str(), link_.transport_description().c_str());
     if (const auto lost = std::exchange(lost_publications_, 0)) {
         IO_LOG(P7::WARNING, "%zu publications were lost with the previous connection", lost);
     }
@@ -195,8 +195,9 @@ bool IoLoop::serve() {
         const auto deadline = std::min({link_.next_deadline(), turn.watch_until, close_deadline});
         const short events =
             static_cast<short>((turn.read ? POLLIN : 0) | (flushed == Link::Flush::partial ? POLLOUT : 0));
-        const short revents = wait(events, deadline);
-        if (turn.read && (revents & (POLLIN | POLLERR | POLLHUP))) {
+        const bool buffered = turn.read && link_.buffered();
+        const short revents = wait(events, buffered ? now : deadline);
+        if (turn.read && (buffered || (revents & (POLLIN | POLLERR | POLLHUP)))) {
             LinkEvents got;
             link_.read(read_chunk_bytes, got);
             if (got.messages > 0) handover_.nudge_leader();  // a caller may have led since io_turn

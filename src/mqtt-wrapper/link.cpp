@@ -45,7 +45,10 @@ void deliver(LinkEvents& events, void* context) {
 }
 
 Link::Link(SessionSettings settings, BrokerAddress address, HoldQueue& held)
-    : address_(std::move(address)), held_(held), session_(std::move(settings)) {}
+    : address_(std::move(address)),
+      tls_(address_.kind == BrokerAddress::Kind::tls ? TlsContext::from_environment() : nullptr),
+      held_(held),
+      session_(std::move(settings)) {}
 
 bool Link::publish(std::string_view topic, const unsigned char* payload, std::size_t size, Qos qos,
                    bool retain) {
@@ -146,12 +149,25 @@ void Link::set_broken(std::string reason) {
 
 bool Link::connect(bool clean_session, int abort_fd, std::string& error) {
     Transport transport;
-    if (!transport.open(address_, steady::now() + std::chrono::seconds(5), abort_fd, error)) return false;
+    if (!transport.open(address_, tls_.get(), steady::now() + std::chrono::seconds(5), abort_fd, error)) {
+        return false;
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     transport_ = std::move(transport);
     broken_.clear();
     session_.open(clean_session, steady::now());
     return true;
+}
+
+std::string Link::transport_description() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return transport_.description();
+}
+
+bool Link::buffered() {
+    if (!tls_) return false;  // only TLS keeps input of its own
+    std::lock_guard<std::mutex> lock(mutex_);
+    return transport_.buffered();
 }
 
 void Link::tick(steady::time_point now) {

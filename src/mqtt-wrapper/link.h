@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -64,11 +65,15 @@ public:
     // messages to the hold queue. False when the connection is gone or broke
     // the protocol.
     bool read(std::size_t max_bytes, LinkEvents& events);
+    // Input already taken from the socket (by TLS) waits to be read: a poll
+    // of the socket would not show it.
+    bool buffered();
 
     // The I/O loop's part.
     bool broken();
     void set_broken(std::string reason);
-    bool connect(bool clean_session, int abort_fd, std::string& error);  // TCP, then CONNECT queued
+    bool connect(bool clean_session, int abort_fd, std::string& error);  // socket and TLS, then CONNECT queued
+    std::string transport_description();
     void tick(std::chrono::steady_clock::time_point now);
     std::chrono::steady_clock::time_point next_deadline();
     bool output_pending();
@@ -91,6 +96,7 @@ private:
     void collect(LinkEvents& events);
 
     const BrokerAddress address_;
+    const std::shared_ptr<const TlsContext> tls_;  // for a TLS address
     HoldQueue& held_;
     std::mutex mutex_;
     std::condition_variable room_;

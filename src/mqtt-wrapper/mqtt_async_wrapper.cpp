@@ -105,7 +105,12 @@ struct MqttAsyncWrapper::Impl {
                     std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now());
                 timeout = static_cast<int>(std::max<long long>(left.count() + 1, 0));
             }
-            if (::poll(p, 2, timeout) <= 0) break;
+            if (link.buffered()) {
+                p[0].revents = POLLIN;  // TLS holds input the socket no longer shows
+                p[1].revents = 0;
+            } else if (::poll(p, 2, timeout) <= 0) {
+                break;
+            }
             if (p[1].revents & POLLIN) {
                 handover.drain_kick();
                 break;

@@ -48,8 +48,8 @@ bool connect_socket(int fd, const sockaddr* address, socklen_t length,
 
 }  // namespace
 
-bool Transport::open(const BrokerAddress& address, std::chrono::steady_clock::time_point deadline,
-                     int abort_fd, std::string& error) {
+bool Transport::open(const BrokerAddress& address, const TlsContext* tls,
+                     std::chrono::steady_clock::time_point deadline, int abort_fd, std::string& error) {
     close();
     if (address.kind == BrokerAddress::Kind::unix_socket) {
         sockaddr_un un{};
@@ -84,15 +84,25 @@ bool Transport::open(const BrokerAddress& address, std::chrono::steady_clock::ti
     if (fd_ < 0) return false;
     const int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return true;
+    if (!tls) return true;
+    tls_ = std::make_unique<TlsStream>(*tls, fd_, address.host);
+    if (tls_->handshake(deadline, abort_fd, error)) return true;
+    close();
+    return false;
+}
+
+std::string Transport::description() const {
+    return tls_ ? " over " + tls_->description() : "";
 }
 
 void Transport::close() {
+    tls_.reset();
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
 }
 
 ssize_t Transport::read(char* data, std::size_t size) {
+    if (tls_) return tls_->read(data, size);
     for (;;) {
         const ssize_t n = ::recv(fd_, data, size, 0);
         if (n > 0) return n;
@@ -103,6 +113,7 @@ ssize_t Transport::read(char* data, std::size_t size) {
 }
 
 ssize_t Transport::write(const char* data, std::size_t size) {
+    if (tls_) return tls_->write(data, size);
     for (;;) {
         const ssize_t n = ::send(fd_, data, size, MSG_NOSIGNAL);
         if (n >= 0) return n;
@@ -113,6 +124,7 @@ ssize_t Transport::write(const char* data, std::size_t size) {
 }
 
 void Transport::shutdown_write() {
+    if (tls_) tls_->close_notify();
     if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
 }
 

@@ -1,17 +1,19 @@
 #pragma once
 
-// One network connection to the broker: a non-blocking TCP socket with
-// TCP_NODELAY.
+// One connection to the broker: a non-blocking TCP socket with
+// TCP_NODELAY, or a Unix socket, with TLS over it for a TLS address.
 //
 // Concurrency: none of its own. open() and close() run on the I/O thread
 // while no other thread uses the transport; read() and write() run under
 // the lock of the link that owns it.
 
 #include "mqtt-wrapper/broker_address.h"
+#include "mqtt-wrapper/tls.h"
 
 #include <sys/types.h>
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <string>
 
 namespace quorvel::mosquitto {
@@ -22,20 +24,24 @@ public:
     ~Transport() { close(); }
     Transport(const Transport&) = delete;
     Transport& operator=(const Transport&) = delete;
-    Transport(Transport&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    Transport(Transport&& other) noexcept : fd_(other.fd_), tls_(std::move(other.tls_)) { other.fd_ = -1; }
     Transport& operator=(Transport&& other) noexcept {
         if (this != &other) {
             close();
             fd_ = other.fd_;
+            tls_ = std::move(other.tls_);
             other.fd_ = -1;
         }
         return *this;
     }
 
-    // Resolves and connects; waits at most until the deadline, or until
-    // abort_fd becomes readable. False with the reason in error.
-    bool open(const BrokerAddress& address, std::chrono::steady_clock::time_point deadline, int abort_fd,
-              std::string& error);
+    // Resolves, connects and, given a TLS context, shakes hands; waits at
+    // most until the deadline, or until abort_fd becomes readable. False
+    // with the reason in error.
+    bool open(const BrokerAddress& address, const TlsContext* tls, std::chrono::steady_clock::time_point deadline,
+              int abort_fd, std::string& error);
+    // How the bytes travel, for records: "" or " over TLSv1.3, <cipher>".
+    std::string description() const;
     void close();
     bool is_open() const { return fd_ >= 0; }
     int fd() const { return fd_; }
@@ -43,11 +49,14 @@ public:
     // Bytes moved, 0 when the socket would block, -1 when the connection is gone.
     ssize_t read(char* data, std::size_t size);
     ssize_t write(const char* data, std::size_t size);
+    // Input read from the socket that a poll of it no longer shows.
+    bool buffered() const { return tls_ && tls_->buffered(); }
     // No more writes; the broker sees the end of the stream.
     void shutdown_write();
 
 private:
     int fd_ = -1;
+    std::unique_ptr<TlsStream> tls_;
 };
 
 }  // namespace quorvel::mosquitto

@@ -1,5 +1,6 @@
 // Addresses, logins and transports the way integrators configure brokers.
 #include "broker.h"
+#include "certificates.h"
 
 #include "mqtt-wrapper/broker_address.h"
 #include "mqtt-wrapper/mqtt_async_wrapper.h"
@@ -20,6 +21,7 @@ using quorvel::mosquitto::parse_broker_address;
 using quorvel::mosquitto::Qos;
 using test_support::Broker;
 using test_support::BrokerOptions;
+using test_support::TestCertificates;
 
 namespace {
 
@@ -185,4 +187,85 @@ TEST(BrokerTransport, UnixSocket) {
     log_of_failing_client("unix://" + broker.dir() + "/absent.sock",
                           "Cannot connect to unix://" + broker.dir() + "/absent.sock: " + broker.dir() +
                               "/absent.sock: No such file or directory");
+}
+
+namespace {
+
+class BrokerTls : public testing::Test {
+protected:
+    static void SetUpTestSuite() { certificates = new TestCertificates(test_support::make_test_certificates()); }
+    static void TearDownTestSuite() {
+        std::system(("rm -rf '" + certificates->dir + "'").c_str());
+        delete certificates;
+    }
+    static BrokerOptions tls(const std::string& certificate) {
+        BrokerOptions options;
+        options.tls_certificate = certificate;
+        options.tls_key = certificates->server_key;
+        return options;
+    }
+    static TestCertificates* certificates;
+};
+TestCertificates* BrokerTls::certificates = nullptr;
+
+}  // namespace
+
+TEST_F(BrokerTls, AVerifiedBrokerWithALoginConnectsAndTheRecordNamesTheProtocol) {
+    auto options = tls(certificates->server);
+    options.logins = {{"svc", "pw"}};
+    Broker broker(options);
+    const ScopedEnv ca("MQTT_CA_FILE", certificates->ca);
+    const std::string at = "localhost:" + std::to_string(broker.tls_port());
+    testing::internal::CaptureStderr();
+    round_trip("mqtts://svc:pw@" + at);
+    const auto log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("INFO src/mqtt-wrapper/io_loop:"), std::string::npos) << log;
+    EXPECT_NE(log.find("Connected to mqtts://svc:***@" + at + " over TLSv1."), std::string::npos) << log;
+    round_trip("ssl://svc:pw@127.0.0.1:" + std::to_string(broker.tls_port()));  // the address is in the certificate too
+}
+
+TEST_F(BrokerTls, ACertificateThatFailsIsOneWarningAndNoConnection) {
+    {
+        Broker broker(tls(certificates->server));
+        const ScopedEnv ca("MQTT_CA_FILE", certificates->unrelated_ca);
+        const std::string uri = "mqtts://localhost:" + std::to_string(broker.tls_port());
+        const auto log = log_of_failing_client(
+            uri, "Cannot connect to " + uri +
+                     ": TLS: the broker's certificate failed verification: unable to get local issuer certificate");
+        EXPECT_EQ(count(log, "\n"), 1u) << log;
+        EXPECT_EQ(broker.log().find("New client connected"), std::string::npos) << broker.log();
+    }
+    Broker broker(tls(certificates->wrong_name));
+    const ScopedEnv ca("MQTT_CA_FILE", certificates->ca);
+    log_of_failing_client("mqtts://localhost:" + std::to_string(broker.tls_port()),
+                          "failed verification: hostname mismatch");
+    log_of_failing_client("mqtts://127.0.0.1:" + std::to_string(broker.tls_port()),
+                          "failed verification: IP address mismatch");
+    // The system's trust store knows nothing of the test CA.
+    const ScopedEnv no_ca("MQTT_CA_FILE", "");
+    log_of_failing_client("mqtts://localhost:" + std::to_string(broker.tls_port()), "failed verification");
+}
+
+TEST_F(BrokerTls, AClientCertificateWhereTheBrokerAsksForOne) {
+    auto options = tls(certificates->server);
+    options.tls_client_ca = certificates->ca;
+    Broker broker(options);
+    const ScopedEnv ca("MQTT_CA_FILE", certificates->ca);
+    const std::string uri = "mqtts://localhost:" + std::to_string(broker.tls_port());
+    log_of_failing_client(uri, "Cannot connect to " + uri);
+    const ScopedEnv certificate("MQTT_CERT_FILE", certificates->client);
+    const ScopedEnv key("MQTT_KEY_FILE", certificates->client_key);
+    round_trip(uri);
+}
+
+TEST_F(BrokerTls, FilesThatCannotBeLoadedEndTheStart) {
+    const ScopedEnv address("MQTT_BROKER", "mqtts://localhost:8883");
+    {
+        const ScopedEnv ca("MQTT_CA_FILE", certificates->dir + "/absent.pem");
+        EXPECT_THROW(MqttAsyncWrapper("c"), MqttError);
+    }
+    const ScopedEnv certificate("MQTT_CERT_FILE", certificates->client);
+    EXPECT_THROW(MqttAsyncWrapper("c"), MqttError);  // a certificate without its key
+    const ScopedEnv key("MQTT_KEY_FILE", certificates->server_key);
+    EXPECT_THROW(MqttAsyncWrapper("c"), MqttError);  // a key that is not the certificate's
 }

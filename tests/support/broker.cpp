@@ -92,8 +92,8 @@ Broker::Broker(const BrokerOptions& options) : dir_(make_temp_dir()), port_(free
          << "connection_messages true\n"
          << "listener " << port_ << " 127.0.0.1\n"
          << "allow_anonymous true\n";
+    const std::string file = dir_ + "/passwords";
     if (!options.logins.empty()) {
-        const std::string file = dir_ + "/passwords";
         for (const auto& [user, password] : options.logins) {
             run_command("mosquitto_passwd -b " + std::string(std::ifstream(file).good() ? "" : "-c ") + "'" + file +
                         "' '" + user + "' '" + password + "'");
@@ -111,9 +111,16 @@ Broker::Broker(const BrokerOptions& options) : dir_(make_temp_dir()), port_(free
     if (!options.tls_certificate.empty()) {
         tls_port_ = free_port();
         conf << "listener " << tls_port_ << " 127.0.0.1\n"
-             << "allow_anonymous true\n"
              << "certfile " << options.tls_certificate << "\n"
              << "keyfile " << options.tls_key << "\n";
+        if (options.logins.empty()) {
+            conf << "allow_anonymous true\n";
+        } else {
+            conf << "allow_anonymous false\npassword_file " << file << "\n";
+        }
+        if (!options.tls_client_ca.empty()) {
+            conf << "cafile " << options.tls_client_ca << "\nrequire_certificate true\n";
+        }
     }
     conf << options.extra;
     conf.close();

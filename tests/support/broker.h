@@ -16,9 +16,12 @@ struct BrokerOptions {
     // user -> password: a TCP listener that takes only these logins.
     std::vector<std::pair<std::string, std::string>> logins;
     bool unix_socket = false;
-    // PEM files: a TLS listener on 127.0.0.1 with this certificate and key.
+    // PEM files: a TLS listener on 127.0.0.1 with this certificate and key,
+    // taking the logins above when there are any, and client certificates
+    // from this CA when it is set.
     std::string tls_certificate;
     std::string tls_key;
+    std::string tls_client_ca;
     std::string extra;  // more configuration, appended as given
 };
 

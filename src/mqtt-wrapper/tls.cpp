@@ -1,0 +1,224 @@
+#include "mqtt-wrapper/tls.h"
+
+#include "mqtt-wrapper/mqtt_async_wrapper.h"
+
+#include <arpa/inet.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <fmt/format.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+
+namespace quorvel::mosquitto {
+
+namespace {
+
+std::string openssl_error(const char* fallback) {
+    const unsigned long e = ERR_get_error();
+    ERR_clear_error();
+    if (e == 0) return fallback;
+    char text[256];
+    ERR_error_string_n(e, text, sizeof text);
+    return text;
+}
+
+// The socket BIO of OpenSSL writes with write(), which raises SIGPIPE on a
+// connection the broker closed; this one sends with MSG_NOSIGNAL.
+int fd_of(BIO* bio) {
+    return static_cast<int>(reinterpret_cast<std::intptr_t>(BIO_get_data(bio)));
+}
+
+int bio_write(BIO* bio, const char* data, int size) {
+    BIO_clear_retry_flags(bio);
+    const ssize_t n = ::send(fd_of(bio), data, static_cast<std::size_t>(size), MSG_NOSIGNAL);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) BIO_set_retry_write(bio);
+    return static_cast<int>(n);
+}
+
+int bio_read(BIO* bio, char* data, int size) {
+    BIO_clear_retry_flags(bio);
+    const ssize_t n = ::recv(fd_of(bio), data, static_cast<std::size_t>(size), 0);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) BIO_set_retry_read(bio);
+    return static_cast<int>(n);
+}
+
+long bio_ctrl(BIO*, int command, long, void*) {
+    return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+int bio_create(BIO* bio) {
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+BIO_METHOD* socket_method() {
+    static BIO_METHOD* method = [] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "mqtt socket");
+        BIO_meth_set_write(m, bio_write);
+        BIO_meth_set_read(m, bio_read);
+        BIO_meth_set_ctrl(m, bio_ctrl);
+        BIO_meth_set_create(m, bio_create);
+        return m;
+    }();
+    return method;
+}
+
+bool is_ip_address(const std::string& host) {
+    unsigned char buffer[16];
+    return ::inet_pton(AF_INET, host.c_str(), buffer) == 1 || ::inet_pton(AF_INET6, host.c_str(), buffer) == 1;
+}
+
+const char* env(const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value ? value : nullptr;
+}
+
+}  // namespace
+
+TlsContext::TlsContext() : ctx_(SSL_CTX_new(TLS_client_method())) {
+    if (!ctx_) throw MqttError("Cannot set up TLS: " + openssl_error("out of memory"));
+}
+
+TlsContext::~TlsContext() {
+    SSL_CTX_free(ctx_);
+}
+
+std::shared_ptr<const TlsContext> TlsContext::from_environment() {
+    std::shared_ptr<TlsContext> c(new TlsContext);
+    SSL_CTX_set_min_proto_version(c->ctx_, TLS1_2_VERSION);
+    SSL_CTX_set_verify(c->ctx_, SSL_VERIFY_PEER, nullptr);
+    SSL_CTX_set_mode(c->ctx_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    if (const char* ca = env("MQTT_CA_FILE")) {
+        if (SSL_CTX_load_verify_locations(c->ctx_, ca, nullptr) != 1) {
+            throw MqttError(fmt::format("Cannot load the CA file {} (MQTT_CA_FILE): {}", ca,
+                                        openssl_error("no certificate in it")));
+        }
+    } else if (SSL_CTX_set_default_verify_paths(c->ctx_) != 1) {
+        throw MqttError("Cannot load the system's trusted certificates: " + openssl_error("unknown error"));
+    }
+    const char* certificate = env("MQTT_CERT_FILE");
+    const char* key = env("MQTT_KEY_FILE");
+    if (!certificate != !key) throw MqttError("MQTT_CERT_FILE and MQTT_KEY_FILE go together; one is not set");
+    if (certificate) {
+        if (SSL_CTX_use_certificate_chain_file(c->ctx_, certificate) != 1) {
+            throw MqttError(fmt::format("Cannot load the client certificate {} (MQTT_CERT_FILE): {}", certificate,
+                                        openssl_error("unknown error")));
+        }
+        if (SSL_CTX_use_PrivateKey_file(c->ctx_, key, SSL_FILETYPE_PEM) != 1 ||
+            SSL_CTX_check_private_key(c->ctx_) != 1) {
+            throw MqttError(fmt::format("Cannot load the client key {} (MQTT_KEY_FILE): {}", key,
+                                        openssl_error("unknown error")));
+        }
+    }
+    return c;
+}
+
+TlsStream::TlsStream(const TlsContext& context, int fd, const std::string& host) : ssl_(SSL_new(context.ctx_)) {
+    if (!ssl_) throw MqttError("Cannot set up TLS: " + openssl_error("out of memory"));
+    BIO* bio = BIO_new(socket_method());
+    BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)));
+    SSL_set_bio(ssl_, bio, bio);
+    X509_VERIFY_PARAM* param = SSL_get0_param(ssl_);
+    if (is_ip_address(host)) {
+        X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str());
+    } else {
+        X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+        X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size());
+        SSL_set_tlsext_host_name(ssl_, host.c_str());
+    }
+}
+
+TlsStream::~TlsStream() {
+    SSL_free(ssl_);
+}
+
+bool TlsStream::handshake(std::chrono::steady_clock::time_point deadline, int abort_fd, std::string& error) {
+    ERR_clear_error();
+    for (;;) {
+        const int rc = SSL_connect(ssl_);
+        if (rc == 1) return true;
+        const int e = SSL_get_error(ssl_, rc);
+        if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) {
+            const long verify = SSL_get_verify_result(ssl_);
+            if (verify != X509_V_OK) {
+                error = fmt::format("TLS: the broker's certificate failed verification: {}",
+                                    X509_verify_cert_error_string(verify));
+            } else {
+                error = "TLS handshake failed: " + openssl_error(e == SSL_ERROR_SYSCALL || e == SSL_ERROR_ZERO_RETURN
+                                                                     ? "connection closed by the broker"
+                                                                     : "unknown error");
+            }
+            ERR_clear_error();
+            return false;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() < 0) {
+            error = "TLS handshake timed out";
+            return false;
+        }
+        pollfd p[2] = {
+            {fd_of(SSL_get_rbio(ssl_)), static_cast<short>(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0},
+            {abort_fd, POLLIN, 0}};
+        const int n = ::poll(p, 2, static_cast<int>(left.count()) + 1);
+        if (n > 0 && (p[1].revents & POLLIN)) {
+            error = "stopped";
+            return false;
+        }
+    }
+}
+
+std::string TlsStream::description() const {
+    return fmt::format("{}, {}", SSL_get_version(ssl_), SSL_get_cipher_name(ssl_));
+}
+
+ssize_t TlsStream::read(char* data, std::size_t size) {
+    std::size_t got = 0;
+    while (got < size) {
+        std::size_t n = 0;
+        const int rc = SSL_read_ex(ssl_, data + got, size - got, &n);
+        if (rc == 1) {
+            got += n;
+            continue;
+        }
+        const int e = SSL_get_error(ssl_, rc);
+        ERR_clear_error();
+        if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) break;
+        return got > 0 ? static_cast<ssize_t>(got) : -1;  // the end shows on the next read
+    }
+    return static_cast<ssize_t>(got);
+}
+
+ssize_t TlsStream::write(const char* data, std::size_t size) {
+    std::size_t put = 0;
+    while (put < size) {
+        std::size_t n = 0;
+        const int rc = SSL_write_ex(ssl_, data + put, size - put, &n);
+        if (rc == 1) {
+            put += n;
+            continue;
+        }
+        const int e = SSL_get_error(ssl_, rc);
+        ERR_clear_error();
+        if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) break;
+        return -1;
+    }
+    return static_cast<ssize_t>(put);
+}
+
+bool TlsStream::buffered() const {
+    return SSL_pending(ssl_) > 0;
+}
+
+void TlsStream::close_notify() {
+    SSL_shutdown(ssl_);
+    ERR_clear_error();
+}
+
+}  // namespace quorvel::mosquitto

@@ -1,0 +1,63 @@
+#pragma once
+
+// TLS over a connected socket, with OpenSSL: TLS 1.2 or later, the broker's
+// certificate verified, its name included, against the system's trust store
+// or the PEM bundle in MQTT_CA_FILE; a client certificate and key from
+// MQTT_CERT_FILE and MQTT_KEY_FILE when set. No connection is ever made to
+// a broker whose certificate fails.
+//
+// Concurrency: a context is read-only once made and may serve several
+// streams; a stream has none of its own and is used like the transport that
+// owns it (under the link's lock).
+
+#include <sys/types.h>
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+
+struct ssl_ctx_st;
+struct ssl_st;
+
+namespace quorvel::mosquitto {
+
+class TlsContext {
+public:
+    // Throws MqttError naming a file it cannot load.
+    static std::shared_ptr<const TlsContext> from_environment();
+    ~TlsContext();
+    TlsContext(const TlsContext&) = delete;
+    TlsContext& operator=(const TlsContext&) = delete;
+
+private:
+    TlsContext();
+    ssl_ctx_st* ctx_ = nullptr;
+    friend class TlsStream;
+};
+
+class TlsStream {
+public:
+    // Over the connected non-blocking socket fd, to the broker named host.
+    TlsStream(const TlsContext& context, int fd, const std::string& host);
+    ~TlsStream();
+    TlsStream(const TlsStream&) = delete;
+    TlsStream& operator=(const TlsStream&) = delete;
+
+    // Waits at most until the deadline, or until abort_fd becomes readable;
+    // false with the reason in error (OpenSSL's verify text for a
+    // certificate that fails).
+    bool handshake(std::chrono::steady_clock::time_point deadline, int abort_fd, std::string& error);
+    std::string description() const;  // "TLSv1.3" and the cipher
+
+    // Bytes moved, 0 when the socket would block, -1 when the connection is gone.
+    ssize_t read(char* data, std::size_t size);
+    ssize_t write(const char* data, std::size_t size);
+    // Decrypted bytes wait inside, which a poll of the socket does not see.
+    bool buffered() const;
+    void close_notify();
+
+private:
+    ssl_st* ssl_ = nullptr;
+};
+
+}  // namespace quorvel::mosquitto
