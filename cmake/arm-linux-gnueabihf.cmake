@@ -12,3 +12,5 @@ set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 # GNUInstallDirs leaves out the multiarch directory when cross compiling.
 set(CMAKE_INSTALL_LIBDIR lib/arm-linux-gnueabihf CACHE PATH "Object code libraries")
+# pkg-config (which FindOpenSSL asks first) must see the armhf packages only.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig)
