@@ -210,6 +210,14 @@ void MqttAsyncWrapper::Send(const std::string& topic, const std::vector<unsigned
     impl_->publish(topic, payload.data(), payload.size(), qos, retain);
 }
 
+bool MqttAsyncWrapper::IsConnected() const {
+    return impl_->link.state() == Session::State::connected && !impl_->link.broken();
+}
+
+const std::string& MqttAsyncWrapper::ServerUri() const {
+    return impl_->link.address().uri;
+}
+
 void MqttAsyncWrapper::onSuccess(void*, MQTTAsync_successData*) {}
 
 void MqttAsyncWrapper::onFailure(void*, MQTTAsync_failureData* response) {

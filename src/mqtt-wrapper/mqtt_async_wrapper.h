@@ -83,6 +83,11 @@ public:
     void Send(const std::string& topic, const std::string& payload, Qos qos, bool retain);
     void Send(const std::string& topic, const std::vector<unsigned char>& payload, Qos qos, bool retain);
 
+    // Whether a connection to the broker is up (CONNACK taken, not lost).
+    bool IsConnected() const;
+    // The broker address as records show it (any password as ***).
+    const std::string& ServerUri() const;
+
     // Completion callbacks to pass to Connect and Subscribe; onFailure logs a WARNING.
     static void onSuccess(void* context, MQTTAsync_successData* response);
     static void onFailure(void* context, MQTTAsync_failureData* response);

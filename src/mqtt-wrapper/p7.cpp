@@ -1,10 +1,12 @@
 #include "mqtt-wrapper/p7.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <mutex>
 #include <vector>
@@ -62,6 +64,18 @@ std::string utc_now() {
     return std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
 }
 
+// Whether standard error is the stream journald connected, as JOURNAL_STREAM
+// ("device:inode") says; not inherited by a child whose stderr goes elsewhere.
+bool stderr_is_journal() {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    if (!stream || std::sscanf(stream, "%llu:%llu", &device, &inode) != 2) return false;
+    struct stat st {};
+    return ::fstat(STDERR_FILENO, &st) == 0 && static_cast<unsigned long long>(st.st_dev) == device &&
+           static_cast<unsigned long long>(st.st_ino) == inode;
+}
+
 void write_all(const std::string& line) {
     std::lock_guard<std::mutex> lock(write_mutex);
     const char* p = line.data();
@@ -94,6 +108,22 @@ std::string format_record(int level, const char* file, unsigned line, const char
     return out;
 }
 
+std::string syslog_prefix(int level) {
+    switch (level) {
+        case CRITICAL:
+            return "<2>";
+        case ERROR:
+            return "<3>";
+        case WARNING:
+            return "<4>";
+        case TRACE:
+        case DEBUG:
+            return "<7>";
+        default:
+            return "<6>";
+    }
+}
+
 void Tracer::SetVerbosity(int level) {
     verbosity.store(level);
 }
@@ -119,7 +149,9 @@ void Tracer::Trace(std::uint16_t, int level, Module*, std::uint16_t line, const 
         va_end(again);
         va_end(args);
     }
-    write_all(utc_now() + format_record(level, file, line, function, text) + '\n');
+    // The journal keeps its own time and takes a syslog priority prefix.
+    static const bool journal = stderr_is_journal();
+    write_all((journal ? syslog_prefix(level) : utc_now()) + format_record(level, file, line, function, text) + '\n');
 }
 
 bool LoggerInit(const std::string& channel, const char*) {

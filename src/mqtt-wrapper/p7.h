@@ -6,7 +6,9 @@
 // Logging shim: every record is one line on standard error,
 //   <UTC time>Z <LEVEL> <file>:<line> <function>: <text>
 // with control characters of the text escaped, so no text can split or
-// forge a record. Safe to use from any thread; lines never interleave.
+// forge a record. When standard error is the journal's stream (systemd's
+// JOURNAL_STREAM), the time gives way to a syslog priority prefix such as
+// "<3>". Safe to use from any thread; lines never interleave.
 namespace P7 {
 
 enum Level : int { TRACE = 0, DEBUG = 1, INFO = 2, WARNING = 3, ERROR = 4, CRITICAL = 5 };
@@ -30,6 +32,9 @@ bool LoggerInit(const std::string& channel, const char* programPath);
 // The process-wide trace object. It is never destroyed, so any thread may
 // use it until the process ends.
 Tracer* getTrace();
+
+// "<3>" for ERROR and so on; exposed for tests.
+std::string syslog_prefix(int level);
 
 // One record's line without the time stamp and newline; exposed for tests.
 std::string format_record(int level, const char* file, unsigned line, const char* function,

@@ -162,6 +162,15 @@ void MqttAsyncWrapper::Send(const std::string& topic, const std::vector<unsigned
     fake_mqtt::record_send(Op::SendBytes, topic, std::string(payload.begin(), payload.end()), qos, retain);
 }
 
+bool MqttAsyncWrapper::IsConnected() const {
+    return true;
+}
+
+const std::string& MqttAsyncWrapper::ServerUri() const {
+    static const std::string uri = "tcp://fake";
+    return uri;
+}
+
 void MqttAsyncWrapper::onSuccess(void*, MQTTAsync_successData*) {}
 void MqttAsyncWrapper::onFailure(void*, MQTTAsync_failureData*) {}
 

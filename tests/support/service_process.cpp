@@ -6,11 +6,13 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <sstream>
+#include <string>
 #include <vector>
 
 #ifndef SERVICE_BINARY
@@ -22,7 +24,7 @@
 
 namespace test_support {
 
-ServiceProcess::ServiceProcess(const std::string& broker_uri) : dir_(make_temp_dir()) {
+ServiceProcess::ServiceProcess(const std::string& broker_uri, bool journal_stream) : dir_(make_temp_dir()) {
     // The launcher (an emulator for a cross build) is a '|'-separated list.
     std::vector<std::string> args;
     std::stringstream launcher(SERVICE_LAUNCHER);
@@ -35,6 +37,10 @@ ServiceProcess::ServiceProcess(const std::string& broker_uri) : dir_(make_temp_d
     if (pid_ == 0) {
         const int fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(fd, STDERR_FILENO);
+        struct stat st {};
+        if (journal_stream && ::fstat(STDERR_FILENO, &st) == 0) {
+            ::setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
+        }
         const int null = ::open("/dev/null", O_RDWR);
         ::dup2(null, STDIN_FILENO);
         ::dup2(null, STDOUT_FILENO);

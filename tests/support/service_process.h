@@ -11,7 +11,8 @@ namespace test_support {
 
 class ServiceProcess {
 public:
-    explicit ServiceProcess(const std::string& broker_uri);
+    // journal_stream: JOURNAL_STREAM names its standard error, as under systemd.
+    explicit ServiceProcess(const std::string& broker_uri, bool journal_stream = false);
     ~ServiceProcess();  // kills it if still running
     ServiceProcess(const ServiceProcess&) = delete;
     ServiceProcess& operator=(const ServiceProcess&) = delete;

@@ -96,3 +96,12 @@ TEST(Logging, ThreadsNeverInterleaveLines) {
         ASSERT_EQ(text.substr(13), std::string(300, text[13])) << line.substr(0, 80);
     }
 }
+
+TEST(P7, SyslogPrioritiesForTheJournal) {
+    EXPECT_EQ(P7::syslog_prefix(P7::CRITICAL), "<2>");
+    EXPECT_EQ(P7::syslog_prefix(P7::ERROR), "<3>");
+    EXPECT_EQ(P7::syslog_prefix(P7::WARNING), "<4>");
+    EXPECT_EQ(P7::syslog_prefix(P7::INFO), "<6>");
+    EXPECT_EQ(P7::syslog_prefix(P7::DEBUG), "<7>");
+    EXPECT_EQ(P7::syslog_prefix(P7::TRACE), "<7>");
+}

@@ -4,6 +4,7 @@
 #include "configuration.h"
 #include "registry.h"
 #include "republisher.h"
+#include "supervision.h"
 #include "test_clock.h"
 
 #include <gtest/gtest.h>
@@ -173,4 +174,17 @@ TEST_F(Watchdog, EachNewConnectionGetsTheAnnouncementsAgainThenTheMarkers) {
     ASSERT_EQ(seen.size(), expected.size());
     std::sort(seen.begin() + 11, seen.end());
     EXPECT_EQ(seen, expected);
+}
+
+TEST_F(Watchdog, TheStatusLineCountsDevicesControlsAndStaleOnes) {
+    abroad_ios["io"] = {{"fresh", test_clock::now()}, {"old", test_clock::now() - 901}};
+    abroad_ios["pump"] = {{"never", 0}};
+    EXPECT_EQ(quorvel::status_line(client, false), "waiting for the configuration");
+    const auto before = quorvel::messages_handled.exchange(1234567);
+    EXPECT_EQ(quorvel::status_line(client, true),
+              "connected to tcp://fake; 2 devices, 3 controls, 2 stale; 1,234,567 messages");
+    quorvel::messages_handled = before;
+    EXPECT_EQ(quorvel::with_thousands(0), "0");
+    EXPECT_EQ(quorvel::with_thousands(999), "999");
+    EXPECT_EQ(quorvel::with_thousands(1000), "1,000");
 }

@@ -5,6 +5,7 @@
 #include "data_message.h"
 #include "registry.h"
 #include "republisher.h"
+#include "supervision.h"
 #include "trace.h"
 #include "watchdog.h"
 
@@ -41,6 +42,7 @@ void perform() {
 
     const auto client = std::make_shared<MqttAsyncWrapper>(client_id);
     client->Connect(true, &note_connection, &MqttAsyncWrapper::onFailure);
+    report_ready(client);  // not waiting for a configuration, which may never come
 
     // The first message is discarded; the pause lets a retained configuration
     // settle before it is read again through a fresh subscription.
@@ -55,11 +57,13 @@ void perform() {
         connections = connections_so_far();  // the announcements below reach this connection or wait for the next
         apply_configuration(*client, configuration.payload);
     }
+    report_configured(*client);
     std::thread(sync_timeouts, client).detach();
     std::thread(republish_after_connections, client, connections).detach();
 
     for (;;) {
         const MqttMessage message = client->Receive(every_topic, wait_forever);
+        messages_handled.fetch_add(1, std::memory_order_relaxed);
         try {
             handle_data_message(*client, message);
         } catch (...) {
