@@ -25,3 +25,28 @@ if(BUILD_FUZZERS)
   endif()
   target_compile_options(project_options INTERFACE -fsanitize=fuzzer-no-link)
 endif()
+
+# Hardening as Debian builds its packages (dpkg-buildflags with every
+# hardening feature): stack protector, _FORTIFY_SOURCE, format checks,
+# relro and immediate binding. Sanitizer and fuzzer builds bring their own.
+if(NOT SANITIZE AND NOT BUILD_FUZZERS)
+  find_program(DPKG_BUILDFLAGS dpkg-buildflags)
+  if(DPKG_BUILDFLAGS)
+    set(buildflags_env DEB_BUILD_MAINT_OPTIONS=hardening=+all)
+    if(CMAKE_LIBRARY_ARCHITECTURE STREQUAL "arm-linux-gnueabihf")
+      list(APPEND buildflags_env DEB_HOST_ARCH=armhf)
+    endif()
+    foreach(kind CPPFLAGS CXXFLAGS LDFLAGS)
+      execute_process(COMMAND ${CMAKE_COMMAND} -E env ${buildflags_env} ${DPKG_BUILDFLAGS} --get ${kind}
+                      OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE)
+      separate_arguments(flags UNIX_COMMAND "${flags}")
+      # Optimisation, debug information and path mapping stay with the build type.
+      list(FILTER flags EXCLUDE REGEX "^-(O[0-9s]?|g|ffile-prefix-map=.*|fdebug-prefix-map=.*)$")
+      if(kind STREQUAL "LDFLAGS")
+        target_link_options(project_options INTERFACE ${flags})
+      else()
+        target_compile_options(project_options INTERFACE ${flags})
+      endif()
+    endforeach()
+  endif()
+endif()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "mqtt-wrapper/export.h"
+
 #include <string>
 
 namespace quorvel::mosquitto {
@@ -26,7 +28,7 @@ struct BrokerAddress {
 // Throws MqttError naming the address (never its password) when it is
 // malformed or its scheme is not supported, or when the password file
 // cannot be read.
-BrokerAddress broker_address_from_environment();
-BrokerAddress parse_broker_address(const std::string& uri);
+MQTT_WRAPPER_API BrokerAddress broker_address_from_environment();
+MQTT_WRAPPER_API BrokerAddress parse_broker_address(const std::string& uri);
 
 }  // namespace quorvel::mosquitto

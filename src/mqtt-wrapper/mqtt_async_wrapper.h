@@ -1,5 +1,7 @@
 #pragma once
 
+#include "mqtt-wrapper/export.h"
+
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -22,7 +24,7 @@ struct MqttMessage {
 
 // Every failure of the client is one of these: a refused topic or address, a
 // full offline buffer, a timed-out Receive, a client being destroyed.
-class MqttError : public std::runtime_error {
+class MQTT_WRAPPER_API MqttError : public std::runtime_error {
 public:
     explicit MqttError(const std::string& what, int code = 0) : std::runtime_error(what), code_(code) {}
     int code() const noexcept { return code_; }
@@ -64,7 +66,7 @@ private:
 // throws is logged. Send() and
 // Receive() may be called from different threads at once; destroying the
 // client makes a Receive in progress throw MqttError, and waits for it.
-class MqttAsyncWrapper {
+class MQTT_WRAPPER_API MqttAsyncWrapper {
 public:
     explicit MqttAsyncWrapper(const std::string& clientId);
     ~MqttAsyncWrapper();

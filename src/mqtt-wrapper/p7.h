@@ -1,5 +1,7 @@
 #pragma once
 
+#include "mqtt-wrapper/export.h"
+
 #include <cstdint>
 #include <string>
 
@@ -15,7 +17,7 @@ enum Level : int { TRACE = 0, DEBUG = 1, INFO = 2, WARNING = 3, ERROR = 4, CRITI
 
 class Module;
 
-class Tracer {
+class MQTT_WRAPPER_API Tracer {
 public:
     // Records below this level are dropped (default INFO).
     void SetVerbosity(int level);
@@ -24,20 +26,20 @@ public:
                const char* function, const char* format, ...) __attribute__((format(printf, 8, 9)));
 };
 
-extern const char* const MainTrace;
+extern MQTT_WRAPPER_API const char* const MainTrace;
 
 // Names the channel and the program; returns false for an empty channel.
-bool LoggerInit(const std::string& channel, const char* programPath);
+MQTT_WRAPPER_API bool LoggerInit(const std::string& channel, const char* programPath);
 
 // The process-wide trace object. It is never destroyed, so any thread may
 // use it until the process ends.
-Tracer* getTrace();
+MQTT_WRAPPER_API Tracer* getTrace();
 
 // "<3>" for ERROR and so on; exposed for tests.
-std::string syslog_prefix(int level);
+MQTT_WRAPPER_API std::string syslog_prefix(int level);
 
 // One record's line without the time stamp and newline; exposed for tests.
-std::string format_record(int level, const char* file, unsigned line, const char* function,
+MQTT_WRAPPER_API std::string format_record(int level, const char* file, unsigned line, const char* function,
                           const std::string& text);
 
 }  // namespace P7

@@ -176,7 +176,7 @@ TEST(BrokerLogin, APasswordFromTheCredentialsDirectoryWinsOverTheAddress) {
     } catch (const MqttError& e) {
         EXPECT_NE(std::string(e.what()).find("needs a user name"), std::string::npos) << e.what();
     }
-    std::system(("rm -rf '" + dir + "'").c_str());
+    test_support::remove_tree(dir);
 }
 
 TEST(BrokerTransport, UnixSocket) {
@@ -195,7 +195,7 @@ class BrokerTls : public testing::Test {
 protected:
     static void SetUpTestSuite() { certificates = new TestCertificates(test_support::make_test_certificates()); }
     static void TearDownTestSuite() {
-        std::system(("rm -rf '" + certificates->dir + "'").c_str());
+        test_support::remove_tree(certificates->dir);
         delete certificates;
     }
     static BrokerOptions tls(const std::string& certificate) {

@@ -326,7 +326,7 @@ TEST(ServiceAccess, OverTlsWithThePasswordFromItsCredentialsDirectory) {
         [&] { return test_support::retained_devices_tree().count("/devices/io/controls/t/meta/order") == 1; }, 20s));
     EXPECT_EQ(service.log().find("not-this-one"), std::string::npos) << service.log();
     EXPECT_EQ(service.log().find("from-the-file"), std::string::npos) << service.log();
-    std::system(("rm -rf '" + certificates.dir + "'").c_str());
+    test_support::remove_tree(certificates.dir);
 }
 
 TEST(ServiceFleet, ABridgeCarriesTheTreeToACentralBrokerUnderTheSiteName) {
@@ -358,5 +358,5 @@ TEST(ServiceFleet, ABridgeCarriesTheTreeToACentralBrokerUnderTheSiteName) {
     ServiceProcess service(local.uri());
     const auto order = reader.receive("site-7/devices/io/controls/t/meta/order", 30s);
     EXPECT_EQ(test_support::text(order), "1");
-    std::system(("rm -rf '" + certificates.dir + "'").c_str());
+    test_support::remove_tree(certificates.dir);
 }

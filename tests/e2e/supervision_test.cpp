@@ -38,7 +38,7 @@ public:
     ~NotifySocket() {
         ::unsetenv("NOTIFY_SOCKET");
         ::close(fd_);
-        std::system(("rm -rf '" + dir_ + "'").c_str());
+        test_support::remove_tree(dir_);
     }
     // Waits for a datagram that contains the text; keeps every datagram read.
     bool wait_for(const std::string& text, std::chrono::milliseconds deadline) {

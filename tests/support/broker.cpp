@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <system_error>
 #include <ctime>
 #include <fstream>
 #include <sstream>
@@ -63,11 +65,17 @@ std::string make_temp_dir() {
 }
 
 void run_command(const std::string& command) {
-    const std::string out = make_temp_dir() + "/out";
+    const std::string dir = make_temp_dir();
+    const std::string out = dir + "/out";
     const int rc = std::system((command + " >'" + out + "' 2>&1").c_str());
     const std::string text = read_file(out);
-    std::system(("rm -rf \"$(dirname '" + out + "')\"").c_str());
+    remove_tree(dir);
     if (rc != 0) throw std::runtime_error("'" + command + "' failed: " + text);
+}
+
+void remove_tree(const std::string& path) {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
 }
 
 std::string read_file(const std::string& path) {
@@ -129,7 +137,7 @@ Broker::Broker(const BrokerOptions& options) : dir_(make_temp_dir()), port_(free
 
 Broker::~Broker() {
     stop();
-    std::system(("rm -rf '" + dir_ + "'").c_str());
+    test_support::remove_tree(dir_);
 }
 
 void Broker::start() {

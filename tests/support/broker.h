@@ -75,6 +75,7 @@ bool eventually(Pred pred, std::chrono::milliseconds deadline = std::chrono::sec
 bool thread_sleeps(pid_t tid);
 
 std::string make_temp_dir();
+void remove_tree(const std::string& path);
 // Runs a shell command; throws with its output when it fails.
 void run_command(const std::string& command);
 std::string read_file(const std::string& path);

@@ -61,7 +61,7 @@ ServiceProcess::~ServiceProcess() {
         if (text.find(report) != std::string::npos)
             ADD_FAILURE() << "service log has a " << report << " report:\n" << text;
     }
-    std::system(("rm -rf '" + dir_ + "'").c_str());
+    test_support::remove_tree(dir_);
 }
 
 std::string ServiceProcess::log() const {
