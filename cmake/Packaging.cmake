@@ -15,16 +15,50 @@ else()
   set(deb_arch ${CMAKE_SYSTEM_PROCESSOR})
 endif()
 
+set(PACKAGE_MAINTAINER "external-source-data-getter maintainers <maintainers@users.noreply.c-seed-07a89cbb.example>"
+    CACHE STRING "Maintainer field of the Debian package")
+
+# Debian's documentation files: the changelog (compressed as policy asks) and
+# the copyright file.
+set(changelog_gz ${PROJECT_BINARY_DIR}/changelog.gz)
+add_custom_command(OUTPUT ${changelog_gz}
+  COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/packaging/debian/changelog > ${changelog_gz}
+  DEPENDS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog)
+add_custom_target(debian-changelog ALL DEPENDS ${changelog_gz})
+install(FILES ${changelog_gz} ${PROJECT_SOURCE_DIR}/packaging/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME external-source-data-getter)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "Controller services team <services@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Bridges readings of an outside data source into the controller's /devices tree")
+set(CPACK_PACKAGE_CONTACT "${PACKAGE_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${PACKAGE_MAINTAINER}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "readings of an outside data source into the controller's /devices tree")
+# CPack puts the summary first and indents these lines; an empty line is a
+# paragraph break.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "A small background service for the controller. It takes the readings that
+an outside data source publishes as JSON over MQTT, announces the configured
+remote devices in the controller's /devices/ topic tree on the same broker,
+republishes each reading as retained control values, and marks the controls
+whose readings are stale.
+
+It speaks MQTT 3.1.1 over TCP, TLS or a Unix socket, logs to the journal
+with priorities, and runs as a confined systemd service with a watchdog.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${deb_arch})
-set(CPACK_DEBIAN_PACKAGE_SECTION misc)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.36), libstdc++6 (>= 12), libfmt9 (>= 9.1), libssl3 (>= 3.0.0)")
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Depends from the ELF files, by dpkg-shlibdeps; the private library is the
+# package's own.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/src/mqtt-wrapper)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "mosquitto")
+# Maintainer scripts as dh_installsystemd writes them: enable and start on
+# installation, restart on upgrade, stop on removal, forget on purge.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_SOURCE_DIR}/packaging/debian/postinst
+    ${PROJECT_SOURCE_DIR}/packaging/debian/prerm
+    ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 include(CPack)
