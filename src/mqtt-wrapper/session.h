@@ -37,7 +37,9 @@ struct SessionSettings {
     bool has_password = false;
     std::chrono::seconds keep_alive{40};  // a PINGREQ every 30 s without other output
     std::chrono::milliseconds connect_timeout{5000};
-    std::size_t max_incoming_bytes = 4 << 20;  // larger PUBLISH packets are skipped
+    // Larger PUBLISH packets are skipped. With the unit's MemoryMax=32M: the
+    // largest message, logged whole, leaves peak memory under half of it.
+    std::size_t max_incoming_bytes = 1 << 20;
     std::size_t max_offline_publishes = 2048;  // kept while not connected
     std::size_t max_offline_bytes = 1 << 20;
 };

@@ -135,28 +135,29 @@ void Session::parse(steady_time) {
             break;
         }
         if (h.body_bytes > settings_.max_incoming_bytes) {  // only PUBLISH can be this long
-            // Above QoS 0 it is still acknowledged, or the broker's window of
+            // Skipped as it streams by, once its topic (for the record) is in;
+            // above QoS 0 it is still acknowledged, or the broker's window of
             // messages in flight would fill: the id follows the topic.
-            std::uint16_t id = 0;
+            const auto body = input.substr(at + h.header_bytes);
+            if (body.size() < 2) break;
+            const std::size_t topic_end = 2 + std::size_t{codec::read_u16(body)};
             const int qos = (h.flags >> 1) & 0x03;
+            if (topic_end + (qos > 0 ? 2 : 0) > h.body_bytes) {
+                close("protocol violation: PUBLISH too short");
+                break;
+            }
+            if (body.size() < topic_end + (qos > 0 ? 2 : 0)) break;
             if (qos > 0) {
-                const auto body = input.substr(at + h.header_bytes);
-                if (body.size() < 2) break;
-                const std::size_t id_at = 2 + std::size_t{codec::read_u16(body)};
-                if (id_at + 2 > h.body_bytes) {
-                    close("protocol violation: PUBLISH too short");
-                    break;
-                }
-                if (body.size() < id_at + 2) break;
-                id = codec::read_u16(body.substr(id_at));
+                const std::uint16_t id = codec::read_u16(body.substr(topic_end));
                 if (id == 0) {
                     close("protocol violation: PUBLISH with packet id 0");
                     break;
                 }
                 acknowledge(qos == 1 ? codec::puback : codec::pubrec, id);
             }
-            notices_.push_back(fmt::format("Skipped a message of {} bytes from the broker: the limit is {}",
-                                           h.body_bytes, settings_.max_incoming_bytes));
+            notices_.push_back(fmt::format("Skipped a message of {} bytes on '{}': the limit is {}", h.body_bytes,
+                                           shown_topic(body.substr(2, topic_end - 2)),
+                                           settings_.max_incoming_bytes));
             at += h.header_bytes;
             in_->skipping = h.body_bytes;
             continue;

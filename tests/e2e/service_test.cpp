@@ -360,3 +360,39 @@ TEST(ServiceFleet, ABridgeCarriesTheTreeToACentralBrokerUnderTheSiteName) {
     EXPECT_EQ(test_support::text(order), "1");
     test_support::remove_tree(certificates.dir);
 }
+
+// The client's limit on an incoming PUBLISH (its remaining length), chosen
+// with the unit's MemoryMax=32M: the largest message must stay under half.
+constexpr std::size_t largest_message = 1 << 20;
+constexpr std::size_t memory_cap_kib = 32 * 1024;
+
+TEST_F(Service, TheLargestAcceptedMessageFitsHalfTheMemoryCapAndALargerOneIsSkipped) {
+    Peer peer("test-peer");
+    peer.publish("/qv/bridge/configuration", R"({"version": 2, "remote_ios": [{"id": "io", "types": ["t"]}]})", true);
+    ServiceProcess service(broker.uri());
+    wait_for_bootstrap();
+    ASSERT_TRUE(broker.wait_for_log(client_id + " 0 /qv/bridge/thirdparty_data/io", 10s));
+    const auto idle_kib = service.peak_memory_kib();
+
+    // The costliest shape: a known device with a stale time stamp, so the
+    // whole payload is also logged, and a long string the reader must keep.
+    const std::string topic = "/qv/bridge/thirdparty_data/io";
+    const std::string head = R"({"version": 1, "io_id": "io", "timestamp": 1, "data": {"t": {"avg": 1}}, "note": ")";
+    const std::size_t payload_bytes = largest_message - 2 - topic.size();
+    peer.publish(topic, head + std::string(payload_bytes - head.size() - 2, 'x') + "\"}");
+    ASSERT_TRUE(service.wait_for_log("Timestamp 1 слишком старый", 30s)) << service.log().substr(0, 2000);
+    const auto peak_kib = service.peak_memory_kib();
+    std::printf("peak memory %zu KiB (idle %zu KiB) after a message of %zu bytes%s\n", peak_kib, idle_kib,
+                largest_message, ServiceProcess::emulated() ? ", emulator included" : "");
+    if (!ServiceProcess::emulated() && !test_support::sanitized_build()) {
+        EXPECT_LT(peak_kib, memory_cap_kib / 2);
+    }
+
+    peer.publish(topic, std::string(payload_bytes + 1, ' '));
+    EXPECT_TRUE(service.wait_for_log("WARNING src/mqtt-wrapper/", 30s));
+    EXPECT_EQ(service.count_in_log("Skipped a message of " + std::to_string(largest_message + 1) + " bytes on '" +
+                                   topic + "': the limit is " + std::to_string(largest_message)),
+              1u)
+        << service.log().substr(0, 2000);
+    EXPECT_TRUE(service.running());
+}

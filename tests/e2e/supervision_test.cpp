@@ -89,6 +89,8 @@ TEST(Supervision, ReadyStatusWatchdogAndJournalPriorities) {
                  true);
     const std::string connected = "STATUS=connected to " + broker.uri() + "; 1 devices, 2 controls, ";
     ASSERT_TRUE(systemd.wait_for(connected + "2 stale; 0 messages", 30s)) << all(systemd.seen);
+    // Its subscription to the data is made with the configuration; the broker drops what comes before.
+    ASSERT_TRUE(broker.wait_for_log("mqtt-external-source-data-getter 0 /qv/bridge/thirdparty_data/io", 20s));
     peer.publish("/qv/bridge/thirdparty_data/io", R"({"version": 1, "io_id": "io", "timestamp": )" +
                                                       std::to_string(std::time(nullptr)) +
                                                       R"(, "data": {"t": {"avg": 1}}})");
