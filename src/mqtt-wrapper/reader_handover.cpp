@@ -89,8 +89,13 @@ bool ReaderHandover::lease_held(time_point now) {
 ReaderHandover::Turn ReaderHandover::io_turn(time_point now) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (leading_) {
-        io_watching_ = false;  // the leader's leave() wakes the loop
-        return {false, time_point::max()};
+        // A receive loop that left within the last two leases is likely to
+        // leave again: a look once per lease costs less than a wake-up at
+        // every leave(), and no lease can end unseen (one taken after this
+        // look ends after its deadline). A leader that has waited longer
+        // wakes the loop when it leaves.
+        io_watching_ = lease_until_ + lease_ > now;
+        return {false, io_watching_ ? now + lease_ : time_point::max()};
     }
     if (now < lease_until_) {
         io_watching_ = true;

@@ -10,6 +10,8 @@
 // thread waking in between; the I/O thread reads only when no caller leads
 // and the lease has run out. The I/O loop keeps the lease's deadline in its
 // own poll timeout: leave() says when it must be woken to start watching.
+// While a receive loop runs, the I/O loop looks once per lease instead of
+// being woken at every leave().
 //
 // Concurrency: one mutex guards the state, held only for a few
 // assignments; revoke() waits on it (with a kick to the leader's poll) until
