@@ -27,9 +27,10 @@ bool valid_port(const std::string& port) {
 }
 
 [[noreturn]] void refuse(const std::string& shown, const char* why) {
-    throw MqttError(fmt::format("Unsupported broker address '{}': {}; use tcp://host:port, "
-                                "mqtts://host:port or unix:///path",
-                                shown, why));
+    throw MqttError(
+        fmt::format("Unsupported broker address '{}': {}; use tcp://host:port, "
+                    "mqtts://host:port or unix:///path",
+                    shown, why));
 }
 
 int hex_digit(char c) {
@@ -147,14 +148,16 @@ BrokerAddress parse_broker_address(const std::string& uri) {
         refuse(a.uri, "unknown scheme");
     }
     if (at != std::string::npos) {
-        if (!percent_decode(user_part.substr(0, colon), a.user)) refuse(a.uri, "bad percent-encoding in the user name");
+        if (!percent_decode(user_part.substr(0, colon), a.user))
+            refuse(a.uri, "bad percent-encoding in the user name");
         if (colon != std::string::npos) {
             if (!percent_decode(user_part.substr(colon + 1), a.password))
                 refuse(a.uri, "bad percent-encoding in the password");
             a.has_password = true;
         }
         if (a.user.empty()) refuse(a.uri, "a user part without a user name");
-        if (a.user.size() > 65535 || a.password.size() > 65535) refuse(a.uri, "a user name or password over 65535 bytes");
+        if (a.user.size() > 65535 || a.password.size() > 65535)
+            refuse(a.uri, "a user name or password over 65535 bytes");
     }
 
     if (a.kind == BrokerAddress::Kind::unix_socket) {
@@ -173,9 +176,10 @@ BrokerAddress broker_address_from_environment() {
     if (read_password_file(a.password)) {
         a.has_password = true;
         if (a.user.empty()) {
-            throw MqttError(fmt::format("The MQTT password in $CREDENTIALS_DIRECTORY/{} needs a user name in "
-                                        "the broker address '{}' (user@host)",
-                                        password_file, a.uri));
+            throw MqttError(
+                fmt::format("The MQTT password in $CREDENTIALS_DIRECTORY/{} needs a user name in "
+                            "the broker address '{}' (user@host)",
+                            password_file, a.uri));
         }
     }
     return a;

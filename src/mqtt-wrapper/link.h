@@ -72,7 +72,8 @@ public:
     // The I/O loop's part.
     bool broken();
     void set_broken(std::string reason);
-    bool connect(bool clean_session, int abort_fd, std::string& error);  // socket and TLS, then CONNECT queued
+    bool connect(bool clean_session, int abort_fd,
+                 std::string& error);  // socket and TLS, then CONNECT queued
     std::string transport_description();
     void tick(std::chrono::steady_clock::time_point now);
     std::chrono::steady_clock::time_point next_deadline();

@@ -151,7 +151,8 @@ void Tracer::Trace(std::uint16_t, int level, Module*, std::uint16_t line, const 
     }
     // The journal keeps its own time and takes a syslog priority prefix.
     static const bool journal = stderr_is_journal();
-    write_all((journal ? syslog_prefix(level) : utc_now()) + format_record(level, file, line, function, text) + '\n');
+    write_all((journal ? syslog_prefix(level) : utc_now()) +
+              format_record(level, file, line, function, text) + '\n');
 }
 
 bool LoggerInit(const std::string& channel, const char*) {

@@ -40,6 +40,6 @@ MQTT_WRAPPER_API std::string syslog_prefix(int level);
 
 // One record's line without the time stamp and newline; exposed for tests.
 MQTT_WRAPPER_API std::string format_record(int level, const char* file, unsigned line, const char* function,
-                          const std::string& text);
+                                           const std::string& text);
 
 }  // namespace P7

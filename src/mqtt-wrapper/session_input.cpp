@@ -155,8 +155,8 @@ void Session::parse(steady_time) {
                 }
                 acknowledge(qos == 1 ? codec::puback : codec::pubrec, id);
             }
-            notices_.push_back(fmt::format("Skipped a message of {} bytes on '{}': the limit is {}", h.body_bytes,
-                                           shown_topic(body.substr(2, topic_end - 2)),
+            notices_.push_back(fmt::format("Skipped a message of {} bytes on '{}': the limit is {}",
+                                           h.body_bytes, shown_topic(body.substr(2, topic_end - 2)),
                                            settings_.max_incoming_bytes));
             at += h.header_bytes;
             in_->skipping = h.body_bytes;

@@ -71,7 +71,8 @@ BIO_METHOD* socket_method() {
 
 bool is_ip_address(const std::string& host) {
     unsigned char buffer[16];
-    return ::inet_pton(AF_INET, host.c_str(), buffer) == 1 || ::inet_pton(AF_INET6, host.c_str(), buffer) == 1;
+    return ::inet_pton(AF_INET, host.c_str(), buffer) == 1 ||
+           ::inet_pton(AF_INET6, host.c_str(), buffer) == 1;
 }
 
 const char* env(const char* name) {
@@ -107,8 +108,8 @@ std::shared_ptr<const TlsContext> TlsContext::from_environment() {
     if (!certificate != !key) throw MqttError("MQTT_CERT_FILE and MQTT_KEY_FILE go together; one is not set");
     if (certificate) {
         if (SSL_CTX_use_certificate_chain_file(c->ctx_, certificate) != 1) {
-            throw MqttError(fmt::format("Cannot load the client certificate {} (MQTT_CERT_FILE): {}", certificate,
-                                        openssl_error("unknown error")));
+            throw MqttError(fmt::format("Cannot load the client certificate {} (MQTT_CERT_FILE): {}",
+                                        certificate, openssl_error("unknown error")));
         }
         if (SSL_CTX_use_PrivateKey_file(c->ctx_, key, SSL_FILETYPE_PEM) != 1 ||
             SSL_CTX_check_private_key(c->ctx_) != 1) {
@@ -119,7 +120,8 @@ std::shared_ptr<const TlsContext> TlsContext::from_environment() {
     return c;
 }
 
-TlsStream::TlsStream(const TlsContext& context, int fd, const std::string& host) : ssl_(SSL_new(context.ctx_)) {
+TlsStream::TlsStream(const TlsContext& context, int fd, const std::string& host)
+    : ssl_(SSL_new(context.ctx_)) {
     if (!ssl_) throw MqttError("Cannot set up TLS: " + openssl_error("out of memory"));
     BIO* bio = BIO_new(socket_method());
     BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)));
@@ -150,9 +152,10 @@ bool TlsStream::handshake(std::chrono::steady_clock::time_point deadline, int ab
                 error = fmt::format("TLS: the broker's certificate failed verification: {}",
                                     X509_verify_cert_error_string(verify));
             } else {
-                error = "TLS handshake failed: " + openssl_error(e == SSL_ERROR_SYSCALL || e == SSL_ERROR_ZERO_RETURN
-                                                                     ? "connection closed by the broker"
-                                                                     : "unknown error");
+                error = "TLS handshake failed: " +
+                        openssl_error(e == SSL_ERROR_SYSCALL || e == SSL_ERROR_ZERO_RETURN
+                                          ? "connection closed by the broker"
+                                          : "unknown error");
             }
             ERR_clear_error();
             return false;

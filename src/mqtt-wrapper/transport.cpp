@@ -54,9 +54,11 @@ bool Transport::open(const BrokerAddress& address, const TlsContext* tls,
     if (address.kind == BrokerAddress::Kind::unix_socket) {
         sockaddr_un un{};
         un.sun_family = AF_UNIX;
-        std::memcpy(un.sun_path, address.path.c_str(), address.path.size() + 1);  // length checked when parsed
+        std::memcpy(un.sun_path, address.path.c_str(),
+                    address.path.size() + 1);  // length checked when parsed
         fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd_ < 0 || !connect_socket(fd_, reinterpret_cast<const sockaddr*>(&un), sizeof un, deadline, abort_fd)) {
+        if (fd_ < 0 ||
+            !connect_socket(fd_, reinterpret_cast<const sockaddr*>(&un), sizeof un, deadline, abort_fd)) {
             error = fmt::format("{}: {}", address.path, std::strerror(errno));
             close();
             return false;

@@ -38,8 +38,8 @@ public:
     // Resolves, connects and, given a TLS context, shakes hands; waits at
     // most until the deadline, or until abort_fd becomes readable. False
     // with the reason in error.
-    bool open(const BrokerAddress& address, const TlsContext* tls, std::chrono::steady_clock::time_point deadline,
-              int abort_fd, std::string& error);
+    bool open(const BrokerAddress& address, const TlsContext* tls,
+              std::chrono::steady_clock::time_point deadline, int abort_fd, std::string& error);
     // How the bytes travel, for records: "" or " over TLSv1.3, <cipher>".
     std::string description() const;
     void close();

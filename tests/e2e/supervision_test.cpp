@@ -47,7 +47,8 @@ public:
             for (const auto& d : seen) {
                 if (d.find(text) != std::string::npos) return true;
             }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
             if (left.count() <= 0) return false;
             pollfd p{fd_, POLLIN, 0};
             if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
@@ -82,11 +83,12 @@ TEST(Supervision, ReadyStatusWatchdogAndJournalPriorities) {
     // Ready at once, without a configuration, which may never come.
     ASSERT_TRUE(systemd.wait_for("READY=1", 20s)) << all(systemd.seen) << service.log();
     EXPECT_EQ(systemd.seen.front().rfind("READY=1\nSTATUS=waiting for the ", 0), 0u) << all(systemd.seen);
-    ASSERT_TRUE(systemd.wait_for("STATUS=waiting for the configuration\nWATCHDOG=1", 20s)) << all(systemd.seen);
+    ASSERT_TRUE(systemd.wait_for("STATUS=waiting for the configuration\nWATCHDOG=1", 20s))
+        << all(systemd.seen);
 
     Peer peer("test-peer");
-    peer.publish("/qv/bridge/configuration", R"({"version": 2, "remote_ios": [{"id": "io", "types": ["t", "u"]}]})",
-                 true);
+    peer.publish("/qv/bridge/configuration",
+                 R"({"version": 2, "remote_ios": [{"id": "io", "types": ["t", "u"]}]})", true);
     const std::string connected = "STATUS=connected to " + broker.uri() + "; 1 devices, 2 controls, ";
     ASSERT_TRUE(systemd.wait_for(connected + "2 stale; 0 messages", 30s)) << all(systemd.seen);
     // Its subscription to the data is made with the configuration; the broker drops what comes before.
@@ -101,8 +103,10 @@ TEST(Supervision, ReadyStatusWatchdogAndJournalPriorities) {
     ASSERT_TRUE(service.wait_for_log("perform: Ошибка обработки: broken", 20s)) << service.log();
     const auto log = service.log();
     EXPECT_NE(log.find("<6>INFO src/mqtt-wrapper/io_loop:"), std::string::npos) << log;
-    EXPECT_NE(log.find("<3>ERROR src/services/external-source-data-getter/main:154 perform: Ошибка обработки: broken\n"),
-              std::string::npos)
+    EXPECT_NE(
+        log.find(
+            "<3>ERROR src/services/external-source-data-getter/main:154 perform: Ошибка обработки: broken\n"),
+        std::string::npos)
         << log;
     for (std::size_t start = 0; start < log.size(); start = log.find('\n', start) + 1) {
         EXPECT_EQ(log[start], '<') << log.substr(start, 60);

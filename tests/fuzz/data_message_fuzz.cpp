@@ -38,7 +38,8 @@ double reference_sum(json& control_value) {
 }
 
 // The reference: parse into a document, then walk it.
-void reference_handler(quorvel::mosquitto::MqttAsyncWrapper& client, const std::vector<unsigned char>& payload) {
+void reference_handler(quorvel::mosquitto::MqttAsyncWrapper& client,
+                       const std::vector<unsigned char>& payload) {
     json document = json::parse(payload);
     if (!quorvel::version_is(document, 1)) return;
     const auto id = document["io_id"].get<std::string>();
@@ -94,7 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::vector<unsigned char> payload(data, data + size);
     const Outcome expected = run([&] { reference_handler(client, payload); });
     const Outcome got = run([&] { quorvel::handle_data_message(client, {"/t", payload}); });
-    if (got.failed != expected.failed) fuzz::violated(got.failed ? "fails where the reference does not" : "fails too little");
+    if (got.failed != expected.failed)
+        fuzz::violated(got.failed ? "fails where the reference does not" : "fails too little");
     if (got.sends != expected.sends) fuzz::violated("publications differ from the reference");
     if (got.registry != expected.registry) fuzz::violated("stored timestamps differ from the reference");
 

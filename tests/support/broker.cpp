@@ -9,12 +9,12 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
-#include <system_error>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <system_error>
 
 #ifndef MOSQUITTO_BINARY
 #define MOSQUITTO_BINARY "/usr/sbin/mosquitto"
@@ -103,8 +103,8 @@ Broker::Broker(const BrokerOptions& options) : dir_(make_temp_dir()), port_(free
     const std::string file = dir_ + "/passwords";
     if (!options.logins.empty()) {
         for (const auto& [user, password] : options.logins) {
-            run_command("mosquitto_passwd -b " + std::string(std::ifstream(file).good() ? "" : "-c ") + "'" + file +
-                        "' '" + user + "' '" + password + "'");
+            run_command("mosquitto_passwd -b " + std::string(std::ifstream(file).good() ? "" : "-c ") + "'" +
+                        file + "' '" + user + "' '" + password + "'");
         }
         ::chmod(file.c_str(), 0644);
         login_port_ = free_port();

@@ -11,22 +11,25 @@ namespace test_support {
 namespace {
 
 // A key and a certificate signed by the CA with the given subjectAltName.
-void issue(const std::string& dir, const std::string& name, const std::string& key, const std::string& alt_names) {
+void issue(const std::string& dir, const std::string& name, const std::string& key,
+           const std::string& alt_names) {
     std::ofstream(dir + "/" + name + ".ext") << "subjectAltName=" << alt_names << "\n";
     if (!std::ifstream(dir + "/" + key).good()) {
-        run_command("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out '" + dir + "/" + key + "'");
+        run_command("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out '" + dir + "/" +
+                    key + "'");
     }
     run_command("openssl req -new -key '" + dir + "/" + key + "' -subj /CN=" + name + " -out '" + dir + "/" +
                 name + ".csr'");
-    run_command("openssl x509 -req -in '" + dir + "/" + name + ".csr' -CA '" + dir + "/ca.pem' -CAkey '" + dir +
-                "/ca.key' -CAcreateserial -days 2 -extfile '" + dir + "/" + name + ".ext' -out '" + dir + "/" +
-                name + ".pem'");
+    run_command("openssl x509 -req -in '" + dir + "/" + name + ".csr' -CA '" + dir + "/ca.pem' -CAkey '" +
+                dir + "/ca.key' -CAcreateserial -days 2 -extfile '" + dir + "/" + name + ".ext' -out '" +
+                dir + "/" + name + ".pem'");
 }
 
 void make_ca(const std::string& dir, const std::string& name) {
-    run_command("openssl req -x509 -newkey EC -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=" + name +
-                " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign -keyout '" +
-                dir + "/" + name + ".key' -out '" + dir + "/" + name + ".pem'");
+    run_command(
+        "openssl req -x509 -newkey EC -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=" + name +
+        " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign -keyout '" +
+        dir + "/" + name + ".key' -out '" + dir + "/" + name + ".pem'");
 }
 
 }  // namespace

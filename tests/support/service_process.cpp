@@ -39,7 +39,8 @@ ServiceProcess::ServiceProcess(const std::string& broker_uri, bool journal_strea
         ::dup2(fd, STDERR_FILENO);
         struct stat st {};
         if (journal_stream && ::fstat(STDERR_FILENO, &st) == 0) {
-            ::setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
+            ::setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(),
+                     1);
         }
         const int null = ::open("/dev/null", O_RDWR);
         ::dup2(null, STDIN_FILENO);

@@ -11,15 +11,23 @@ namespace test_support {
 
 // Sanitizers bring memory of their own: memory bounds are for plain builds.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool sanitized_build() { return true; }
+constexpr bool sanitized_build() {
+    return true;
+}
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool sanitized_build() { return true; }
+constexpr bool sanitized_build() {
+    return true;
+}
 #else
-constexpr bool sanitized_build() { return false; }
+constexpr bool sanitized_build() {
+    return false;
+}
 #endif
 #else
-constexpr bool sanitized_build() { return false; }
+constexpr bool sanitized_build() {
+    return false;
+}
 #endif
 
 class ServiceProcess {

@@ -416,7 +416,8 @@ TEST(SessionInput, OversizedPublishIsSkippedWithOneNoticeAndStillAcknowledged) {
         EXPECT_EQ(d.received(), (Strings{"next:ok", "fit:" + std::string(59, 'f')})) << at;
         const auto notices = d.notices();
         ASSERT_EQ(notices.size(), 1u) << at;
-        EXPECT_TRUE(contains(notices[0], "Skipped a message of 65 bytes on 'big': the limit is 64")) << notices[0];
+        EXPECT_TRUE(contains(notices[0], "Skipped a message of 65 bytes on 'big': the limit is 64"))
+            << notices[0];
         EXPECT_EQ(summary(d.write_all()), "PUBACK 3") << at;  // or the broker's window fills
         EXPECT_EQ(d.session.state(), Session::State::connected) << at;
     }

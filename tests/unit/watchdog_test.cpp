@@ -1,7 +1,7 @@
 #include "watchdog.h"
+#include "configuration.h"
 #include "data_message.h"
 #include "fake_mqtt.h"
-#include "configuration.h"
 #include "registry.h"
 #include "republisher.h"
 #include "supervision.h"
@@ -12,9 +12,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <mutex>
-#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -151,7 +151,8 @@ TEST_F(Watchdog, EachNewConnectionGetsTheAnnouncementsAgainThenTheMarkers) {
     const std::string configuration =
         R"({"version": 2, "remote_ios": [{"id": "io", "types": ["t", "u"]}, {"id": "io", "types": ["x"]}]})";
     const auto client_ptr = std::make_shared<MqttAsyncWrapper>("test");
-    quorvel::apply_configuration(*client_ptr, std::vector<unsigned char>(configuration.begin(), configuration.end()));
+    quorvel::apply_configuration(*client_ptr,
+                                 std::vector<unsigned char>(configuration.begin(), configuration.end()));
     abroad_ios["io"]["t"] = test_clock::now();
     std::vector<std::string> expected;
     for (const auto& c : fake_mqtt::sends()) expected.push_back(fake_mqtt::describe(c));

@@ -63,12 +63,14 @@ void handle_data_message(MqttAsyncWrapper& client, const mosquitto::MqttMessage&
         P7::getTrace()->Trace(0, P7::INFO, nullptr, line_stale, trace_file, "perform", "%s", line.c_str());
     }
 
-    if (reader.data_shape() == DataReader::DataShape::invalid) throw std::invalid_argument("data is not an object");
+    if (reader.data_shape() == DataReader::DataShape::invalid)
+        throw std::invalid_argument("data is not an object");
     for (const auto& reading : reader.controls()) {
         const auto control = controls.find(reading.name);
         if (control == controls.end()) continue;
         // The library would turn a boolean into 0 or 1; only numbers count.
-        if (!reading.valid) throw std::invalid_argument("avg of '" + reading.name + "' is not made of numbers");
+        if (!reading.valid)
+            throw std::invalid_argument("avg of '" + reading.name + "' is not made of numbers");
         control->second = ts;
         topic.assign("/devices/").append(id).append("/controls/").append(reading.name);
         marker_topic.assign(topic).append("/meta/error");

@@ -44,8 +44,12 @@ public:
     using json = nlohmann::json;
     bool null();
     bool boolean(bool b) { return scalar(Kind::other, 0.0, json(b)); }
-    bool number_integer(json::number_integer_t n) { return scalar(Kind::number, static_cast<double>(n), json(n)); }
-    bool number_unsigned(json::number_unsigned_t n) { return scalar(Kind::number, static_cast<double>(n), json(n)); }
+    bool number_integer(json::number_integer_t n) {
+        return scalar(Kind::number, static_cast<double>(n), json(n));
+    }
+    bool number_unsigned(json::number_unsigned_t n) {
+        return scalar(Kind::number, static_cast<double>(n), json(n));
+    }
     bool number_float(json::number_float_t n, const std::string&) { return scalar(Kind::number, n, json(n)); }
     bool string(std::string& s);
     bool binary(json::binary_t&) { return scalar(Kind::other, 0.0, json()); }
@@ -71,9 +75,9 @@ private:
     std::vector<Frame> frames_;
     bool root_seen_ = false;
     bool root_is_object_ = false;
-    Slot slot_ = Slot::other;           // of the last key of the root
-    bool avg_key_ = false;              // the last key of the current control is "avg"
-    std::string member_key_;            // the last key of "data" or of an "avg" object
+    Slot slot_ = Slot::other;  // of the last key of the root
+    bool avg_key_ = false;     // the last key of the current control is "avg"
+    std::string member_key_;   // the last key of "data" or of an "avg" object
     std::optional<json> top_[3];
     DataShape data_shape_ = DataShape::none;
     std::vector<Control> controls_;

@@ -44,7 +44,8 @@ void heartbeat(std::shared_ptr<mosquitto::MqttAsyncWrapper> client, unsigned per
 
 std::string with_thousands(unsigned long n) {
     std::string digits = std::to_string(n);
-    for (int i = static_cast<int>(digits.size()) - 3; i > 0; i -= 3) digits.insert(static_cast<std::size_t>(i), ",");
+    for (int i = static_cast<int>(digits.size()) - 3; i > 0; i -= 3)
+        digits.insert(static_cast<std::size_t>(i), ",");
     return digits;
 }
 
@@ -58,8 +59,9 @@ std::string status_line(const mosquitto::MqttAsyncWrapper& client, bool is_confi
         devices = abroad_ios.size();
         for (const auto& device : abroad_ios) {
             controls += device.second.size();
-            stale += static_cast<std::size_t>(std::count_if(device.second.begin(), device.second.end(),
-                                                            [&](const auto& c) { return is_stale(c.second, now); }));
+            stale += static_cast<std::size_t>(
+                std::count_if(device.second.begin(), device.second.end(),
+                              [&](const auto& c) { return is_stale(c.second, now); }));
         }
     }
     if (!client.IsConnected()) return "waiting for the broker";
