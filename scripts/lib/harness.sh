@@ -46,20 +46,6 @@ CONF
   wait_port "$1"
 }
 
-make_certificates() {  # dir: a CA (ca.pem) and a certificate for localhost (server.pem, server.key)
-  local d=$1
-  mkdir -p "$d"
-  openssl req -x509 -newkey EC -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=bench-ca \
-    -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign \
-    -keyout "$d/ca.key" -out "$d/ca.pem" 2>/dev/null
-  openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$d/server.key" 2>/dev/null
-  openssl req -new -key "$d/server.key" -subj /CN=localhost -out "$d/server.csr" 2>/dev/null
-  echo "subjectAltName=DNS:localhost,IP:127.0.0.1" > "$d/server.ext"
-  openssl x509 -req -in "$d/server.csr" -CA "$d/ca.pem" -CAkey "$d/ca.key" -CAcreateserial -days 2 \
-    -extfile "$d/server.ext" -out "$d/server.pem" 2>/dev/null
-  chmod 0755 "$d"; chmod 0644 "$d"/*  # mosquitto reads them as its own user
-}
-
 stop_broker() {
   kill "$broker_pid"
   wait "$broker_pid" 2>/dev/null || true
