@@ -161,7 +161,8 @@ TEST_F(Watchdog, EachNewConnectionGetsTheAnnouncementsAgainThenTheMarkers) {
     expected.push_back("send-bytes " + marker("io", "t") + " = ''");
     fake_mqtt::reset();
 
-    std::thread(quorvel::republish_after_connections, client_ptr, quorvel::connections_so_far()).detach();
+    std::thread(quorvel::republish_after_connections, client_ptr, quorvel::connections_so_far(*client_ptr))
+        .detach();
     quorvel::note_connection(client_ptr.get(), nullptr);
     std::vector<std::string> seen;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);

@@ -54,8 +54,8 @@ void perform() {
     unsigned long connections = 0;
     {
         const MqttMessage configuration = client->Receive(configuration_topic, wait_forever);
-        connections =
-            connections_so_far();  // the announcements below reach this connection or wait for the next
+        connections = connections_so_far(
+            *client);  // the announcements below reach this connection or wait for the next
         apply_configuration(*client, configuration.payload);
     }
     report_configured(*client);

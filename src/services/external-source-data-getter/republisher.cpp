@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <unordered_map>
 
 namespace quorvel {
 
@@ -19,21 +20,23 @@ const char* const source_file = "src/services/external-source-data-getter/republ
 // Never destroyed: the detached thread may outlive main's return.
 std::mutex& connections_mutex = *new std::mutex;
 std::condition_variable& connection_made = *new std::condition_variable;
-unsigned long connections = 0;
+// Per client: a connection of one client never wakes another's republisher.
+auto& connections = *new std::unordered_map<const void*, unsigned long>;
 
 }  // namespace
 
-void note_connection(void*, MQTTAsync_successData*) {
+void note_connection(void* client, MQTTAsync_successData*) {
     {
         std::lock_guard<std::mutex> lock(connections_mutex);
-        ++connections;
+        ++connections[client];
     }
     connection_made.notify_all();
 }
 
-unsigned long connections_so_far() {
+unsigned long connections_so_far(const mosquitto::MqttAsyncWrapper& client) {
     std::lock_guard<std::mutex> lock(connections_mutex);
-    return connections;
+    const auto it = connections.find(&client);
+    return it == connections.end() ? 0 : it->second;
 }
 
 void republish_tree(mosquitto::MqttAsyncWrapper& client) {
@@ -48,8 +51,9 @@ void republish_after_connections(std::shared_ptr<mosquitto::MqttAsyncWrapper> cl
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(connections_mutex);
-            connection_made.wait(lock, [&] { return connections != seen; });
-            seen = connections;
+            auto& made = connections[client.get()];
+            connection_made.wait(lock, [&] { return made != seen; });
+            seen = made;
         }
         try {
             republish_tree(*client);

@@ -11,10 +11,11 @@
 
 namespace quorvel {
 
-// The client's connection callback: counts the connection and wakes the
-// republisher. Runs on the client's thread, so it never waits for m_mutex.
-void note_connection(void* context, MQTTAsync_successData* data);
-unsigned long connections_so_far();
+// The client's connection callback (its context is the client): counts the
+// connection and wakes the client's republisher. Runs on the client's
+// thread, so it never waits for m_mutex.
+void note_connection(void* client, MQTTAsync_successData* data);
+unsigned long connections_so_far(const mosquitto::MqttAsyncWrapper& client);
 
 // The republisher thread: once per connection after the seen one.
 void republish_after_connections(std::shared_ptr<mosquitto::MqttAsyncWrapper> client, unsigned long seen);
