@@ -39,12 +39,16 @@ void Session::open(bool clean_session, steady_time now) {
 }
 
 void Session::lost() {
+    // The unsent keep their ids; every other unacknowledged publication is lost.
     const auto unsent = out_.keep_unsent_publishes();
-    std::bitset<65536> kept;
-    for (const auto id : unsent.ids) kept.set(id);
-    lost_publications_ += (publish_ids_ & ~kept).count() + unsent.torn;
-    publish_ids_ = kept;
-    ids_in_use_ = kept;
+    lost_publications_ += unacknowledged_ - unsent.ids.size() + unsent.torn;
+    publish_ids_.reset();
+    ids_in_use_.reset();
+    for (const auto id : unsent.ids) {
+        publish_ids_.set(id);
+        ids_in_use_.set(id);
+    }
+    unacknowledged_ = unsent.ids.size();
     for (auto& p : pending_) {
         if (p.subscribe) {
             completions_.push_back({nullptr, p.on_failed, p.id, connection_lost, "connection lost"});
@@ -175,6 +179,7 @@ void Session::publish(std::string_view topic, const unsigned char* payload, std:
     if (q > 0) {
         id = allocate_id();
         publish_ids_.set(id);
+        ++unacknowledged_;
     }
     codec::put_publish(out_.tail(), topic, payload, size, q, retain, id);
     out_.count_publish();
