@@ -81,6 +81,7 @@ std::size_t Outbound::queued_bytes() const {
 Outbound::Unsent Outbound::keep_unsent_publishes() {
     Unsent unsent;
     std::string kept;
+    kept.reserve(queued_bytes());  // one allocation, however much waits
     auto keep = [&](const codec::Header& h, std::string_view packet) {
         if (h.type != codec::publish) return;
         kept += packet;
