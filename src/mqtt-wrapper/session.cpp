@@ -39,16 +39,26 @@ void Session::open(bool clean_session, steady_time now) {
 }
 
 void Session::lost() {
-    // The unsent keep their ids; every other unacknowledged publication is lost.
+    // The unsent keep their ids; every other unacknowledged publication is
+    // lost. A broker may have acknowledged an unsent one already, and its
+    // id may then be queued twice: each id counts once.
     const auto unsent = out_.keep_unsent_publishes();
-    lost_publications_ += unacknowledged_ - unsent.ids.size() + unsent.torn;
+    std::size_t unsent_unacknowledged = 0;
+    for (const auto id : unsent.ids) {
+        if (!publish_ids_.test(id)) continue;
+        publish_ids_.reset(id);
+        ++unsent_unacknowledged;
+    }
+    lost_publications_ += unacknowledged_ - unsent_unacknowledged + unsent.torn;
     publish_ids_.reset();
     ids_in_use_.reset();
+    unacknowledged_ = 0;
     for (const auto id : unsent.ids) {
+        if (publish_ids_.test(id)) continue;
         publish_ids_.set(id);
         ids_in_use_.set(id);
+        ++unacknowledged_;
     }
-    unacknowledged_ = unsent.ids.size();
     for (auto& p : pending_) {
         if (p.subscribe) {
             completions_.push_back({nullptr, p.on_failed, p.id, connection_lost, "connection lost"});

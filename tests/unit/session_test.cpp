@@ -647,6 +647,22 @@ TEST(SessionReplay, KeptPublicationKeepsItsIdAndTornOneCountsOnce) {
     EXPECT_EQ(d.session.take_lost_publications(), 0u);
 }
 
+TEST(SessionReplay, AnAcknowledgementBeforeThePublicationLeftLosesNothing) {
+    Driver d;
+    d.connect();
+    d.publish("early", Qos::AtLeastOnce);
+    d.feed(ack(codec::puback, ids_of(std::string(d.session.pending_output())).at(0)));
+    d.publish("late", Qos::AtLeastOnce);
+    d.session.lost();
+    EXPECT_EQ(d.session.take_lost_publications(), 0u);
+    d.connect();
+    const auto out = d.write_all();
+    EXPECT_EQ(summary(out), "PUBLISH early, PUBLISH late");
+    for (const auto id : ids_of(out)) d.feed(ack(codec::puback, id));
+    d.session.lost();
+    EXPECT_EQ(d.session.take_lost_publications(), 0u);
+}
+
 TEST(SessionReplay, PresentSessionSkipsOnlyWhatTheBrokerHas) {
     struct Case {
         bool clean;
