@@ -40,25 +40,14 @@ void Session::open(bool clean_session, steady_time now) {
 
 void Session::lost() {
     // The unsent keep their ids; every other unacknowledged publication is
-    // lost. A broker may have acknowledged an unsent one already, and its
-    // id may then be queued twice: each id counts once.
+    // lost. A broker may have acknowledged an unsent one already: only ids
+    // still unacknowledged count.
     const auto unsent = out_.keep_unsent_publishes();
-    std::size_t unsent_unacknowledged = 0;
-    for (const auto id : unsent.ids) {
-        if (!publish_ids_.test(id)) continue;
-        publish_ids_.reset(id);
-        ++unsent_unacknowledged;
-    }
-    lost_publications_ += unacknowledged_ - unsent_unacknowledged + unsent.torn;
-    publish_ids_.reset();
-    ids_in_use_.reset();
-    unacknowledged_ = 0;
-    for (const auto id : unsent.ids) {
-        if (publish_ids_.test(id)) continue;
-        publish_ids_.set(id);
-        ids_in_use_.set(id);
-        ++unacknowledged_;
-    }
+    std::bitset<65536> kept;
+    for (const auto id : unsent.ids) kept.set(id);
+    lost_publications_ += (publish_ids_ & ~kept).count() + unsent.torn;
+    publish_ids_ = kept;
+    ids_in_use_ = kept;
     for (auto& p : pending_) {
         if (p.subscribe) {
             completions_.push_back({nullptr, p.on_failed, p.id, connection_lost, "connection lost"});
@@ -189,7 +178,6 @@ void Session::publish(std::string_view topic, const unsigned char* payload, std:
     if (q > 0) {
         id = allocate_id();
         publish_ids_.set(id);
-        ++unacknowledged_;
     }
     codec::put_publish(out_.tail(), topic, payload, size, q, retain, id);
     out_.count_publish();

@@ -177,7 +177,6 @@ private:
     std::bitset<65536> ids_in_use_;     // outgoing packet ids
     std::bitset<65536> publish_ids_;    // those of QoS 1 and 2 publications not yet acknowledged
     std::bitset<65536> qos2_received_;  // QoS 2 PUBLISH delivered, PUBREL not yet seen
-    std::size_t unacknowledged_ = 0;    // publish_ids_.count(), kept as a count
     std::uint16_t last_id_ = 0;
     std::size_t lost_publications_ = 0;
 

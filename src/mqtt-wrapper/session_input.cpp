@@ -281,7 +281,6 @@ void Session::released(std::uint16_t id) {
     if (!publish_ids_.test(id)) return;  // not ours, or acknowledged already
     publish_ids_.reset(id);
     ids_in_use_.reset(id);
-    --unacknowledged_;
 }
 
 void Session::acknowledged(std::uint16_t id, int granted) {
