@@ -41,13 +41,17 @@ void Session::open(bool clean_session, steady_time now) {
 void Session::lost() {
     // The unsent keep their ids; every other unacknowledged publication is
     // lost. A broker may have acknowledged an unsent one already: only ids
-    // still unacknowledged count.
+    // still unacknowledged count. Counted in place, as a set of 65,536 bits
+    // is 8 KiB, too much for temporaries on a small target's stack.
     const auto unsent = out_.keep_unsent_publishes();
-    std::bitset<65536> kept;
-    for (const auto id : unsent.ids) kept.set(id);
-    lost_publications_ += (publish_ids_ & ~kept).count() + unsent.torn;
-    publish_ids_ = kept;
-    ids_in_use_ = kept;
+    for (const auto id : unsent.ids) publish_ids_.reset(id);
+    lost_publications_ += publish_ids_.count() + unsent.torn;
+    publish_ids_.reset();
+    ids_in_use_.reset();
+    for (const auto id : unsent.ids) {
+        publish_ids_.set(id);
+        ids_in_use_.set(id);
+    }
     for (auto& p : pending_) {
         if (p.subscribe) {
             completions_.push_back({nullptr, p.on_failed, p.id, connection_lost, "connection lost"});
