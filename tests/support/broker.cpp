@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -73,6 +74,11 @@ void run_command(const std::string& command) {
     if (rc != 0) throw std::runtime_error("'" + command + "' failed: " + text);
 }
 
+void end_with_parent(pid_t parent) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(127);  // it died before the line above
+}
+
 void remove_tree(const std::string& path) {
     std::error_code ignored;
     std::filesystem::remove_all(path, ignored);
@@ -88,10 +94,11 @@ std::string read_file(const std::string& path) {
 Broker::Broker() : Broker(BrokerOptions{}) {}
 
 Broker::Broker(const BrokerOptions& options) : dir_(make_temp_dir()), port_(free_port()) {
-    // Started as root, mosquitto drops to its own user, which must write the log.
-    ::chmod(dir_.c_str(), 0777);
+    // Started as root, it stays root: a change of user would clear the signal
+    // that ends it with the test process.
     std::ofstream conf(dir_ + "/mosquitto.conf");
-    conf << "per_listener_settings true\n"
+    conf << "user root\n"
+         << "per_listener_settings true\n"
          << "persistence false\n"
          << "set_tcp_nodelay true\n"
          << "log_dest file " << dir_ << "/broker.log\n"
@@ -142,8 +149,10 @@ Broker::~Broker() {
 
 void Broker::start() {
     if (pid_ > 0) return;
+    const pid_t parent = ::getpid();
     pid_ = ::fork();
     if (pid_ == 0) {
+        end_with_parent(parent);
         const std::string conf = dir_ + "/mosquitto.conf";
         ::execl(MOSQUITTO_BINARY, "mosquitto", "-c", conf.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);

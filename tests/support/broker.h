@@ -74,6 +74,10 @@ bool eventually(Pred pred, std::chrono::milliseconds deadline = std::chrono::sec
 // Whether the thread is blocked (state S in /proc), e.g. waiting in a call.
 bool thread_sleeps(pid_t tid);
 
+// In a forked child, before exec: the child ends with the test process, even
+// when that is killed by a signal and runs no destructor.
+void end_with_parent(pid_t parent);
+
 std::string make_temp_dir();
 void remove_tree(const std::string& path);
 // Runs a shell command; throws with its output when it fails.

@@ -33,8 +33,10 @@ ServiceProcess::ServiceProcess(const std::string& broker_uri, bool journal_strea
     }
     args.push_back(SERVICE_BINARY);
     const std::string err = dir_ + "/stderr.log";
+    const pid_t parent = ::getpid();
     pid_ = ::fork();
     if (pid_ == 0) {
+        end_with_parent(parent);
         const int fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(fd, STDERR_FILENO);
         struct stat st {};
