@@ -1,6 +1,7 @@
 #include "broker.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -9,10 +10,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <random>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
@@ -25,18 +30,38 @@ namespace test_support {
 
 namespace {
 
+// Ports below the kernel's ephemeral range, where no bind to port 0 and no
+// outgoing connection lands: a broker can stop and start again on its port
+// while other tests run. Each is free when chosen and given out once here.
 int free_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-        throw std::runtime_error("no free port");
+    static std::mutex mutex;
+    static std::set<int> given;
+    static std::minstd_rand random(static_cast<unsigned>(::getpid()) * 7919u ^
+                                   static_cast<unsigned>(std::time(nullptr)));
+    std::lock_guard<std::mutex> lock(mutex);
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const int port = 20000 + static_cast<int>(random() % 12000);
+        if (given.count(port) != 0) continue;
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (fd < 0) break;
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<std::uint16_t>(port));
+        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        ::close(fd);
+        if (free) {
+            given.insert(port);
+            return port;
+        }
     }
-    ::close(fd);
-    return ntohs(a.sin_port);
+    throw std::runtime_error("no free port");
+}
+
+std::size_t count_of(const std::string& text, const std::string& needle) {
+    std::size_t n = 0;
+    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+    return n;
 }
 
 bool accepts(int port) {
@@ -153,13 +178,28 @@ void Broker::start() {
     pid_ = ::fork();
     if (pid_ == 0) {
         end_with_parent(parent);
+        // What it says before its log file is open goes there as well.
+        const int log = ::open((dir_ + "/broker.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        ::dup2(log, STDOUT_FILENO);
+        ::dup2(log, STDERR_FILENO);
         const std::string conf = dir_ + "/mosquitto.conf";
         ::execl(MOSQUITTO_BINARY, "mosquitto", "-c", conf.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
-    if (!eventually([&] { return accepts(port_); })) {
+    // Its own "running" record, not just something on the port: it is logged
+    // once every listener is open.
+    bool exited = false;
+    const bool up = eventually([&] {
+        int status = 0;
+        exited = exited || ::waitpid(pid_, &status, WNOHANG) == pid_;
+        return exited || count_of(log(), " running\n") > runs_;
+    });
+    if (exited || !up || !accepts(port_)) {
+        if (!exited) stop();
+        pid_ = -1;
         throw std::runtime_error("broker did not start: " + log());
     }
+    ++runs_;
 }
 
 void Broker::stop() {

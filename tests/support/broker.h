@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 #include <chrono>
+#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
@@ -52,6 +53,7 @@ private:
     int login_port_ = 0;
     int tls_port_ = 0;
     pid_t pid_ = -1;
+    std::size_t runs_ = 0;  // "running" records in its log so far
 };
 
 // Sets MQTT_BROKER for clients created in this process.
