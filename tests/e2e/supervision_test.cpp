@@ -13,6 +13,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -108,9 +109,8 @@ TEST(Supervision, ReadyStatusWatchdogAndJournalPriorities) {
             "<3>ERROR src/services/external-source-data-getter/main:154 perform: Ошибка обработки: broken\n"),
         std::string::npos)
         << log;
-    for (std::size_t start = 0; start < log.size(); start = log.find('\n', start) + 1) {
-        EXPECT_EQ(log[start], '<') << log.substr(start, 60);
-    }
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) EXPECT_EQ(line.substr(0, 1), "<") << line;
 
     broker.stop();
     EXPECT_TRUE(systemd.wait_for("STATUS=waiting for the broker\nWATCHDOG=1", 20s)) << all(systemd.seen);

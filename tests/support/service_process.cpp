@@ -24,7 +24,9 @@
 
 namespace test_support {
 
-ServiceProcess::ServiceProcess(const std::string& broker_uri, bool journal_stream) : dir_(make_temp_dir()) {
+ServiceProcess::ServiceProcess(const std::string& broker_uri, bool journal_stream,
+                               const std::vector<std::pair<std::string, std::string>>& environment)
+    : dir_(make_temp_dir()) {
     // The launcher (an emulator for a cross build) is a '|'-separated list.
     std::vector<std::string> args;
     std::stringstream launcher(SERVICE_LAUNCHER);
@@ -48,6 +50,7 @@ ServiceProcess::ServiceProcess(const std::string& broker_uri, bool journal_strea
         ::dup2(null, STDIN_FILENO);
         ::dup2(null, STDOUT_FILENO);
         ::setenv("MQTT_BROKER", broker_uri.c_str(), 1);
+        for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);

@@ -6,6 +6,8 @@
 #include <sys/types.h>
 #include <chrono>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace test_support {
 
@@ -33,7 +35,9 @@ constexpr bool sanitized_build() {
 class ServiceProcess {
 public:
     // journal_stream: JOURNAL_STREAM names its standard error, as under systemd.
-    explicit ServiceProcess(const std::string& broker_uri, bool journal_stream = false);
+    // environment: set for the service only, not for the test's own clients.
+    explicit ServiceProcess(const std::string& broker_uri, bool journal_stream = false,
+                            const std::vector<std::pair<std::string, std::string>>& environment = {});
     ~ServiceProcess();  // kills it if still running
     ServiceProcess(const ServiceProcess&) = delete;
     ServiceProcess& operator=(const ServiceProcess&) = delete;
