@@ -122,6 +122,7 @@ bool Link::read(std::size_t max_bytes, LinkEvents& events) {
         broken_ = "closed by the broker";
     } else if (n > 0) {
         session_.input_added(static_cast<std::size_t>(n), steady::now());
+        events.filled = static_cast<std::size_t>(n) == max_bytes;
     }
     collect(events);
     if (broken_.empty() && session_.state() == Session::State::closed) broken_ = session_.close_reason();

@@ -31,6 +31,7 @@ struct LinkEvents {
     std::size_t messages = 0;  // handed to the hold queue
     std::size_t dropped = 0;   // by the hold queue, to report
     bool connected = false;    // CONNACK accepted
+    bool filled = false;       // the read took all it might: more may be waiting
 };
 
 // Logs the notices and drops, and runs the completion callbacks, each

@@ -11,6 +11,7 @@
 #include "mqtt-wrapper/io_loop.h"
 #include "mqtt-wrapper/link.h"
 #include "mqtt-wrapper/p7.h"
+#include "mqtt-wrapper/read_pacing.h"
 #include "mqtt-wrapper/reader_handover.h"
 #include "mqtt-wrapper/topic_rules.h"
 
@@ -19,6 +20,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <ctime>
 
 namespace quorvel::mosquitto {
 
@@ -68,6 +70,7 @@ struct MqttAsyncWrapper::Impl {
     ReaderHandover handover{reader_lease};
     IoLoop io;
     std::atomic<bool> closing{false};
+    ReadPacing pacing;  // the leader's
 
     Impl(MqttAsyncWrapper* o, const std::string& client_id)
         : Impl(o, client_id, broker_address_from_environment()) {}
@@ -85,6 +88,15 @@ struct MqttAsyncWrapper::Impl {
         held.notify();  // a follower may lead now
     }
 
+    // Under load, lets input gather before the read; a kick ends the pause.
+    void hold_off(pollfd& kick, steady::time_point deadline, bool forever) {
+        auto pause = std::chrono::duration_cast<std::chrono::nanoseconds>(pacing.before_read());
+        if (pause.count() == 0 || link.buffered()) return;
+        if (!forever) pause = std::min(pause, std::max(deadline - steady::now(), steady::duration::zero()));
+        const timespec ts{0, static_cast<long>(pause.count())};
+        ::ppoll(&kick, 1, &ts, nullptr);
+    }
+
     // A caller's turn at the socket: waits for input until the deadline or
     // a kick (a revoke, or a nudge for a message the I/O loop read), reads no more than the hold queue has
     // room for (a burst waits in the socket rather than push out what this caller has yet to take), then
@@ -94,6 +106,7 @@ struct MqttAsyncWrapper::Impl {
         // handed over before this caller led is looked for here.
         if (held.contains(filter)) return left_socket();
         pollfd p[2] = {{fd, POLLIN, 0}, {handover.kick_fd(), POLLIN, 0}};
+        hold_off(p[1], deadline, forever);
         LinkEvents events;
         bool broke = false;
         // Input that hands nothing out (a PINGRESP, an acknowledgement) keeps
@@ -116,6 +129,7 @@ struct MqttAsyncWrapper::Impl {
                 break;
             }
             broke = !link.read(std::max(held.room() * min_publish_bytes, min_read_bytes), events);
+            if (events.messages > 0) pacing.read(steady::now(), events.messages, events.filled);
             if (broke || events.messages > 0 || !events.completions.empty() || !events.notices.empty()) break;
             if (link.flush() != Link::Flush::done) io.wake();  // acknowledgements
         }
