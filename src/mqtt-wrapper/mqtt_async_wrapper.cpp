@@ -193,13 +193,13 @@ MqttMessage MqttAsyncWrapper::Receive(const std::string& filter, int timeoutMs) 
         std::size_t dropped = 0;
         if (s.held.take(filter, message, dropped)) {
             // Keeps the lease: the loop is expected back.
-            if (s.handover.leave(steady::now())) s.io.wake();
+            if (s.handover.leave_receive(steady::now())) s.io.wake();
             HoldQueue::log_drops(dropped);
             return message;
         }
         if (s.held.closed()) throw MqttError("The MQTT client is being destroyed");
         if (!forever && steady::now() >= deadline) {
-            if (s.handover.leave(steady::now())) s.io.wake();
+            if (s.handover.leave_receive(steady::now())) s.io.wake();
             throw MqttError(fmt::format("No message on '{}' within {} ms", shown_topic(filter), timeoutMs));
         }
         // About to wait: what this thread published goes out now, in one

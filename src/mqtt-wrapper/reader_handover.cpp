@@ -68,17 +68,25 @@ bool ReaderHandover::lead_free() {
     return fd_ >= 0 && !leading_;
 }
 
+bool ReaderHandover::renew_lease(time_point now) {
+    lease_until_ = now + lease_;
+    return fd_ >= 0 && !std::exchange(io_watching_, true);
+}
+
 bool ReaderHandover::leave(time_point now) {
-    bool was_leading = false;
     bool wake = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        was_leading = std::exchange(leading_, false);
-        lease_until_ = now + lease_;
-        wake = fd_ >= 0 && !std::exchange(io_watching_, true);
+        leading_ = false;
+        wake = renew_lease(now);
     }
-    if (was_leading) left_.notify_all();
+    left_.notify_all();
     return wake;
+}
+
+bool ReaderHandover::leave_receive(time_point now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return renew_lease(now);
 }
 
 bool ReaderHandover::lease_held(time_point now) {

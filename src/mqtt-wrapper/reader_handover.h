@@ -41,9 +41,11 @@ public:
     int try_lead();
     // Whether a caller could lead now (for followers' waits).
     bool lead_free();
-    // A caller leaves the socket, or leaves Receive: the lease runs from now.
+    // The leader leaves the socket; a caller leaves Receive (whether it led
+    // or followed, it never ends another's lead). The lease runs from now.
     // True when the I/O loop must be woken to watch it.
     bool leave(time_point now);
+    bool leave_receive(time_point now);
     // A leader polls this with the socket: readable when it must let go, or
     // look at the hold queue (the I/O loop read a message meanwhile).
     int kick_fd() const { return kick_fd_; }
@@ -61,6 +63,8 @@ public:
     Turn io_turn(time_point now);
 
 private:
+    bool renew_lease(time_point now);  // with mutex_ held
+
     const std::chrono::milliseconds lease_;
     std::mutex mutex_;
     std::condition_variable left_;

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -264,6 +265,49 @@ TEST_F(Client, AMessageTooLargeToHoldIsSkippedAndTheNextArrives) {
     const auto next = c->Receive("/big/#", deadline_ms);
     EXPECT_EQ(next.topic, "/big/next");
     EXPECT_TRUE(log.wait_for("Skipped a message of 5242")) << log.text();
+}
+
+TEST_F(Client, ThreadsReceivingTheirOwnTopicsEachGetAllTheirsInOrder) {
+    auto c = connected_client("c");
+    subscribe(*c, "/m/#");
+    auto pub = connected_client("pub");
+    wait_until_subscribed(*pub, *c, "/m/probe");
+    // Fewer than the hold queue takes, so none may be dropped; fast enough
+    // that reads come in batches. A fourth thread keeps timing out beside
+    // them, leaving Receive while another reads the socket.
+    constexpr int threads = 3;
+    constexpr int n = 300;
+    std::atomic<int> wrong{0};
+    std::atomic<bool> done{false};
+    std::vector<std::thread> receivers;
+    for (int t = 0; t < threads; ++t) {
+        receivers.emplace_back([&, t] {
+            const std::string topic = "/m/" + std::to_string(t);
+            try {
+                for (int i = 0; i < n; ++i) {
+                    if (text(c->Receive(topic, deadline_ms)) != std::to_string(i)) ++wrong;
+                }
+            } catch (const MqttError&) {
+                ++wrong;
+            }
+        });
+    }
+    std::thread impatient([&] {
+        while (!done) {
+            try {
+                c->Receive("/m/never", 1);
+            } catch (const MqttError&) {
+            }
+        }
+    });
+    for (int i = 0; i < n; ++i) {
+        for (int t = 0; t < threads; ++t)
+            pub->Send("/m/" + std::to_string(t), std::to_string(i), Qos::AtMostOnce, false);
+    }
+    for (auto& r : receivers) r.join();
+    done = true;
+    impatient.join();
+    EXPECT_EQ(wrong, 0);
 }
 
 TEST_F(Client, PublicationsOfAThreadThatStopsReceivingStillGoOut) {

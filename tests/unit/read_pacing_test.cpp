@@ -49,10 +49,14 @@ TEST(ReadPacing, TheRateFallingEndsThePauses) {
     ReadPacing pacing;
     for (int i = 0; i < 10; ++i) pacing.read(start + i * microseconds(1000), 10, false);
     ASSERT_EQ(pacing.before_read(), ReadPacing::pause);
+    // Reads that hand nothing out (an acknowledgement) change nothing: the
+    // rate still counts from the last read that handed out messages.
+    pacing.read(start + microseconds(9400), 0, false);
+    EXPECT_EQ(pacing.before_read(), ReadPacing::pause);
     pacing.read(start + microseconds(9000) + microseconds(1500), 2, false);  // 1,333/s
     EXPECT_EQ(pacing.before_read(), microseconds(0));
-    // Reads that hand nothing out leave it as it is.
-    pacing.read(start + microseconds(20000), 0, false);
+    // Two reads at the same instant give no rate.
+    pacing.read(start + microseconds(10500), 5, false);
     EXPECT_EQ(pacing.before_read(), microseconds(0));
 }
 

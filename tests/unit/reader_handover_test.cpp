@@ -1,0 +1,53 @@
+#include "mqtt-wrapper/reader_handover.h"
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+using quorvel::mosquitto::ReaderHandover;
+
+namespace {
+
+const auto now = std::chrono::steady_clock::now;
+constexpr int socket_fd = 7;  // only handed around, never read
+
+bool kicked_within(const ReaderHandover& h, int ms) {
+    pollfd p{h.kick_fd(), POLLIN, 0};
+    return ::poll(&p, 1, ms) == 1;
+}
+
+}  // namespace
+
+TEST(ReaderHandover, OneCallerLeadsUntilItLeavesTheSocketWhateverFollowersDo) {
+    ReaderHandover h(std::chrono::milliseconds(10));
+    h.grant(socket_fd);
+    ASSERT_EQ(h.try_lead(), socket_fd);
+    EXPECT_EQ(h.try_lead(), -1);  // a second caller follows
+    h.leave_receive(now());       // a follower takes a message, or times out
+    EXPECT_FALSE(h.lead_free());
+    EXPECT_EQ(h.try_lead(), -1);
+    h.leave(now());  // the leader leaves the socket
+    EXPECT_EQ(h.try_lead(), socket_fd);
+}
+
+TEST(ReaderHandover, RevokeKicksTheLeaderAndWaitsUntilItHasLeft) {
+    ReaderHandover h(std::chrono::milliseconds(10));
+    h.grant(socket_fd);
+    ASSERT_EQ(h.try_lead(), socket_fd);
+    h.leave_receive(now());  // a follower leaving changes nothing
+    std::atomic<bool> revoked{false};
+    std::thread io([&] {
+        h.revoke();
+        revoked = true;
+    });
+    EXPECT_TRUE(kicked_within(h, 10000));
+    EXPECT_FALSE(revoked);  // the leader is still on the socket
+    h.leave(now());
+    io.join();
+    EXPECT_TRUE(revoked);
+    EXPECT_EQ(h.try_lead(), -1);  // no socket until the next grant
+}
