@@ -84,12 +84,6 @@ BrokerOptions with_logins(std::vector<std::pair<std::string, std::string>> login
     return options;
 }
 
-std::size_t count(const std::string& text, const std::string& needle) {
-    std::size_t n = 0;
-    for (auto p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) ++n;
-    return n;
-}
-
 }  // namespace
 
 TEST(BrokerAddress, SchemesPortsAndUserParts) {
@@ -156,9 +150,12 @@ TEST(BrokerLogin, RightPasswordConnectsAWrongOneIsOneWarningAndNeverLogged) {
     round_trip("tcp://svc:s3cret%3A%40%2F@" + at);
 
     const auto log = log_of_failing_client("tcp://svc:wrong-secret@" + at, "WARNING");
-    EXPECT_EQ(count(log, "Cannot connect to tcp://svc:***@" + at + ": refused (not authorised)"), 1u) << log;
+    EXPECT_EQ(
+        test_support::count_of(log, "Cannot connect to tcp://svc:***@" + at + ": refused (not authorised)"),
+        1u)
+        << log;
     EXPECT_EQ(log.find("wrong-secret"), std::string::npos) << log;
-    EXPECT_EQ(count(log, "\n"), 1u) << log;  // one record, however many retries
+    EXPECT_EQ(test_support::count_of(log, "\n"), 1u) << log;  // one record, however many retries
     // Without a login the broker refuses as well.
     log_of_failing_client("tcp://" + at, "refused (not authorised)");
 }
@@ -238,7 +235,7 @@ TEST_F(BrokerTls, ACertificateThatFailsIsOneWarningAndNoConnection) {
             log_of_failing_client(uri, "Cannot connect to " + uri +
                                            ": TLS: the broker's certificate failed verification: unable to "
                                            "get local issuer certificate");
-        EXPECT_EQ(count(log, "\n"), 1u) << log;
+        EXPECT_EQ(test_support::count_of(log, "\n"), 1u) << log;
         EXPECT_EQ(broker.log().find("New client connected"), std::string::npos) << broker.log();
     }
     Broker broker(tls(certificates->wrong_name));

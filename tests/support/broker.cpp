@@ -58,12 +58,6 @@ int free_port() {
     throw std::runtime_error("no free port");
 }
 
-std::size_t count_of(const std::string& text, const std::string& needle) {
-    std::size_t n = 0;
-    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-    return n;
-}
-
 bool accepts(int port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
@@ -102,6 +96,12 @@ void run_command(const std::string& command) {
 void end_with_parent(pid_t parent) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(127);  // it died before the line above
+}
+
+std::size_t count_of(const std::string& text, const std::string& needle) {
+    std::size_t n = 0;
+    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+    return n;
 }
 
 void remove_tree(const std::string& path) {

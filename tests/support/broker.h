@@ -80,6 +80,9 @@ bool thread_sleeps(pid_t tid);
 // when that is killed by a signal and runs no destructor.
 void end_with_parent(pid_t parent);
 
+// How many times needle occurs in text (overlapping ones included).
+std::size_t count_of(const std::string& text, const std::string& needle);
+
 std::string make_temp_dir();
 void remove_tree(const std::string& path);
 // Runs a shell command; throws with its output when it fails.

@@ -79,10 +79,7 @@ bool ServiceProcess::wait_for_log(const std::string& needle, std::chrono::millis
 }
 
 std::size_t ServiceProcess::count_in_log(const std::string& needle) const {
-    const auto text = log();
-    std::size_t n = 0;
-    for (auto pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) ++n;
-    return n;
+    return count_of(log(), needle);
 }
 
 bool ServiceProcess::running() {
