@@ -50,3 +50,11 @@ if(NOT SANITIZE AND NOT BUILD_FUZZERS)
     endforeach()
   endif()
 endif()
+
+# 32-bit targets: a 64-bit time_t (and the file offsets glibc requires with
+# it; glibc 2.34 and later), so that the clock, the timestamps and the log's
+# time stamps go on past January 2038. Every target of the project links
+# these options, so none of its files disagrees on the type.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  target_compile_definitions(project_options INTERFACE _TIME_BITS=64 _FILE_OFFSET_BITS=64)
+endif()

@@ -93,8 +93,10 @@ struct MqttAsyncWrapper::Impl {
         auto pause = std::chrono::duration_cast<std::chrono::nanoseconds>(pacing.before_read());
         if (pause.count() == 0 || link.buffered()) return;
         if (!forever) pause = std::min(pause, std::max(deadline - steady::now(), steady::duration::zero()));
-        const timespec ts{0, static_cast<long>(pause.count())};
-        ::ppoll(&kick, 1, &ts, nullptr);
+        // poll, not ppoll: glibc 2.36's fortified ppoll passes a 64-bit
+        // timespec to the 32-bit call on 32-bit targets.
+        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(pause).count();
+        if (ms > 0) ::poll(&kick, 1, static_cast<int>(ms));
     }
 
     // A caller's turn at the socket: waits for input until the deadline or

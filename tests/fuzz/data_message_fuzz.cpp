@@ -24,7 +24,7 @@ namespace {
 
 using nlohmann::json;
 
-long fixed_now() {
+std::int64_t fixed_now() {
     return 1765000000;
 }
 
@@ -45,7 +45,7 @@ void reference_handler(quorvel::mosquitto::MqttAsyncWrapper& client,
     const auto id = document["io_id"].get<std::string>();
     const auto device = quorvel::abroad_ios.find(id);
     if (device == quorvel::abroad_ios.end()) return;
-    const auto ts = quorvel::checked_integer<long>(document["timestamp"]);
+    const auto ts = quorvel::checked_integer<std::int64_t>(document["timestamp"]);
     if (!ts) throw std::out_of_range("timestamp");
     const bool stale = quorvel::is_stale(*ts, fixed_now());
     json& data = document["data"];

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -14,6 +15,9 @@ using quorvel::abroad_ios;
 using quorvel::mosquitto::MqttAsyncWrapper;
 
 namespace {
+
+// The registry, sorted for comparison.
+using sorted_registry = std::map<std::string, std::map<std::string, std::int64_t>>;
 
 class Configuration : public testing::Test {
 protected:
@@ -50,8 +54,8 @@ protected:
         return out;
     }
 
-    static std::map<std::string, std::map<std::string, long>> registry() {
-        std::map<std::string, std::map<std::string, long>> out;
+    static sorted_registry registry() {
+        sorted_registry out;
         for (const auto& [id, controls] : abroad_ios) out[id] = {controls.begin(), controls.end()};
         return out;
     }
@@ -76,8 +80,7 @@ TEST_F(Configuration, AnnouncesDevicesInDocumentOrderWithOrderNumbersPerDevice) 
         EXPECT_EQ(c.qos, 0);
         EXPECT_TRUE(c.retain);
     }
-    const std::map<std::string, std::map<std::string, long>> expected = {{"io2", {{"temp", 0}, {"hum", 0}}},
-                                                                         {"io1", {{"co2", 0}}}};
+    const sorted_registry expected = {{"io2", {{"temp", 0}, {"hum", 0}}}, {"io1", {{"co2", 0}}}};
     EXPECT_EQ(registry(), expected);
 }
 
@@ -90,7 +93,7 @@ TEST_F(Configuration, DuplicateNamesAreAnnouncedTwiceAndRegisteredOnce) {
 TEST_F(Configuration, ARepeatedIdIsAnnouncedAgainButKeepsTheFirstControls) {
     apply(R"({"version": 2, "remote_ios": [{"id": "io", "types": ["a"]}, {"id": "io", "types": ["b"]}]})");
     EXPECT_EQ(calls(), concat(announced("io", {"a"}), announced("io", {"b"})));
-    const std::map<std::string, std::map<std::string, long>> expected = {{"io", {{"a", 0}}}};
+    const sorted_registry expected = {{"io", {{"a", 0}}}};
     EXPECT_EQ(registry(), expected);
 }
 
@@ -184,7 +187,7 @@ TEST_F(Configuration, AFaultStopsTheWalkAndKeepsWhatCameBefore) {
         }
         EXPECT_EQ(calls(), concat(concat(announced("a", {"t"}), announced("b", {})), c.announced_of_third))
             << c.third;
-        const std::map<std::string, std::map<std::string, long>> expected = {{"a", {{"t", 0}}}, {"b", {}}};
+        const sorted_registry expected = {{"a", {{"t", 0}}}, {"b", {}}};
         EXPECT_EQ(registry(), expected) << c.third;
     }
 }

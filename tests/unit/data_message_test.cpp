@@ -186,7 +186,8 @@ TEST_F(DataMessage, EachFaultFailsTheMessageAndFreesTheLock) {
         R"({"version": 1, "io_id": "io", "timestamp": null})",
         R"({"version": 1, "io_id": "io", "timestamp": "1"})",
         R"({"version": 1, "io_id": "io", "timestamp": [1]})",
-        R"({"version": 1, "io_id": "io", "timestamp": 1e300})",  // does not fit a long
+        R"({"version": 1, "io_id": "io", "timestamp": 1e300})",                // does not fit 64 bits
+        R"({"version": 1, "io_id": "io", "timestamp": 9223372036854775808})",  // 2^63
         R"({"version": 1, "io_id": "io", "timestamp": 1, "data": [1]})",
         R"({"version": 1, "io_id": "io", "timestamp": 1, "data": 5})",
         R"({"version": 1, "io_id": "io", "timestamp": 1, "data": {"a": 7}})",
@@ -224,13 +225,15 @@ TEST_F(DataMessage, AControlNameThatMakesAnInvalidTopicFailsTheMessage) {
     EXPECT_EQ(published(), fresh("a", "1"));
 }
 
-TEST_F(DataMessage, TimestampsBeyondThirtyTwoBitsFailWhereLongIsThirtyTwoBits) {
-    const std::string after_2038 = msg(4102444800, R"({"a": {"avg": 1}})");  // 2100-01-01
-    if (sizeof(long) == 4) {
-        handle_failing(after_2038);
-        EXPECT_TRUE(published().empty());
-    } else {
-        handle(after_2038);
-        EXPECT_EQ(static_cast<long long>(abroad_ios["io"]["a"]), 4102444800LL);
+TEST_F(DataMessage, TheStalenessRuleHoldsPast2038) {
+    for (const auto now : test_clock::beyond_32_bits) {
+        test_clock::install(now);
+        fake_mqtt::reset();
+        EXPECT_EQ(handle(msg(now - 900, R"({"a": {"avg": 1}})")), "") << now;
+        const auto log = handle(msg(now - 901, R"({"b": {"avg": 2}})"));
+        EXPECT_NE(log.find(stale_record + std::to_string(now - 901) + " "), std::string::npos) << log;
+        EXPECT_EQ(published(), fresh("a", "1") + stale("b", "2")) << now;
+        EXPECT_EQ(abroad_ios["io"]["a"], now - 900);
+        EXPECT_EQ(abroad_ios["io"]["b"], now - 901);
     }
 }

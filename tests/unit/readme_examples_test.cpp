@@ -36,7 +36,7 @@ std::vector<unsigned char> bytes(const std::string& s) {
     return {s.begin(), s.end()};
 }
 
-long readme_now() {
+std::int64_t readme_now() {
     return 1765000000 + 10;
 }
 

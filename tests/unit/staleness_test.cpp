@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <climits>
+#include <cstdint>
 
 using quorvel::is_stale;
 
@@ -15,12 +15,12 @@ TEST(Staleness, StaleOnlyWhenMoreThanNineHundredSecondsBehind) {
     EXPECT_TRUE(is_stale(-5, 896));
 }
 
-TEST(Staleness, NeverOverflowsAtTheEndsOfLong) {
-    EXPECT_FALSE(is_stale(LONG_MAX, LONG_MAX));
-    EXPECT_FALSE(is_stale(LONG_MAX - 900, LONG_MAX));
-    EXPECT_TRUE(is_stale(LONG_MAX - 901, LONG_MAX));
-    EXPECT_FALSE(is_stale(LONG_MAX, LONG_MIN));
-    EXPECT_TRUE(is_stale(LONG_MIN, LONG_MAX));
-    EXPECT_TRUE(is_stale(LONG_MIN, LONG_MIN + 901));
-    EXPECT_FALSE(is_stale(LONG_MIN, LONG_MIN + 900));
+TEST(Staleness, NeverOverflowsAtTheEndsOfTheRange) {
+    EXPECT_FALSE(is_stale(INT64_MAX, INT64_MAX));
+    EXPECT_FALSE(is_stale(INT64_MAX - 900, INT64_MAX));
+    EXPECT_TRUE(is_stale(INT64_MAX - 901, INT64_MAX));
+    EXPECT_FALSE(is_stale(INT64_MAX, INT64_MIN));
+    EXPECT_TRUE(is_stale(INT64_MIN, INT64_MAX));
+    EXPECT_TRUE(is_stale(INT64_MIN, INT64_MIN + 901));
+    EXPECT_FALSE(is_stale(INT64_MIN, INT64_MIN + 900));
 }

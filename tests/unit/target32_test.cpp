@@ -1,4 +1,5 @@
-// Facts of the 32-bit target: long and time_t are 32 bits wide there.
+// Facts of the 32-bit target: long is 32 bits wide there, time_t 64 (built
+// with _TIME_BITS=64).
 #include "registry.h"
 
 #include <gtest/gtest.h>
@@ -6,9 +7,9 @@
 #include <cstdint>
 #include <ctime>
 
-TEST(Target32, LongIsThirtyTwoBits) {
+TEST(Target32, LongIsThirtyTwoBitsAndTimeSixtyFour) {
     EXPECT_EQ(sizeof(long), 4u);
-    EXPECT_EQ(sizeof(std::time_t), 4u);
+    EXPECT_EQ(sizeof(std::time_t), 8u);
 }
 
 TEST(Target32, StalenessNearTheLargestThirtyTwoBitTime) {

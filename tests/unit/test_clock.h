@@ -6,19 +6,21 @@
 #include "clock.h"
 #include "registry.h"
 
+#include <cstdint>
+
 namespace test_clock {
 
-inline long& now() {
-    static long value = 0;
+inline std::int64_t& now() {
+    static std::int64_t value = 0;
     return value;
 }
 
-inline long read() {
+inline std::int64_t read() {
     return now();
 }
 
 // Installs the test clock at the given time; real sleeping stays.
-inline void install(long at) {
+inline void install(std::int64_t at) {
     now() = at;
     quorvel::set_clock_for_testing(&read, nullptr);
 }
@@ -26,6 +28,10 @@ inline void install(long at) {
 inline void uninstall() {
     quorvel::set_clock_for_testing(nullptr, nullptr);
 }
+
+// Instants where 32-bit time ends or wraps: the last second of signed 32
+// bits (2038-01-19T03:14:07Z), the one after it, 2^32, and 2100-01-01.
+constexpr std::int64_t beyond_32_bits[] = {2147483647, 2147483648, 4294967296, 4102444800};
 
 inline bool registry_lock_is_free() {
     if (!quorvel::m_mutex.try_lock()) return false;

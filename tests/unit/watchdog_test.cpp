@@ -77,6 +77,18 @@ TEST_F(Watchdog, OneMarkerPerRegisteredControlJudgedByItsTimestamp) {
     EXPECT_EQ(markers(), expected);
 }
 
+TEST_F(Watchdog, MarkersPast2038) {
+    for (const auto now : test_clock::beyond_32_bits) {
+        test_clock::install(now);
+        fake_mqtt::reset();
+        abroad_ios["io"] = {{"at900", now - 900}, {"at901", now - 901}, {"never", 0}};
+        quorvel::sweep_markers(client);
+        const std::map<std::string, std::string> expected = {
+            {marker("io", "at900"), "[]"}, {marker("io", "at901"), "r"}, {marker("io", "never"), "r"}};
+        EXPECT_EQ(markers(), expected) << now;
+    }
+}
+
 TEST_F(Watchdog, AnEmptyRegistryPublishesNothing) {
     quorvel::sweep_markers(client);
     abroad_ios["a"] = {};

@@ -8,8 +8,12 @@ namespace quorvel {
 
 namespace {
 
-long real_now() {
-    return static_cast<long>(std::time(nullptr));
+// time_t is 64 bits on every target this builds for, the 32-bit ones
+// included (built with _TIME_BITS=64).
+static_assert(sizeof(std::time_t) == 8, "a 32-bit time_t ends in January 2038");
+
+std::int64_t real_now() {
+    return static_cast<std::int64_t>(std::time(nullptr));
 }
 
 void real_sleep(unsigned seconds) {
@@ -22,7 +26,7 @@ std::atomic<sleep_fn> sleep_impl{&real_sleep};
 
 }  // namespace
 
-long current_time() {
+std::int64_t current_time() {
     return now_impl.load()();
 }
 

@@ -10,6 +10,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include <cstdint>
 #include <iterator>
 #include <mutex>
 #include <stdexcept>
@@ -25,10 +26,10 @@ using nlohmann::json;
 
 constexpr int data_version = 1;
 
-// "timestamp" as the registry's long. A time that does not fit (on a 32-bit
-// target every time after January 2038) fails the message instead of wrapping.
-long timestamp_of(const json& value) {
-    const auto ts = checked_integer<long>(value);
+// "timestamp" in the registry's 64 bits. A time that does not fit fails the
+// message instead of wrapping.
+std::int64_t timestamp_of(const json& value) {
+    const auto ts = checked_integer<std::int64_t>(value);
     if (!ts) throw std::out_of_range("timestamp does not fit the registry's range: " + value.dump());
     return *ts;
 }
@@ -52,9 +53,9 @@ void handle_data_message(MqttAsyncWrapper& client, const mosquitto::MqttMessage&
     if (device == abroad_ios.end()) return;
     control_table& controls = device->second;
 
-    const long now = current_time();
+    const auto now = current_time();
     if (!reader.timestamp()) throw std::invalid_argument("no timestamp");
-    const long ts = timestamp_of(*reader.timestamp());
+    const auto ts = timestamp_of(*reader.timestamp());
     const bool stale = is_stale(ts, now);
     if (stale) {
         const std::string text(payload.begin(), payload.end());

@@ -6,11 +6,11 @@ remote_io_registry& abroad_ios = *new remote_io_registry;
 announcement_list& announcements = *new announcement_list;
 std::mutex& m_mutex = *new std::mutex;
 
-bool is_stale(long ts, long now) {
+bool is_stale(std::int64_t ts, std::int64_t now) {
     if (ts >= now) return false;
     // now - ts is positive here and fits the unsigned type exactly.
-    return static_cast<unsigned long>(now) - static_cast<unsigned long>(ts) >
-           static_cast<unsigned long>(stale_after_s);
+    return static_cast<std::uint64_t>(now) - static_cast<std::uint64_t>(ts) >
+           static_cast<std::uint64_t>(stale_after_s);
 }
 
 }  // namespace quorvel

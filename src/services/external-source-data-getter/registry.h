@@ -7,6 +7,7 @@
 // message, by the watchdog for one whole sweep, by the republisher for the
 // whole tree. The lock is plain, never nested, always scope-bound.
 
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -15,7 +16,9 @@
 
 namespace quorvel {
 
-using control_table = std::unordered_map<std::string, long>;                // control name -> last timestamp
+// Timestamps are seconds since 1970 in 64 bits on every target; 0 until a
+// control's first reading.
+using control_table = std::unordered_map<std::string, std::int64_t>;        // control name -> last timestamp
 using remote_io_registry = std::unordered_map<std::string, control_table>;  // device id -> controls
 // The device tree's publications (topic, payload), in the order first made.
 using announcement_list = std::vector<std::pair<std::string, std::string>>;
@@ -26,9 +29,9 @@ extern remote_io_registry& abroad_ios;
 extern announcement_list& announcements;
 extern std::mutex& m_mutex;
 
-constexpr long stale_after_s = 900;
+constexpr std::int64_t stale_after_s = 900;
 
-// ts + 900 < now, without overflow whatever the width of long.
-bool is_stale(long ts, long now);
+// ts + 900 < now, without overflow at the ends of the range.
+bool is_stale(std::int64_t ts, std::int64_t now);
 
 }  // namespace quorvel

@@ -27,7 +27,7 @@ void sweep_markers(mosquitto::MqttAsyncWrapper& client) {
     publish_markers(client, current_time());
 }
 
-void publish_markers(mosquitto::MqttAsyncWrapper& client, long now) {
+void publish_markers(mosquitto::MqttAsyncWrapper& client, std::int64_t now) {
     for (const auto& [id, controls] : abroad_ios) {
         for (const auto& [name, ts] : controls) {
             const auto topic = fmt::format(FMT_STRING("/devices/{}/controls/{}/meta/error"), id, name);

@@ -2,6 +2,7 @@
 
 #include "mqtt-wrapper/mqtt_async_wrapper.h"
 
+#include <cstdint>
 #include <memory>
 
 namespace quorvel {
@@ -15,6 +16,6 @@ void sync_timeouts(std::shared_ptr<mosquitto::MqttAsyncWrapper> client);
 // logged and the sweep goes on with the next control.
 void sweep_markers(mosquitto::MqttAsyncWrapper& client);
 // The same with m_mutex already held by the caller.
-void publish_markers(mosquitto::MqttAsyncWrapper& client, long now);
+void publish_markers(mosquitto::MqttAsyncWrapper& client, std::int64_t now);
 
 }  // namespace quorvel
