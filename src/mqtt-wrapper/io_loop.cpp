@@ -53,10 +53,11 @@ IoLoop::~IoLoop() {
     ::close(wake_fd_);
 }
 
-void IoLoop::start(bool clean_session, MQTTAsync_onSuccess* on_connected) {
+void IoLoop::start(bool clean_session, MQTTAsync_onSuccess* on_connected, MQTTAsync_connectionLost* on_lost) {
     if (thread_.joinable()) return;
     clean_session_ = clean_session;
     on_connected_ = on_connected;
+    on_lost_ = on_lost;
     thread_ = std::thread([this] { run(); });
 }
 
@@ -216,6 +217,14 @@ void IoLoop::lost() {
                loss.reason.c_str());
     }
     deliver(events, context_);
+    if (on_lost_ && !stopping_) {
+        std::string cause = loss.reason;
+        try {
+            on_lost_(context_, cause.data());
+        } catch (...) {
+            IO_LOG(P7::ERROR, "The connection-lost callback threw");
+        }
+    }
 }
 
 // After DISCONNECT: no more writes, and the socket closes once the broker

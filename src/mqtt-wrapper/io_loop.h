@@ -26,7 +26,7 @@ public:
     IoLoop(const IoLoop&) = delete;
     IoLoop& operator=(const IoLoop&) = delete;
 
-    void start(bool clean_session, MQTTAsync_onSuccess* on_connected);
+    void start(bool clean_session, MQTTAsync_onSuccess* on_connected, MQTTAsync_connectionLost* on_lost);
     bool started() const { return thread_.joinable(); }
     // Closes the connection after everything queued and ends the thread.
     void stop();
@@ -54,6 +54,7 @@ private:
     std::atomic<bool> stopping_{false};
     bool clean_session_ = true;
     MQTTAsync_onSuccess* on_connected_ = nullptr;
+    MQTTAsync_connectionLost* on_lost_ = nullptr;
     std::size_t lost_publications_ = 0;
     std::thread thread_;
 };

@@ -20,7 +20,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <ctime>
 
 namespace quorvel::mosquitto {
 
@@ -70,6 +69,7 @@ struct MqttAsyncWrapper::Impl {
     ReaderHandover handover{reader_lease};
     IoLoop io;
     std::atomic<bool> closing{false};
+    MQTTAsync_connectionLost* on_lost = nullptr;
     ReadPacing pacing;  // the leader's
 
     Impl(MqttAsyncWrapper* o, const std::string& client_id)
@@ -173,7 +173,11 @@ MqttAsyncWrapper::~MqttAsyncWrapper() {
 }
 
 void MqttAsyncWrapper::Connect(bool cleanSession, MQTTAsync_onSuccess* onConnected, MQTTAsync_onFailure*) {
-    impl_->io.start(cleanSession, onConnected);
+    impl_->io.start(cleanSession, onConnected, impl_->on_lost);
+}
+
+void MqttAsyncWrapper::SetConnectionLost(MQTTAsync_connectionLost* onLost) {
+    impl_->on_lost = onLost;
 }
 
 void MqttAsyncWrapper::Subscribe(const std::string& filter, Qos qos, MQTTAsync_onSuccess* onDone,

@@ -12,6 +12,7 @@ struct MQTTAsync_successData;
 struct MQTTAsync_failureData;
 typedef void MQTTAsync_onSuccess(void* context, MQTTAsync_successData* response);
 typedef void MQTTAsync_onFailure(void* context, MQTTAsync_failureData* response);
+typedef void MQTTAsync_connectionLost(void* context, char* cause);
 
 namespace quorvel::mosquitto {
 
@@ -74,6 +75,9 @@ public:
     MqttAsyncWrapper& operator=(const MqttAsyncWrapper&) = delete;
 
     void Connect(bool cleanSession, MQTTAsync_onSuccess* onConnected, MQTTAsync_onFailure* onFailed);
+    // Runs after every loss of a connection, with the reason, on the
+    // client's thread, before it reconnects; set it before Connect.
+    void SetConnectionLost(MQTTAsync_connectionLost* onLost);
     void Subscribe(const std::string& filter, Qos qos, MQTTAsync_onSuccess* onDone,
                    MQTTAsync_onFailure* onFailed);
     void Unsubscribe(const std::string& filter);

@@ -125,6 +125,8 @@ void MqttAsyncWrapper::Connect(bool cleanSession, MQTTAsync_onSuccess*, MQTTAsyn
     fake_mqtt::record({Op::Connect, cleanSession ? "clean" : "keep", {}, 0, false, {}});
 }
 
+void MqttAsyncWrapper::SetConnectionLost(MQTTAsync_connectionLost*) {}
+
 void MqttAsyncWrapper::Subscribe(const std::string& filter, Qos qos, MQTTAsync_onSuccess*,
                                  MQTTAsync_onFailure*) {
     const auto problem = topic_filter_problem(filter);

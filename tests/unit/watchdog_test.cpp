@@ -197,6 +197,10 @@ TEST_F(Watchdog, TheStatusLineCountsDevicesControlsAndStaleOnes) {
     const auto before = quorvel::messages_handled.exchange(1234567);
     EXPECT_EQ(quorvel::status_line(client, true),
               "connected to tcp://fake; 2 devices, 3 controls, 2 stale; 1,234,567 messages");
+    abroad_ios.erase("pump");
+    abroad_ios["io"].erase("old");
+    quorvel::messages_handled = 1;
+    EXPECT_EQ(quorvel::status_line(client, true), "connected to tcp://fake; 1 device, 1 control, 0 stale; 1 message");
     quorvel::messages_handled = before;
     EXPECT_EQ(quorvel::with_thousands(0), "0");
     EXPECT_EQ(quorvel::with_thousands(999), "999");

@@ -33,6 +33,16 @@ void subscribe(MqttAsyncWrapper& client, const std::string& filter) {
     client.Subscribe(filter, Qos::AtMostOnce, &MqttAsyncWrapper::onSuccess, &MqttAsyncWrapper::onFailure);
 }
 
+// On the client's thread: neither may wait for m_mutex.
+void connected(void* client, MQTTAsync_successData* data) {
+    note_connection(client, data);
+    status_changed();
+}
+
+void connection_lost(void*, char*) {
+    status_changed();
+}
+
 }  // namespace
 
 void perform() {
@@ -41,7 +51,8 @@ void perform() {
     announcements.clear();
 
     const auto client = std::make_shared<MqttAsyncWrapper>(client_id);
-    client->Connect(true, &note_connection, &MqttAsyncWrapper::onFailure);
+    client->SetConnectionLost(&connection_lost);
+    client->Connect(true, &connected, &MqttAsyncWrapper::onFailure);
     report_ready(client);  // not waiting for a configuration, which may never come
 
     // The first message is discarded; the pause lets a retained configuration
@@ -58,7 +69,7 @@ void perform() {
             *client);  // the announcements below reach this connection or wait for the next
         apply_configuration(*client, configuration.payload);
     }
-    report_configured(*client);
+    report_configured();
     std::thread(sync_timeouts, client).detach();
     std::thread(republish_after_connections, client, connections).detach();
 

@@ -7,10 +7,13 @@
 #include <systemd/sd-daemon.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 namespace quorvel {
 
@@ -19,7 +22,13 @@ std::atomic<unsigned long> messages_handled{0};
 namespace {
 
 std::atomic<bool> configured{false};
-constexpr unsigned heartbeat_s = 10;  // without a watchdog: how current the status stays
+constexpr unsigned heartbeat_s = 10;  // without a watchdog: how current the counts stay
+
+// A status change waiting for the heartbeat. Never destroyed: the detached
+// heartbeat may outlive main's return.
+std::mutex& change_mutex = *new std::mutex;
+std::condition_variable& change_made = *new std::condition_variable;
+bool changed = false;
 
 bool systemd_listens() {
     const char* socket = std::getenv("NOTIFY_SOCKET");
@@ -30,14 +39,33 @@ void notify(const std::string& state) {
     sd_notify(0, state.c_str());
 }
 
-// Every heartbeat: the status, and a watchdog ping that only a thread which
-// got the registry lock can send.
+// Every period: the status, and a watchdog ping that only a thread which got
+// the registry lock can send. After each change: the status alone.
 void heartbeat(std::shared_ptr<mosquitto::MqttAsyncWrapper> client, unsigned period_s, bool watchdog) {
+    using steady = std::chrono::steady_clock;
+    auto next = steady::now() + std::chrono::seconds(period_s);
     for (;;) {
-        sleep_seconds(period_s);
-        const auto status = status_line(*client, configured);
-        notify("STATUS=" + status + (watchdog ? "\nWATCHDOG=1" : ""));
+        bool was_changed = false;
+        {
+            std::unique_lock<std::mutex> lock(change_mutex);
+            change_made.wait_until(lock, next, [] { return changed; });
+            was_changed = std::exchange(changed, false);
+        }
+        const bool beat = steady::now() >= next;
+        if (!beat && !was_changed) continue;
+        const auto status = "STATUS=" + status_line(*client, configured);
+        if (was_changed) notify(status);
+        if (beat) {
+            next = steady::now() + std::chrono::seconds(period_s);
+            if (watchdog) notify(status + "\nWATCHDOG=1");
+            else if (!was_changed) notify(status);
+        }
     }
+}
+
+// "1 device", "2 devices", "1,000 devices".
+std::string counted(unsigned long n, const char* noun) {
+    return with_thousands(n) + " " + noun + (n == 1 ? "" : "s");
 }
 
 }  // namespace
@@ -66,8 +94,9 @@ std::string status_line(const mosquitto::MqttAsyncWrapper& client, bool is_confi
     }
     if (!client.IsConnected()) return "waiting for the broker";
     if (!is_configured) return "waiting for the configuration";
-    return fmt::format("connected to {}; {} devices, {} controls, {} stale; {} messages", client.ServerUri(),
-                       devices, controls, stale, with_thousands(messages_handled.load()));
+    return fmt::format("connected to {}; {}, {}, {} stale; {}", client.ServerUri(), counted(devices, "device"),
+                       counted(controls, "control"), with_thousands(stale),
+                       counted(messages_handled.load(), "message"));
 }
 
 void report_ready(const std::shared_ptr<mosquitto::MqttAsyncWrapper>& client) {
@@ -81,9 +110,17 @@ void report_ready(const std::shared_ptr<mosquitto::MqttAsyncWrapper>& client) {
     std::thread(heartbeat, client, period_s, watchdog).detach();
 }
 
-void report_configured(const mosquitto::MqttAsyncWrapper& client) {
+void report_configured() {
     configured = true;
-    if (systemd_listens()) notify("STATUS=" + status_line(client, true));
+    status_changed();
+}
+
+void status_changed() {
+    {
+        std::lock_guard<std::mutex> lock(change_mutex);
+        changed = true;
+    }
+    change_made.notify_all();
 }
 
 }  // namespace quorvel

@@ -23,10 +23,13 @@ extern std::atomic<unsigned long> messages_handled;
 std::string status_line(const mosquitto::MqttAsyncWrapper& client, bool configured);
 
 // READY=1 with the first status; then the heartbeat thread when systemd
-// listens.
+// listens, which alone sends every later status.
 void report_ready(const std::shared_ptr<mosquitto::MqttAsyncWrapper>& client);
 // The configuration is applied: the status says so at once.
-void report_configured(const mosquitto::MqttAsyncWrapper& client);
+void report_configured();
+// The connection came or went: the status says so at once. Only wakes the
+// heartbeat, so the client's own thread may call it.
+void status_changed();
 
 // 1234567 -> "1,234,567".
 std::string with_thousands(unsigned long n);
