@@ -200,7 +200,8 @@ TEST_F(Watchdog, TheStatusLineCountsDevicesControlsAndStaleOnes) {
     abroad_ios.erase("pump");
     abroad_ios["io"].erase("old");
     quorvel::messages_handled = 1;
-    EXPECT_EQ(quorvel::status_line(client, true), "connected to tcp://fake; 1 device, 1 control, 0 stale; 1 message");
+    EXPECT_EQ(quorvel::status_line(client, true),
+              "connected to tcp://fake; 1 device, 1 control, 0 stale; 1 message");
     quorvel::messages_handled = before;
     EXPECT_EQ(quorvel::with_thousands(0), "0");
     EXPECT_EQ(quorvel::with_thousands(999), "999");

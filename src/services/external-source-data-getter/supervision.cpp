@@ -57,8 +57,10 @@ void heartbeat(std::shared_ptr<mosquitto::MqttAsyncWrapper> client, unsigned per
         if (was_changed) notify(status);
         if (beat) {
             next = steady::now() + std::chrono::seconds(period_s);
-            if (watchdog) notify(status + "\nWATCHDOG=1");
-            else if (!was_changed) notify(status);
+            if (watchdog)
+                notify(status + "\nWATCHDOG=1");
+            else if (!was_changed)
+                notify(status);
         }
     }
 }
@@ -94,8 +96,8 @@ std::string status_line(const mosquitto::MqttAsyncWrapper& client, bool is_confi
     }
     if (!client.IsConnected()) return "waiting for the broker";
     if (!is_configured) return "waiting for the configuration";
-    return fmt::format("connected to {}; {}, {}, {} stale; {}", client.ServerUri(), counted(devices, "device"),
-                       counted(controls, "control"), with_thousands(stale),
+    return fmt::format("connected to {}; {}, {}, {} stale; {}", client.ServerUri(),
+                       counted(devices, "device"), counted(controls, "control"), with_thousands(stale),
                        counted(messages_handled.load(), "message"));
 }
 
