@@ -1,14 +1,18 @@
 #include "mqtt-wrapper/p7.h"
 
+#include "mqtt-wrapper/utf8.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
+#include <string_view>
 #include <vector>
 
 namespace P7 {
@@ -25,28 +29,52 @@ std::atomic<int> verbosity{INFO};
 // static objects are torn down at exit.
 std::mutex& write_mutex = *new std::mutex;
 
-void append_escaped(std::string& out, const char* text, std::size_t size) {
+// Code points that would act on a terminal or reorder the text: C1
+// controls and the bidirectional embeddings, overrides and isolates.
+bool escaped_code_point(std::uint32_t cp) {
+    return (cp >= 0x80 && cp <= 0x9F) || (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
+}
+
+void append_escaped(std::string& out, std::string_view text) {
     static const char hex[] = "0123456789ABCDEF";
-    for (std::size_t i = 0; i < size; ++i) {
+    const auto escape = [&](std::size_t from, std::size_t n) {
+        for (std::size_t k = from; k < from + n; ++k) {
+            const auto c = static_cast<unsigned char>(text[k]);
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 0xF];
+        }
+    };
+    for (std::size_t i = 0; i < text.size();) {
         const auto c = static_cast<unsigned char>(text[i]);
-        switch (c) {
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (c < 0x20 || c == 0x7F) {
-                    out += "\\x";
-                    out += hex[c >> 4];
-                    out += hex[c & 0xF];
+        if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+            ++i;
+        } else if (c == '\n') {
+            out += "\\n";
+            ++i;
+        } else if (c == '\r') {
+            out += "\\r";
+            ++i;
+        } else if (c == '\t') {
+            out += "\\t";
+            ++i;
+        } else if (c < 0x80) {
+            escape(i++, 1);
+        } else {
+            // A byte that starts no well-formed sequence is escaped alone.
+            std::uint32_t cp = 0;
+            const std::size_t len = quorvel::mosquitto::utf8_sequence(text, i, cp);
+            if (len == 0) {
+                escape(i++, 1);
+            } else {
+                if (escaped_code_point(cp)) {
+                    escape(i, len);
                 } else {
-                    out += static_cast<char>(c);
+                    out.append(text, i, len);
                 }
+                i += len;
+            }
         }
     }
 }
@@ -93,6 +121,15 @@ void write_all(const std::string& line) {
 
 }  // namespace
 
+std::string cut_text(std::string_view text, std::size_t max_bytes) {
+    if (text.size() <= max_bytes) return std::string(text);
+    std::size_t end = max_bytes;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    std::string out(text.substr(0, end));
+    out += "… (" + std::to_string(text.size()) + " bytes)";
+    return out;
+}
+
 std::string format_record(int level, const char* file, unsigned line, const char* function,
                           const std::string& text) {
     const bool known = level >= TRACE && level <= CRITICAL;
@@ -104,7 +141,11 @@ std::string format_record(int level, const char* file, unsigned line, const char
     out += ' ';
     out += function ? function : "?";
     out += ": ";
-    append_escaped(out, text.data(), text.size());
+    if (text.size() <= record_text_bytes) {
+        append_escaped(out, text);
+    } else {
+        append_escaped(out, cut_text(text));
+    }
     return out;
 }
 

@@ -2,8 +2,10 @@
 
 #include "mqtt-wrapper/export.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 // Logging shim: every record is one line on standard error,
 //   <UTC time>Z <LEVEL> <file>:<line> <function>: <text>
@@ -37,6 +39,12 @@ MQTT_WRAPPER_API Tracer* getTrace();
 
 // "<3>" for ERROR and so on; exposed for tests.
 MQTT_WRAPPER_API std::string syslog_prefix(int level);
+
+// A text as a record shows it: at most max_bytes, cut between two UTF-8
+// sequences, then "… (N bytes)" with the whole size. Every record's text is
+// cut so at record_text_bytes, which its escaping can at most quadruple.
+constexpr std::size_t record_text_bytes = 4000;
+MQTT_WRAPPER_API std::string cut_text(std::string_view text, std::size_t max_bytes = record_text_bytes);
 
 // One record's line without the time stamp and newline; exposed for tests.
 MQTT_WRAPPER_API std::string format_record(int level, const char* file, unsigned line, const char* function,

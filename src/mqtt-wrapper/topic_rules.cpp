@@ -1,5 +1,7 @@
 #include "mqtt-wrapper/topic_rules.h"
 
+#include "mqtt-wrapper/utf8.h"
+
 #include <cstdint>
 
 namespace quorvel::mosquitto {
@@ -16,34 +18,9 @@ constexpr std::size_t topic_shown_bytes = 200;
 std::string utf8_problem(std::string_view s, bool strict = true) {
     std::size_t i = 0;
     while (i < s.size()) {
-        const auto b0 = static_cast<unsigned char>(s[i]);
         std::uint32_t cp = 0;
-        std::size_t len = 0;
-        if (b0 < 0x80) {
-            cp = b0;
-            len = 1;
-        } else if (b0 >= 0xC2 && b0 <= 0xDF) {
-            cp = b0 & 0x1F;
-            len = 2;
-        } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-            cp = b0 & 0x0F;
-            len = 3;
-        } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-            cp = b0 & 0x07;
-            len = 4;
-        } else {
-            return "is not valid UTF-8";
-        }
-        if (i + len > s.size()) return "is not valid UTF-8";
-        for (std::size_t k = 1; k < len; ++k) {
-            const auto b = static_cast<unsigned char>(s[i + k]);
-            if ((b & 0xC0) != 0x80) return "is not valid UTF-8";
-            cp = (cp << 6) | (b & 0x3F);
-        }
-        if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-            (cp >= 0xD800 && cp <= 0xDFFF)) {
-            return "is not valid UTF-8";
-        }
+        const std::size_t len = utf8_sequence(s, i, cp);
+        if (len == 0) return "is not valid UTF-8";
         i += len;
         if (!strict) continue;
         if (cp == 0) return "contains a zero byte";

@@ -62,17 +62,34 @@ TEST(Logging, ControlCharactersCannotSplitOrForgeRecords) {
     const std::string forged = "x\n2026-12-07T00:00:00.000Z ERROR forged:1 f: y\r\t\x01\x1b[31m\x7F";
     EXPECT_EQ(P7::format_record(P7::INFO, "f", 2, "fn", forged),
               "INFO f:2 fn: x\\n2026-12-07T00:00:00.000Z ERROR forged:1 f: y\\r\\t\\x01\\x1B[31m\\x7F");
-    // UTF-8 text is kept as it is.
-    EXPECT_EQ(P7::format_record(P7::INFO, "f", 2, "fn", "слишком старый"), "INFO f:2 fn: слишком старый");
+    // UTF-8 text is kept as it is, but for what acts on a terminal or
+    // reorders the line: C1 controls, bytes that are no UTF-8, and the
+    // bidirectional overrides.
+    const std::pair<std::string, std::string> cases[] = {
+        {"слишком старый …", "слишком старый …"},
+        {"a\xC2\x9B"
+         "b",
+         "a\\xC2\\x9Bb"},                                   // U+009B, the 8-bit CSI
+        {"a\x9B[2Jb", "a\\x9B[2Jb"},                        // the same, as a raw byte
+        {"\xE2\x80\xAEtxt.exe", "\\xE2\\x80\\xAEtxt.exe"},  // U+202E
+        {"\xE2\x81\xA6x\xE2\x81\xA9", "\\xE2\\x81\\xA6x\\xE2\\x81\\xA9"},
+        {"\xC0\xAF \xE2\x80", "\\xC0\\xAF \\xE2\\x80"},  // overlong, cut short
+        {"\xED\xA0\x80", "\\xED\\xA0\\x80"},             // a surrogate
+    };
+    for (const auto& [text, shown] : cases)
+        EXPECT_EQ(P7::format_record(P7::INFO, "f", 2, "fn", text), "INFO f:2 fn: " + shown);
 }
 
-TEST(Logging, LongTextsAreWrittenWhole) {
+TEST(Logging, LongTextsAreCutWithTheirSize) {
     const std::string big(5000, 'z');
     testing::internal::CaptureStderr();
     P7::getTrace()->Trace(0, P7::INFO, nullptr, 1, "f", "fn", "%s", big.c_str());
     const auto lines = lines_of(testing::internal::GetCapturedStderr());
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines[0].find(big), std::string::npos);
+    EXPECT_EQ(lines[0].substr(25), "INFO f:1 fn: " + std::string(4000, 'z') + "… (5000 bytes)");
+    // Never inside a UTF-8 sequence; escaped, a record stays under 16 KiB.
+    EXPECT_EQ(P7::cut_text("abcдд", 4), "abc… (7 bytes)");
+    EXPECT_LT(P7::format_record(P7::INFO, "f", 1, "fn", std::string(100000, '\x01')).size(), 16384u);
 }
 
 TEST(Logging, ThreadsNeverInterleaveLines) {

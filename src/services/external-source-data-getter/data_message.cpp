@@ -58,7 +58,7 @@ void handle_data_message(MqttAsyncWrapper& client, const mosquitto::MqttMessage&
     const auto ts = timestamp_of(*reader.timestamp());
     const bool stale = is_stale(ts, now);
     if (stale) {
-        const std::string text(payload.begin(), payload.end());
+        const std::string text = payload_for_record(payload);
         const auto line =
             fmt::format(FMT_STRING("Timestamp {} слишком старый, помечаем как недоступный '{}'"), ts, text);
         P7::getTrace()->Trace(0, P7::INFO, nullptr, line_stale, trace_file, "perform", "%s", line.c_str());

@@ -79,7 +79,7 @@ void perform() {
         try {
             handle_data_message(*client, message);
         } catch (...) {
-            const std::string text(message.payload.begin(), message.payload.end());
+            const std::string text = payload_for_record(message.payload);
             trace->Trace(0, P7::ERROR, nullptr, line_message_failed, trace_file, "perform",
                          "Ошибка обработки: %s", text.c_str());
         }
