@@ -16,6 +16,7 @@
 #include "mqtt-wrapper/topic_rules.h"
 
 #include <fmt/format.h>
+#include <openssl/crypto.h>
 #include <poll.h>
 
 #include <algorithm>
@@ -36,7 +37,9 @@ constexpr std::size_t min_read_bytes = 64 * min_publish_bytes;
 constexpr auto reader_lease = 10ms;  // longest the socket waits for a receive loop to come back
 const char* const source_file = "src/mqtt-wrapper/mqtt_async_wrapper";
 
-SessionSettings settings_for(const std::string& client_id, const BrokerAddress& address) {
+// The session's settings take the password, which the address then
+// forgets: the session keeps the one copy.
+SessionSettings settings_for(const std::string& client_id, BrokerAddress& address) {
     if (client_id.size() > codec::max_string_bytes) {
         throw MqttError("Client identifier longer than 65535 bytes");
     }
@@ -45,6 +48,8 @@ SessionSettings settings_for(const std::string& client_id, const BrokerAddress& 
     s.user = address.user;
     s.password = address.password;
     s.has_password = address.has_password;
+    OPENSSL_cleanse(address.password.data(), address.password.size());
+    address.password.clear();
     return s;
 }
 
@@ -74,8 +79,11 @@ struct MqttAsyncWrapper::Impl {
 
     Impl(MqttAsyncWrapper* o, const std::string& client_id)
         : Impl(o, client_id, broker_address_from_environment()) {}
-    Impl(MqttAsyncWrapper* o, const std::string& client_id, const BrokerAddress& address)
-        : owner(o), link(settings_for(client_id, address), address, held), io(link, handover, held, owner) {}
+    Impl(MqttAsyncWrapper* o, const std::string& client_id, BrokerAddress address)
+        : Impl(o, settings_for(client_id, address), std::move(address)) {}
+    // A reference: settings_for has had the address before it moves on.
+    Impl(MqttAsyncWrapper* o, SessionSettings settings, BrokerAddress&& address)
+        : owner(o), link(std::move(settings), std::move(address), held), io(link, handover, held, owner) {}
 
     // Output was queued: the I/O loop writes it, unless a receive loop is
     // between two Receive calls and will write it itself.
