@@ -18,10 +18,6 @@ namespace {
 using namespace std::chrono_literals;
 using steady = std::chrono::steady_clock;
 
-constexpr auto reconnect_delay_min = 20ms;
-constexpr auto reconnect_delay_max = 200ms;
-constexpr auto refused_delay = 5s;       // after the broker refused the login
-constexpr auto stable_connection = 5s;   // back-off restarts only after this long up
 constexpr auto disconnect_timeout = 3s;  // for what is queued at stop()
 constexpr std::size_t read_chunk_bytes = 64 * 1024;
 const char* const source_file = "src/mqtt-wrapper/io_loop";
@@ -95,24 +91,32 @@ bool IoLoop::pause(steady::duration d) {
 }
 
 void IoLoop::run() {
-    steady::duration delay = reconnect_delay_min;
-    bool failing = false;
+    // Seeded apart per process and client, so that controllers restarted
+    // together do not retry in step.
+    RetryPolicy retry(static_cast<std::uint32_t>(steady::now().time_since_epoch().count() ^
+                                                 reinterpret_cast<std::uintptr_t>(this)));
+    const char* const uri = link_.address().uri.c_str();
     while (!stopping_) {
         std::string error;
-        bool refused = false;
-        if (connect_once(error, refused)) {
-            failing = false;
+        auto failure = RetryPolicy::Failure::unreachable;
+        steady::duration wait_for{};
+        if (connect_once(error, failure)) {
+            connected(retry.connected(steady::now()));
             const auto since = steady::now();
             if (serve()) break;
             lost();
-            if (steady::now() - since >= stable_connection) delay = reconnect_delay_min;
-        } else if (!failing && !stopping_) {
-            failing = true;
-            IO_LOG(P7::WARNING, "Cannot connect to %s: %s; retrying until it is up",
-                   link_.address().uri.c_str(), error.c_str());
+            wait_for = retry.lost(steady::now(), since);
+        } else if (!stopping_) {
+            const auto step = retry.failed(steady::now(), failure, error);
+            if (step.tell == RetryPolicy::Tell::reason) {
+                IO_LOG(P7::WARNING, "Cannot connect to %s: %s; retrying until it is up", uri, error.c_str());
+            } else if (step.tell == RetryPolicy::Tell::reminder) {
+                IO_LOG(P7::WARNING, "Still cannot connect to %s: %s (%lu attempts in %s)", uri, error.c_str(),
+                       step.attempts, describe_duration(step.outage).c_str());
+            }
+            wait_for = step.pause;
         }
-        if (!pause(refused ? steady::duration(refused_delay) : delay)) break;
-        delay = std::min<steady::duration>(delay * 2, reconnect_delay_max);
+        if (!pause(wait_for)) break;
     }
     if (const auto unsent = link_.unsent_publications()) {
         IO_LOG(P7::WARNING, "%zu publications were never sent: not connected to %s", unsent,
@@ -121,20 +125,19 @@ void IoLoop::run() {
 }
 
 // TCP, CONNECT and a CONNACK that accepts; false otherwise, with the reason
-// in error (empty when stopping).
-bool IoLoop::connect_once(std::string& error, bool& refused) {
+// in error (empty when stopping) and what kind of failure it was.
+bool IoLoop::connect_once(std::string& error, RetryPolicy::Failure& failure) {
     wait(0, steady::now());  // a wake-up left from the last connection must not abort this one
-    if (!link_.connect(clean_session_, wake_fd_, error)) {
+    bool answered = false;
+    if (!link_.connect(clean_session_, wake_fd_, error, answered)) {
         if (stopping_) error.clear();
+        failure = answered ? RetryPolicy::Failure::rejected : RetryPolicy::Failure::unreachable;
         return false;
     }
     for (;;) {
         LinkEvents events;
         const auto flushed = link_.flush();
-        if (flushed != Link::Flush::broken && link_.state() == Session::State::connected) {
-            connected();
-            return true;
-        }
+        if (flushed != Link::Flush::broken && link_.state() == Session::State::connected) return true;
         link_.tick(steady::now());
         if (stopping_ || flushed == Link::Flush::broken || link_.broken()) break;
         const short events_wanted =
@@ -142,7 +145,7 @@ bool IoLoop::connect_once(std::string& error, bool& refused) {
         const short revents = wait(events_wanted, link_.next_deadline());
         if ((revents & (POLLIN | POLLERR | POLLHUP)) && !link_.read(read_chunk_bytes, events)) break;
     }
-    refused = link_.refused_code() != 0;
+    failure = link_.refused_code() != 0 ? RetryPolicy::Failure::refused : RetryPolicy::Failure::rejected;
     LinkEvents events;
     const auto loss = link_.drop(events);
     error = stopping_                               ? ""
@@ -151,10 +154,13 @@ bool IoLoop::connect_once(std::string& error, bool& refused) {
     return false;
 }
 
-void IoLoop::connected() {
+void IoLoop::connected(steady::duration outage) {
     handover_.grant(link_.fd());
     held_.notify();  // a waiting Receive may lead now
-    IO_LOG(P7::INFO, "Connected to %s%s", link_.address().uri.c_str(), link_.transport_description().c_str());
+    const std::string down =
+        outage > steady::duration::zero() ? " (down for " + describe_duration(outage) + ")" : "";
+    IO_LOG(P7::INFO, "Connected to %s%s%s", link_.address().uri.c_str(),
+           link_.transport_description().c_str(), down.c_str());
     if (const auto lost = std::exchange(lost_publications_, 0)) {
         IO_LOG(P7::WARNING, "%zu publications were lost with the previous connection", lost);
     }

@@ -1,7 +1,7 @@
 #pragma once
 
-// The client's own thread: connects, and reconnects with back-off after
-// every loss; keeps the connection alive; writes what callers leave to it;
+// The client's own thread: connects, and reconnects after every loss with
+// the pauses of RetryPolicy; keeps the connection alive; writes what callers leave to it;
 // reads the socket whenever no caller in Receive does (see ReaderHandover);
 // and at the end closes cleanly after everything queued.
 //
@@ -12,6 +12,7 @@
 #include "mqtt-wrapper/callback_data.h"
 #include "mqtt-wrapper/link.h"
 #include "mqtt-wrapper/reader_handover.h"
+#include "mqtt-wrapper/retry_policy.h"
 
 #include <atomic>
 #include <chrono>
@@ -35,7 +36,7 @@ public:
 
 private:
     void run();
-    bool connect_once(std::string& error, bool& refused);
+    bool connect_once(std::string& error, RetryPolicy::Failure& failure);
     bool serve();  // true when the connection closed cleanly at stop()
     void lost();
     void finish_close(std::chrono::steady_clock::time_point deadline);
@@ -43,7 +44,7 @@ private:
     // deadline; revents of the socket, 0 on timeout or wake-up.
     short wait(short events, std::chrono::steady_clock::time_point deadline);
     bool pause(std::chrono::steady_clock::duration d);
-    void connected();
+    void connected(std::chrono::steady_clock::duration outage);
 
     Link& link_;
     ReaderHandover& handover_;

@@ -80,7 +80,7 @@ Link::Flush Link::flush() {
             if (out.empty()) break;
             const auto n = transport_.write(out.data(), out.size());
             if (n < 0) {
-                broken_ = "write failed";
+                broken_ = with_tls_failure("write failed");
                 result = Flush::broken;
                 break;
             }
@@ -119,7 +119,7 @@ bool Link::read(std::size_t max_bytes, LinkEvents& events) {
     if (!transport_.is_open() || !broken_.empty()) return false;
     const auto n = transport_.read(session_.input_room(max_bytes), max_bytes);
     if (n < 0) {
-        broken_ = "closed by the broker";
+        broken_ = with_tls_failure("closed by the broker");
     } else if (n > 0) {
         session_.input_added(static_cast<std::size_t>(n), steady::now());
         events.filled = static_cast<std::size_t>(n) == max_bytes;
@@ -138,6 +138,11 @@ void Link::collect(LinkEvents& events) {
     events.connected = session_.take_connected() || events.connected;
 }
 
+std::string Link::with_tls_failure(const char* what) const {
+    const auto tls = transport_.failure();
+    return tls.empty() ? what : "TLS: " + tls;
+}
+
 bool Link::broken() {
     std::lock_guard<std::mutex> lock(mutex_);
     return !broken_.empty();
@@ -148,9 +153,10 @@ void Link::set_broken(std::string reason) {
     if (broken_.empty()) broken_ = std::move(reason);
 }
 
-bool Link::connect(bool clean_session, int abort_fd, std::string& error) {
+bool Link::connect(bool clean_session, int abort_fd, std::string& error, bool& answered) {
     Transport transport;
-    if (!transport.open(address_, tls_.get(), steady::now() + std::chrono::seconds(5), abort_fd, error)) {
+    if (!transport.open(address_, tls_.get(), steady::now() + std::chrono::seconds(5), abort_fd, error,
+                        answered)) {
         return false;
     }
     std::lock_guard<std::mutex> lock(mutex_);

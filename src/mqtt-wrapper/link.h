@@ -73,8 +73,8 @@ public:
     // The I/O loop's part.
     bool broken();
     void set_broken(std::string reason);
-    bool connect(bool clean_session, int abort_fd,
-                 std::string& error);  // socket and TLS, then CONNECT queued
+    // Socket and TLS, then CONNECT queued; see Transport::open.
+    bool connect(bool clean_session, int abort_fd, std::string& error, bool& answered);
     std::string transport_description();
     void tick(std::chrono::steady_clock::time_point now);
     std::chrono::steady_clock::time_point next_deadline();
@@ -96,6 +96,8 @@ public:
 
 private:
     void collect(LinkEvents& events);
+    // The reason for a failed read or write: TLS's own when it has one.
+    std::string with_tls_failure(const char* what) const;
 
     const BrokerAddress address_;
     const std::shared_ptr<const TlsContext> tls_;  // for a TLS address

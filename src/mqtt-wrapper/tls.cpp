@@ -80,6 +80,13 @@ const char* env(const char* name) {
     return value && *value ? value : nullptr;
 }
 
+// Gives no passphrase, so OpenSSL never prompts on the terminal; notes that
+// one was asked for.
+int refuse_passphrase(char*, int, int, void* asked) {
+    *static_cast<bool*>(asked) = true;
+    return 0;
+}
+
 }  // namespace
 
 TlsContext::TlsContext() : ctx_(SSL_CTX_new(TLS_client_method())) {
@@ -107,12 +114,25 @@ std::shared_ptr<const TlsContext> TlsContext::from_environment() {
     const char* key = env("MQTT_KEY_FILE");
     if (!certificate != !key) throw MqttError("MQTT_CERT_FILE and MQTT_KEY_FILE go together; one is not set");
     if (certificate) {
+        bool passphrase_asked = false;
+        SSL_CTX_set_default_passwd_cb(c->ctx_, refuse_passphrase);
+        SSL_CTX_set_default_passwd_cb_userdata(c->ctx_, &passphrase_asked);
         if (SSL_CTX_use_certificate_chain_file(c->ctx_, certificate) != 1) {
             throw MqttError(fmt::format("Cannot load the client certificate {} (MQTT_CERT_FILE): {}",
                                         certificate, openssl_error("unknown error")));
         }
-        if (SSL_CTX_use_PrivateKey_file(c->ctx_, key, SSL_FILETYPE_PEM) != 1 ||
-            SSL_CTX_check_private_key(c->ctx_) != 1) {
+        const bool loaded = SSL_CTX_use_PrivateKey_file(c->ctx_, key, SSL_FILETYPE_PEM) == 1 &&
+                            SSL_CTX_check_private_key(c->ctx_) == 1;
+        SSL_CTX_set_default_passwd_cb(c->ctx_, nullptr);
+        SSL_CTX_set_default_passwd_cb_userdata(c->ctx_, nullptr);
+        if (!loaded && passphrase_asked) {
+            ERR_clear_error();
+            throw MqttError(
+                fmt::format("Cannot load the client key {} (MQTT_KEY_FILE): it is encrypted, and "
+                            "the service has no passphrase; give it the key unencrypted",
+                            key));
+        }
+        if (!loaded) {
             throw MqttError(fmt::format("Cannot load the client key {} (MQTT_KEY_FILE): {}", key,
                                         openssl_error("unknown error")));
         }
@@ -130,7 +150,10 @@ TlsStream::TlsStream(const TlsContext& context, int fd, const std::string& host)
     if (is_ip_address(host)) {
         X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str());
     } else {
-        X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+        // Only the subject alternative names count, as RFC 6125 wants: no
+        // falling back to a common name.
+        X509_VERIFY_PARAM_set_hostflags(
+            param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
         X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size());
         SSL_set_tlsext_host_name(ssl_, host.c_str());
     }
@@ -191,9 +214,13 @@ ssize_t TlsStream::read(char* data, std::size_t size) {
             continue;
         }
         const int e = SSL_get_error(ssl_, rc);
-        ERR_clear_error();
         if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) break;
-        return got > 0 ? static_cast<ssize_t>(got) : -1;  // the end shows on the next read
+        if (got > 0) {  // the end shows on the next read
+            ERR_clear_error();
+            break;
+        }
+        note_failure(e);
+        return -1;
     }
     return static_cast<ssize_t>(got);
 }
@@ -208,11 +235,31 @@ ssize_t TlsStream::write(const char* data, std::size_t size) {
             continue;
         }
         const int e = SSL_get_error(ssl_, rc);
-        ERR_clear_error();
-        if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) break;
+        if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+            ERR_clear_error();
+            break;
+        }
+        note_failure(e);
+        if (failure_.empty()) {
+            // A broker that refuses us after the handshake (TLS 1.3 asks for
+            // the client's certificate only then) sends its alert and closes;
+            // the write fails first, and the alert waits to be read.
+            char byte = 0;
+            std::size_t got = 0;
+            note_failure(SSL_get_error(ssl_, SSL_read_ex(ssl_, &byte, 1, &got)));
+        }
         return -1;
     }
     return static_cast<ssize_t>(put);
+}
+
+void TlsStream::note_failure(int ssl_error) {
+    if (ssl_error == SSL_ERROR_SSL && failure_.empty()) {
+        const unsigned long e = ERR_peek_last_error();
+        const char* reason = ERR_reason_error_string(e);
+        failure_ = reason ? reason : openssl_error("unknown error");
+    }
+    ERR_clear_error();
 }
 
 bool TlsStream::buffered() const {

@@ -55,9 +55,15 @@ public:
     // Decrypted bytes wait inside, which a poll of the socket does not see.
     bool buffered() const;
     void close_notify();
+    // Why a read or write failed for good: the broker's alert or OpenSSL's
+    // reason (e.g. "tlsv13 alert certificate required"), or empty.
+    const std::string& failure() const { return failure_; }
 
 private:
+    void note_failure(int ssl_error);
+
     ssl_st* ssl_ = nullptr;
+    std::string failure_;
 };
 
 }  // namespace quorvel::mosquitto

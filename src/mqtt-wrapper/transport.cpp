@@ -49,8 +49,10 @@ bool connect_socket(int fd, const sockaddr* address, socklen_t length,
 }  // namespace
 
 bool Transport::open(const BrokerAddress& address, const TlsContext* tls,
-                     std::chrono::steady_clock::time_point deadline, int abort_fd, std::string& error) {
+                     std::chrono::steady_clock::time_point deadline, int abort_fd, std::string& error,
+                     bool& answered) {
     close();
+    answered = false;
     if (address.kind == BrokerAddress::Kind::unix_socket) {
         sockaddr_un un{};
         un.sun_family = AF_UNIX;
@@ -86,6 +88,7 @@ bool Transport::open(const BrokerAddress& address, const TlsContext* tls,
     if (fd_ < 0) return false;
     const int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    answered = true;
     if (!tls) return true;
     tls_ = std::make_unique<TlsStream>(*tls, fd_, address.host);
     if (tls_->handshake(deadline, abort_fd, error)) return true;

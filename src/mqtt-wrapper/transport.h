@@ -37,9 +37,11 @@ public:
 
     // Resolves, connects and, given a TLS context, shakes hands; waits at
     // most until the deadline, or until abort_fd becomes readable. False
-    // with the reason in error.
+    // with the reason in error; answered tells whether something took the
+    // connection (so the failure came later, in TLS).
     bool open(const BrokerAddress& address, const TlsContext* tls,
-              std::chrono::steady_clock::time_point deadline, int abort_fd, std::string& error);
+              std::chrono::steady_clock::time_point deadline, int abort_fd, std::string& error,
+              bool& answered);
     // How the bytes travel, for records: "" or " over TLSv1.3, <cipher>".
     std::string description() const;
     void close();
@@ -49,6 +51,9 @@ public:
     // Bytes moved, 0 when the socket would block, -1 when the connection is gone.
     ssize_t read(char* data, std::size_t size);
     ssize_t write(const char* data, std::size_t size);
+    // Why TLS failed on a read or write (the broker's alert, OpenSSL's
+    // reason), or empty.
+    std::string failure() const { return tls_ ? tls_->failure() : std::string(); }
     // Input read from the socket that a poll of it no longer shows.
     bool buffered() const { return tls_ && tls_->buffered(); }
     // No more writes; the broker sees the end of the stream.

@@ -271,8 +271,15 @@ TEST_F(BrokerTls, ACertificateThatFailsIsOneWarningAndNoConnection) {
     log_of_failing_client("mqtts://127.0.0.1:" + std::to_string(broker.tls_port()),
                           "failed verification: IP address mismatch");
     // The system's trust store knows nothing of the test CA.
-    const ScopedEnv no_ca("MQTT_CA_FILE", "");
-    log_of_failing_client("mqtts://localhost:" + std::to_string(broker.tls_port()), "failed verification");
+    {
+        const ScopedEnv no_ca("MQTT_CA_FILE", "");
+        log_of_failing_client("mqtts://localhost:" + std::to_string(broker.tls_port()),
+                              "failed verification");
+    }
+    // A common name alone does not name the broker.
+    Broker named_by_subject(tls(certificates->common_name_only));
+    log_of_failing_client("mqtts://localhost:" + std::to_string(named_by_subject.tls_port()),
+                          "failed verification: hostname mismatch");
 }
 
 TEST_F(BrokerTls, AClientCertificateWhereTheBrokerAsksForOne) {
@@ -281,7 +288,8 @@ TEST_F(BrokerTls, AClientCertificateWhereTheBrokerAsksForOne) {
     Broker broker(options);
     const ScopedEnv ca("MQTT_CA_FILE", certificates->ca);
     const std::string uri = "mqtts://localhost:" + std::to_string(broker.tls_port());
-    log_of_failing_client(uri, "Cannot connect to " + uri);
+    // TLS 1.3 asks for the certificate after the handshake: the broker's alert says why.
+    log_of_failing_client(uri, "Cannot connect to " + uri + ": TLS: tlsv13 alert certificate required");
     const ScopedEnv certificate("MQTT_CERT_FILE", certificates->client);
     const ScopedEnv key("MQTT_KEY_FILE", certificates->client_key);
     round_trip(uri);
@@ -297,4 +305,19 @@ TEST_F(BrokerTls, FilesThatCannotBeLoadedEndTheStart) {
     EXPECT_THROW(MqttAsyncWrapper("c"), MqttError);  // a certificate without its key
     const ScopedEnv key("MQTT_KEY_FILE", certificates->server_key);
     EXPECT_THROW(MqttAsyncWrapper("c"), MqttError);  // a key that is not the certificate's
+    // An encrypted key: one error that says so, and never OpenSSL's prompt.
+    const std::string encrypted = certificates->dir + "/encrypted.key";
+    test_support::run_command("openssl pkey -in '" + certificates->client_key +
+                              "' -aes256 -passout pass:x -out '" + encrypted + "'");
+    const ScopedEnv encrypted_key("MQTT_KEY_FILE", encrypted);
+    testing::internal::CaptureStderr();
+    try {
+        MqttAsyncWrapper c("c");
+        ADD_FAILURE() << "an encrypted key was taken";
+    } catch (const MqttError& e) {
+        EXPECT_EQ(std::string(e.what()), "Cannot load the client key " + encrypted +
+                                             " (MQTT_KEY_FILE): it is encrypted, and the service has no "
+                                             "passphrase; give it the key unencrypted");
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }

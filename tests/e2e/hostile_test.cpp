@@ -79,8 +79,9 @@ std::string lost(const HostileServer& server, const std::string& reason) {
     return "Connection to " + server.uri() + " lost: " + reason;
 }
 
+// After an outage the record goes on with " (down for ...)".
 std::string connected(const HostileServer& server) {
-    return "Connected to " + server.uri() + "\n";
+    return "Connected to " + server.uri();
 }
 
 // The sum of N over the records "Receive queue full: dropped N oldest messages".
@@ -161,58 +162,16 @@ TEST(HostileAfterConnack, EachViolationEndsTheConnectionAndItsMessageIsNeverHand
     std::vector<Violation> cases;
     const auto payload = [&] { return "not json " + std::to_string(cases.size()); };
     const auto on_topic = [&](const std::string& topic) { return publish_bytes(topic, payload()); };
-    const auto with_first_byte = [](std::string packet, unsigned char first) {
-        packet[0] = static_cast<char>(first);
-        return packet;
-    };
-    cases.push_back({"PUBLISH with an empty topic", on_topic(""), "PUBLISH with an empty topic"});
+    // Every violation is a row of the session's table; these three check the
+    // wiring: the record, the reconnection (a server that keeps breaking the
+    // protocol is tried less and less often), the replayed subscriptions,
+    // and a message that is never handed out.
     cases.push_back(
         {"PUBLISH with a topic not UTF-8", on_topic("/qv/\xFF"), "PUBLISH with a topic that is not UTF-8"});
-    cases.push_back({"PUBLISH with an overlong UTF-8 form", on_topic("/qv/\xC0\xAF"),
-                     "PUBLISH with a topic that is not UTF-8"});
-    cases.push_back({"PUBLISH with a UTF-16 surrogate", on_topic("/qv/\xED\xA0\x80"),
-                     "PUBLISH with a topic that is not UTF-8"});
-    cases.push_back({"PUBLISH with NUL in its topic", on_topic(std::string("/qv/a\0b", 7)),
-                     "PUBLISH with U+0000 in its topic"});
-    cases.push_back(
-        {"PUBLISH with + in its topic", on_topic("/qv/+/io"), "PUBLISH with a wildcard in its topic"});
-    cases.push_back(
-        {"PUBLISH with # in its topic", on_topic("/qv/#"), "PUBLISH with a wildcard in its topic"});
-    cases.push_back({"QoS 1 PUBLISH with packet id 0", publish_bytes(data_topic, payload(), 1, 0),
-                     "PUBLISH with packet id 0"});
-    cases.push_back({"QoS 2 PUBLISH with packet id 0", publish_bytes(data_topic, payload(), 2, 0),
-                     "PUBLISH with packet id 0"});
-    cases.push_back({"PUBLISH with QoS 3", with_first_byte(on_topic(data_topic), 0x36),
-                     "PUBLISH (PUBLISH with QoS 3, first byte 0x36"});
-    cases.push_back({"PUBLISH with DUP on QoS 0", with_first_byte(on_topic(data_topic), 0x38),
-                     "PUBLISH (PUBLISH with DUP set on QoS 0, first byte 0x38"});
-    cases.push_back({"PUBLISH shorter than its topic", packet_bytes(0x30, bytes({0x00, 0xC8}) + "/qv/x"),
-                     "PUBLISH too short"});
     cases.push_back({"PUBACK with flags 0x0F", bytes({0x4F, 0x02, 0x00, 0x01}),
                      "PUBACK (reserved flag bits set, first byte 0x4F, remaining length 2)"});
-    cases.push_back({"PUBACK with packet id 0", bytes({0x40, 0x02, 0x00, 0x00}), "PUBACK with packet id 0"});
-    cases.push_back({"PUBREL without its flag", bytes({0x60, 0x02, 0x00, 0x01}),
-                     "PUBREL (reserved flag bits set, first byte 0x60, remaining length 2)"});
-    cases.push_back({"PINGRESP with flags 0x0F", bytes({0xDF, 0x00}),
-                     "PINGRESP (reserved flag bits set, first byte 0xDF, remaining length 0)"});
-    cases.push_back({"PINGRESP with a body", bytes({0xD0, 0x01, 0x00}),
-                     "PINGRESP (wrong remaining length, first byte 0xD0, remaining length 1)"});
-    cases.push_back({"SUBACK with flags 0x0F", bytes({0x9F, 0x03, 0x00, 0x01, 0x00}),
-                     "SUBACK (reserved flag bits set, first byte 0x9F, remaining length 3)"});
-    cases.push_back(
-        {"SUBACK with return code 3", bytes({0x90, 0x03, 0x00, 0x01, 0x03}), "SUBACK with return code 0x03"});
-    cases.push_back({"a second CONNACK", bytes({0x20, 0x02, 0x00, 0x00}), "a second CONNACK"});
-    cases.push_back({"a remaining length over four bytes", bytes({0x30, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}),
-                     "remaining length over four bytes"});
-    cases.push_back({"reserved type 0", bytes({0x00, 0x00}), "a reserved packet type"});
-    cases.push_back({"reserved type 15", bytes({0xF0, 0x00}), "a reserved packet type"});
-    cases.push_back({"CONNECT", bytes({0x10, 0x00}), "CONNECT (a packet type that only clients send"});
     cases.push_back({"SUBSCRIBE", packet_bytes(0x82, bytes({0x00, 0x01, 0x00, 0x01}) + "#" + bytes({0x00})),
                      "SUBSCRIBE (a packet type that only clients send"});
-    cases.push_back({"UNSUBSCRIBE", packet_bytes(0xA2, bytes({0x00, 0x01, 0x00, 0x01}) + "#"),
-                     "UNSUBSCRIBE (a packet type that only clients send"});
-    cases.push_back({"PINGREQ", bytes({0xC0, 0x00}), "PINGREQ (a packet type that only clients send"});
-    cases.push_back({"DISCONNECT", bytes({0xE0, 0x00}), "DISCONNECT (a packet type that only clients send"});
 
     // Connection k delivers the marker of case k - 1, then breaks case k;
     // the one after the last case sends a QoS 2 message twice before PUBREL.

@@ -16,6 +16,7 @@ TestCertificates make_test_certificates() {
     c.server = c.dir + "/server.pem";
     c.server_key = c.dir + "/server.key";
     c.wrong_name = c.dir + "/elsewhere.pem";
+    c.common_name_only = c.dir + "/cn-only.pem";
     c.client = c.dir + "/client.pem";
     c.client_key = c.dir + "/client.key";
     c.unrelated_ca = c.dir + "/unrelated.pem";

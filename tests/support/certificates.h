@@ -13,8 +13,9 @@ struct TestCertificates {
     std::string ca;      // PEM, trusted by the clients that should connect
     std::string server;  // for localhost and 127.0.0.1
     std::string server_key;
-    std::string wrong_name;  // for elsewhere.test only, same key
-    std::string client;      // signed by ca
+    std::string wrong_name;        // for elsewhere.test only, same key
+    std::string common_name_only;  // CN=localhost, no subject alternative name, same key
+    std::string client;            // signed by ca
     std::string client_key;
     std::string unrelated_ca;
 };
