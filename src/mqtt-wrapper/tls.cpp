@@ -214,9 +214,8 @@ ssize_t TlsStream::read(char* data, std::size_t size) {
             continue;
         }
         const int e = SSL_get_error(ssl_, rc);
-        if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) break;
-        if (got > 0) {  // the end shows on the next read
-            ERR_clear_error();
+        if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE || got > 0) {
+            ERR_clear_error();  // a failure shows again on the next read
             break;
         }
         note_failure(e);
