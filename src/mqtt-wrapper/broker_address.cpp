@@ -1,6 +1,6 @@
 #include "mqtt-wrapper/broker_address.h"
 
-#include "mqtt-wrapper/mqtt_async_wrapper.h"
+#include "mqtt-wrapper/types.h"
 #include "mqtt-wrapper/utf8.h"
 
 #include <arpa/inet.h>

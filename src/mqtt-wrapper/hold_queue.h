@@ -10,7 +10,7 @@
 // when the queue has drained. Receive callers take the oldest message that
 // matches their filter and wait, with a predicate, while there is none.
 
-#include "mqtt-wrapper/mqtt_async_wrapper.h"
+#include "mqtt-wrapper/types.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -1,45 +1,21 @@
 #pragma once
 
 #include "mqtt-wrapper/export.h"
+#include "mqtt-wrapper/types.h"
 
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-// Completion data handed to the callbacks; opaque to callers.
-struct MQTTAsync_successData;
-struct MQTTAsync_failureData;
-typedef void MQTTAsync_onSuccess(void* context, MQTTAsync_successData* response);
-typedef void MQTTAsync_onFailure(void* context, MQTTAsync_failureData* response);
-typedef void MQTTAsync_connectionLost(void* context, char* cause);
-
 namespace quorvel::mosquitto {
-
-enum class Qos : int { AtMostOnce = 0, AtLeastOnce = 1, ExactlyOnce = 2 };
-
-struct MqttMessage {
-    std::string topic;
-    std::vector<unsigned char> payload;
-};
-
-// Every failure of the client is one of these: a refused topic or address, a
-// full offline buffer, a timed-out Receive, a client being destroyed.
-class MQTT_WRAPPER_API MqttError : public std::runtime_error {
-public:
-    explicit MqttError(const std::string& what, int code = 0) : std::runtime_error(what), code_(code) {}
-    int code() const noexcept { return code_; }
-
-private:
-    int code_;
-};
 
 // Asynchronous MQTT 3.1.1 client for one service.
 //
 // The broker address comes from the environment variable MQTT_BROKER
 // (default tcp://127.0.0.1:1883); the constructor throws MqttError for one
 // it cannot use. Connect() returns at once; the client then connects, and
-// reconnects after every loss with a short back-off, and subscribes again
+// reconnects after every loss (at once after a broker's restart, less and
+// less often for a failure that repeats), and subscribes again
 // to every active filter on each new connection. onConnected runs after
 // every connection, the first and each reconnection, on the client's thread
 // (which must never wait for a lock held around Send).

@@ -13,8 +13,8 @@
 // nothing of that packet or after it is handed out.
 
 #include "mqtt-wrapper/codec.h"
-#include "mqtt-wrapper/mqtt_async_wrapper.h"
 #include "mqtt-wrapper/outbound.h"
+#include "mqtt-wrapper/types.h"
 
 #include <bitset>
 #include <chrono>

@@ -1,6 +1,6 @@
 #include "mqtt-wrapper/tls.h"
 
-#include "mqtt-wrapper/mqtt_async_wrapper.h"
+#include "mqtt-wrapper/types.h"
 
 #include <arpa/inet.h>
 #include <openssl/err.h>

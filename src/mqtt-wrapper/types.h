@@ -1,0 +1,40 @@
+#pragma once
+
+// The types that every layer of the client shares with its users: the
+// quality of service, a received message, the one error type and the
+// callback types. At the bottom of the library: it includes none of it.
+
+#include "mqtt-wrapper/export.h"
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+// Completion data handed to the callbacks; opaque to callers.
+struct MQTTAsync_successData;
+struct MQTTAsync_failureData;
+typedef void MQTTAsync_onSuccess(void* context, MQTTAsync_successData* response);
+typedef void MQTTAsync_onFailure(void* context, MQTTAsync_failureData* response);
+typedef void MQTTAsync_connectionLost(void* context, char* cause);
+
+namespace quorvel::mosquitto {
+
+enum class Qos : int { AtMostOnce = 0, AtLeastOnce = 1, ExactlyOnce = 2 };
+
+struct MqttMessage {
+    std::string topic;
+    std::vector<unsigned char> payload;
+};
+
+// Every failure of the client is one of these: a refused topic or address, a
+// full offline buffer, a timed-out Receive, a client being destroyed.
+class MQTT_WRAPPER_API MqttError : public std::runtime_error {
+public:
+    explicit MqttError(const std::string& what, int code = 0) : std::runtime_error(what), code_(code) {}
+    int code() const noexcept { return code_; }
+
+private:
+    int code_;
+};
+
+}  // namespace quorvel::mosquitto
