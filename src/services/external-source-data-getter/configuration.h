@@ -1,5 +1,7 @@
 #pragma once
 
+#include "registry.h"
+
 #include "mqtt-wrapper/mqtt_async_wrapper.h"
 
 #include <vector>
@@ -7,7 +9,12 @@
 namespace quorvel {
 
 // Reads the configuration document and announces its remote ios; runs once,
-// on the main thread, before the watchdog exists. Throws on a malformed document.
-void apply_configuration(mosquitto::MqttAsyncWrapper& client, const std::vector<unsigned char>& payload);
+// on the main thread, before the watchdog exists. Throws on a malformed
+// document, once what came before the fault is announced.
+void apply_configuration(mosquitto::MqttAsyncWrapper& client, std::vector<unsigned char> payload);
+
+// Publishes one remote io's name and its controls' type, readonly flag and
+// order, as the configuration did.
+void announce(mosquitto::MqttAsyncWrapper& client, const announced_io& io);
 
 }  // namespace quorvel

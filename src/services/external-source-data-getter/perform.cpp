@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace quorvel {
 
@@ -64,10 +65,10 @@ void perform() {
     subscribe(*client, configuration_topic);
     unsigned long connections = 0;
     {
-        const MqttMessage configuration = client->Receive(configuration_topic, wait_forever);
+        MqttMessage configuration = client->Receive(configuration_topic, wait_forever);
         connections = connections_so_far(
             *client);  // the announcements below reach this connection or wait for the next
-        apply_configuration(*client, configuration.payload);
+        apply_configuration(*client, std::move(configuration.payload));
     }
     report_configured();
     std::thread(sync_timeouts, client).detach();

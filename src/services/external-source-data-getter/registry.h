@@ -7,21 +7,42 @@
 // message, by the watchdog for one whole sweep, by the republisher for the
 // whole tree. The lock is plain, never nested, always scope-bound.
 
+#include "sorted_table.h"
+
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
-#include <unordered_map>
-#include <utility>
+#include <string_view>
 #include <vector>
 
 namespace quorvel {
 
 // Timestamps are seconds since 1970 in 64 bits on every target; 0 until a
 // control's first reading.
-using control_table = std::unordered_map<std::string, std::int64_t>;        // control name -> last timestamp
-using remote_io_registry = std::unordered_map<std::string, control_table>;  // device id -> controls
-// The device tree's publications (topic, payload), in the order first made.
-using announcement_list = std::vector<std::pair<std::string, std::string>>;
+using control_table = sorted_table<std::int64_t>;        // control name -> last timestamp
+using remote_io_registry = sorted_table<control_table>;  // device id -> controls
+
+// One remote io as the configuration announced it: its id and its control
+// names in their order (a repeated name included), so that the device tree
+// can be announced again, the same, without a copy of every topic.
+struct announced_io {
+    std::string id;
+    std::string names;                // one after the other
+    std::vector<std::uint32_t> ends;  // where each name ends in names
+
+    std::size_t count() const { return ends.size(); }
+    std::string_view name(std::size_t i) const {
+        const std::size_t from = i == 0 ? 0 : ends[i - 1];
+        return std::string_view(names).substr(from, ends[i] - from);
+    }
+    void add(std::string_view name) {
+        names += name;
+        ends.push_back(static_cast<std::uint32_t>(names.size()));
+    }
+};
+// In the order of the configuration; a repeated id is announced again.
+using announcement_list = std::vector<announced_io>;
 
 // Both live until the process ends and are never destroyed, so the detached
 // watchdog can never touch a destroyed object while the process exits.

@@ -1,6 +1,7 @@
 #include "republisher.h"
 
 #include "clock.h"
+#include "configuration.h"
 #include "registry.h"
 #include "watchdog.h"
 
@@ -41,9 +42,7 @@ unsigned long connections_so_far(const mosquitto::MqttAsyncWrapper& client) {
 
 void republish_tree(mosquitto::MqttAsyncWrapper& client) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (const auto& [topic, payload] : announcements) {
-        client.Send(topic, payload, mosquitto::Qos::AtMostOnce, true);
-    }
+    for (const auto& io : announcements) announce(client, io);
     publish_markers(client, current_time());
 }
 
