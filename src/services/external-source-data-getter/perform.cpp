@@ -11,6 +11,8 @@
 
 #include "mqtt-wrapper/mqtt_async_wrapper.h"
 
+#include <malloc.h>
+
 #include <memory>
 #include <string>
 #include <thread>
@@ -70,6 +72,9 @@ void perform() {
             *client);  // the announcements below reach this connection or wait for the next
         apply_configuration(*client, std::move(configuration.payload));
     }
+    // The configuration document's memory, freed, goes back to the system:
+    // glibc keeps freed pages in the middle of the heap otherwise.
+    malloc_trim(0);
     report_configured();
     std::thread(sync_timeouts, client).detach();
     std::thread(republish_after_connections, client, connections).detach();
