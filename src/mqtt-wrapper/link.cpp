@@ -70,6 +70,11 @@ bool Link::unsubscribe(const std::string& filter) {
     return session_.state() == Session::State::connected;
 }
 
+void Link::allow_larger(std::string filter, std::size_t bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    session_.allow_larger(std::move(filter), bytes);
+}
+
 Link::Flush Link::flush() {
     auto result = Flush::done;
     {

@@ -51,6 +51,7 @@ public:
     bool subscribe(const std::string& filter, Qos qos, MQTTAsync_onSuccess* on_done,
                    MQTTAsync_onFailure* on_failed);
     bool unsubscribe(const std::string& filter);
+    void allow_larger(std::string filter, std::size_t bytes);
 
     enum class Flush { done, partial, broken };
     // Writes what the session has without blocking.

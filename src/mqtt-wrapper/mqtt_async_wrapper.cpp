@@ -188,6 +188,10 @@ void MqttAsyncWrapper::SetConnectionLost(MQTTAsync_connectionLost* onLost) {
     impl_->on_lost = onLost;
 }
 
+void MqttAsyncWrapper::SetMessageLimit(const std::string& filter, std::size_t maxBytes) {
+    impl_->link.allow_larger(filter, maxBytes);
+}
+
 void MqttAsyncWrapper::Subscribe(const std::string& filter, Qos qos, MQTTAsync_onSuccess* onDone,
                                  MQTTAsync_onFailure* onFailed) {
     if (impl_->link.subscribe(filter, qos, onDone, onFailed)) impl_->queued();

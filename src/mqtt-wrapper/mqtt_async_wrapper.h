@@ -3,6 +3,7 @@
 #include "mqtt-wrapper/export.h"
 #include "mqtt-wrapper/types.h"
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -54,6 +55,10 @@ public:
     // Runs after every loss of a connection, with the reason, on the
     // client's thread, before it reconnects; set it before Connect.
     void SetConnectionLost(MQTTAsync_connectionLost* onLost);
+    // Messages on topics that filter matches may be up to maxBytes long;
+    // others up to 1 MiB. A longer one is skipped as it arrives, with a
+    // WARNING. Set before Connect.
+    void SetMessageLimit(const std::string& filter, std::size_t maxBytes);
     void Subscribe(const std::string& filter, Qos qos, MQTTAsync_onSuccess* onDone,
                    MQTTAsync_onFailure* onFailed);
     void Unsubscribe(const std::string& filter);

@@ -37,10 +37,12 @@ struct SessionSettings {
     bool has_password = false;
     std::chrono::seconds keep_alive{40};  // a PINGREQ every 30 s without other output
     std::chrono::milliseconds connect_timeout{5000};
-    // Larger PUBLISH packets are skipped. With the unit's MemoryMax=32M: the
-    // largest message, logged whole, leaves peak memory under half of it.
+    // Larger PUBLISH packets are skipped, but on topics that a filter of
+    // larger_limits matches, up to its own limit. With the unit's
+    // MemoryMax=32M: the largest message leaves peak memory at a third of it.
     std::size_t max_incoming_bytes = 1 << 20;
-    std::size_t max_offline_publishes = 2048;  // kept while not connected
+    std::vector<std::pair<std::string, std::size_t>> larger_limits;  // filter, bytes
+    std::size_t max_offline_publishes = 2048;                        // kept while not connected
     std::size_t max_offline_bytes = 1 << 20;
 };
 
@@ -99,6 +101,10 @@ public:
     void subscribe(const std::string& filter, Qos qos, MQTTAsync_onSuccess* on_done,
                    MQTTAsync_onFailure* on_failed);
     void unsubscribe(const std::string& filter);
+    // Messages on topics that filter matches may be up to bytes long.
+    void allow_larger(std::string filter, std::size_t bytes) {
+        settings_.larger_limits.emplace_back(std::move(filter), bytes);
+    }
 
     // Output: what to write now, and how much of it was written.
     std::string_view pending_output();
@@ -142,6 +148,7 @@ private:
     void reset_input();
     void acknowledge(codec::Type type, std::uint16_t id);
     void handle(const codec::Header& h, std::string_view body);
+    std::size_t limit_for(std::string_view topic) const;
     void handle_connack(std::string_view body);
     void handle_publish(const codec::Header& h, std::string_view body);
     void close(std::string reason);

@@ -135,9 +135,10 @@ void Session::parse(steady_time) {
             break;
         }
         if (h.body_bytes > settings_.max_incoming_bytes) {  // only PUBLISH can be this long
-            // Skipped as it streams by, once its topic (for the record) is in;
-            // above QoS 0 it is still acknowledged, or the broker's window of
-            // messages in flight would fill: the id follows the topic.
+            // Skipped as it streams by, once its topic (for the record and
+            // for a larger limit) is in; above QoS 0 it is still acknowledged,
+            // or the broker's window of messages in flight would fill: the id
+            // follows the topic.
             const auto body = input.substr(at + h.header_bytes);
             if (body.size() < 2) break;
             const std::size_t topic_end = 2 + std::size_t{codec::read_u16(body)};
@@ -147,6 +148,13 @@ void Session::parse(steady_time) {
                 break;
             }
             if (body.size() < topic_end + (qos > 0 ? 2 : 0)) break;
+            const auto limit = limit_for(body.substr(2, topic_end - 2));
+            if (h.body_bytes <= limit) {
+                if (input.size() - at < h.header_bytes + h.body_bytes) break;
+                handle(h, input.substr(at + h.header_bytes, h.body_bytes));
+                at += h.header_bytes + h.body_bytes;
+                continue;
+            }
             if (qos > 0) {
                 const std::uint16_t id = codec::read_u16(body.substr(topic_end));
                 if (id == 0) {
@@ -156,8 +164,7 @@ void Session::parse(steady_time) {
                 acknowledge(qos == 1 ? codec::puback : codec::pubrec, id);
             }
             notices_.push_back(fmt::format("Skipped a message of {} bytes on '{}': the limit is {}",
-                                           h.body_bytes, shown_topic(body.substr(2, topic_end - 2)),
-                                           settings_.max_incoming_bytes));
+                                           h.body_bytes, shown_topic(body.substr(2, topic_end - 2)), limit));
             at += h.header_bytes;
             in_->skipping = h.body_bytes;
             continue;
@@ -171,6 +178,14 @@ void Session::parse(steady_time) {
     } else {
         in_->consume(at);
     }
+}
+
+std::size_t Session::limit_for(std::string_view topic) const {
+    std::size_t limit = settings_.max_incoming_bytes;
+    for (const auto& [filter, bytes] : settings_.larger_limits) {
+        if (topic_matches(filter, topic)) limit = std::max(limit, bytes);
+    }
+    return limit;
 }
 
 void Session::handle(const codec::Header& h, std::string_view body) {

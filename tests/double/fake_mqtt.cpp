@@ -127,6 +127,8 @@ void MqttAsyncWrapper::Connect(bool cleanSession, MQTTAsync_onSuccess*, MQTTAsyn
 
 void MqttAsyncWrapper::SetConnectionLost(MQTTAsync_connectionLost*) {}
 
+void MqttAsyncWrapper::SetMessageLimit(const std::string&, std::size_t) {}
+
 void MqttAsyncWrapper::Subscribe(const std::string& filter, Qos qos, MQTTAsync_onSuccess*,
                                  MQTTAsync_onFailure*) {
     const auto problem = topic_filter_problem(filter);

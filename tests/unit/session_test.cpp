@@ -406,18 +406,24 @@ TEST(SessionInput, EverySplitGivesTheSameResult) {
 TEST(SessionInput, OversizedPublishIsSkippedWithOneNoticeAndStillAcknowledged) {
     mq::SessionSettings settings;
     settings.max_incoming_bytes = 64;
+    settings.larger_limits = {{"conf/#", 100}};
     const auto fits = publish("fit", std::string(59, 'f'));  // a body of exactly 64 bytes
-    const auto stream = publish("big", std::string(58, 'x'), 1, 3) + publish("next", "ok") + fits;
+    const auto stream = publish("big", std::string(58, 'x'), 1, 3) + publish("next", "ok") + fits +
+                        publish("conf/a", std::string(92, 'c')) + publish("conf/b", std::string(93, 'c'));
     for (std::size_t at = 0; at <= stream.size(); ++at) {
         Driver d(settings, true);
         d.connect();
         d.feed(std::string_view(stream).substr(0, at));
         d.feed(std::string_view(stream).substr(at));
-        EXPECT_EQ(d.received(), (Strings{"next:ok", "fit:" + std::string(59, 'f')})) << at;
+        EXPECT_EQ(d.received(),
+                  (Strings{"next:ok", "fit:" + std::string(59, 'f'), "conf/a:" + std::string(92, 'c')}))
+            << at;
         const auto notices = d.notices();
-        ASSERT_EQ(notices.size(), 1u) << at;
+        ASSERT_EQ(notices.size(), 2u) << at;
         EXPECT_TRUE(contains(notices[0], "Skipped a message of 65 bytes on 'big': the limit is 64"))
             << notices[0];
+        EXPECT_TRUE(contains(notices[1], "Skipped a message of 101 bytes on 'conf/b': the limit is 100"))
+            << notices[1];
         EXPECT_EQ(summary(d.write_all()), "PUBACK 3") << at;  // or the broker's window fills
         EXPECT_EQ(d.session.state(), Session::State::connected) << at;
     }
