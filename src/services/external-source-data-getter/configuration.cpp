@@ -1,10 +1,9 @@
 #include "configuration.h"
 
-#include "json_numbers.h"
+#include "configuration_reader.h"
 #include "registry.h"
 
 #include <fmt/format.h>
-#include <nlohmann/json.hpp>
 
 #include <exception>
 #include <iterator>
@@ -19,54 +18,6 @@ namespace {
 
 using mosquitto::MqttAsyncWrapper;
 using mosquitto::Qos;
-using nlohmann::json;
-
-constexpr int supported_version = 2;
-
-// A member of a remote io. Non-objects raise the library's type error 305;
-// a missing member is an error of its own, never a lookup of nothing.
-const json& member(const json& remote_io, const char* key) {
-    if (!remote_io.is_object()) return remote_io[key];
-    const auto it = remote_io.find(key);
-    if (it == remote_io.end()) {
-        throw std::runtime_error(fmt::format("В конфигурации у remote io нет ключа \"{}\"", key));
-    }
-    return *it;
-}
-
-// What the document asks for, up to its first fault: the remote ios to
-// announce, whether each was read whole (only those are registered), and
-// the fault, raised once what came before it is announced.
-struct Reading {
-    announcement_list ios;
-    std::vector<bool> whole;
-    std::exception_ptr fault;
-};
-
-void read_remote_io(const json& remote_io, Reading& out) {
-    out.ios.push_back({member(remote_io, "id").get<std::string>(), {}, {}});
-    out.whole.push_back(false);
-    for (const auto& type : member(remote_io, "types")) out.ios.back().add(type.get<std::string>());
-    out.ios.back().names.shrink_to_fit();
-    out.ios.back().ends.shrink_to_fit();
-    out.whole.back() = true;
-}
-
-// The document lives only in here: it is gone before anything is announced,
-// so the registry and the announcements reuse its memory.
-Reading read_configuration(const std::vector<unsigned char>& payload) {
-    Reading out;
-    json document = json::parse(payload.begin(), payload.end());
-    if (!version_is(document, supported_version)) return out;
-    try {
-        // Arrays give their elements, objects their values in key order,
-        // null (also a missing member) nothing, any other value itself.
-        for (const json& remote_io : document["remote_ios"]) read_remote_io(remote_io, out);
-    } catch (...) {
-        out.fault = std::current_exception();
-    }
-    return out;
-}
 
 control_table controls_of(const announced_io& io) {
     std::vector<control_table::value_type> controls;
@@ -91,7 +42,7 @@ void announce(MqttAsyncWrapper& client, const announced_io& io) {
 }
 
 void apply_configuration(MqttAsyncWrapper& client, std::vector<unsigned char> payload) {
-    Reading reading = read_configuration(payload);
+    ConfigurationReading reading = read_configuration(payload);
     std::vector<unsigned char>().swap(payload);
 
     // A repeated id keeps the first entry (those already there included).

@@ -30,6 +30,11 @@ constexpr const char* client_id = "mqtt-external-source-data-getter";
 constexpr const char* configuration_topic = "/qv/bridge/configuration";
 constexpr const char* every_topic = "/#";
 constexpr unsigned bootstrap_pause_s = 5;
+// The configuration may be larger than a data message: it is parsed as it
+// streams by, without a document, and what it costs follows its controls
+// (about 80 bytes each). At 1.5 MiB, even of the shortest names, peak memory stays under the
+// unit's cap: see "Memory" in the README.
+constexpr std::size_t configuration_limit_bytes = 3 << 19;
 constexpr int wait_forever = 0;
 
 void subscribe(MqttAsyncWrapper& client, const std::string& filter) {
@@ -55,6 +60,7 @@ void perform() {
 
     const auto client = std::make_shared<MqttAsyncWrapper>(client_id);
     client->SetConnectionLost(&connection_lost);
+    client->SetMessageLimit(configuration_topic, configuration_limit_bytes);
     client->Connect(true, &connected, &MqttAsyncWrapper::onFailure);
     report_ready(client);  // not waiting for a configuration, which may never come
 

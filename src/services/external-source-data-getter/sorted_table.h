@@ -55,6 +55,9 @@ public:
         if (at != end()) items_.erase(at);
     }
 
+    friend bool operator==(const sorted_table& a, const sorted_table& b) { return a.items_ == b.items_; }
+    friend bool operator!=(const sorted_table& a, const sorted_table& b) { return !(a == b); }
+
 private:
     static bool by_name(const value_type& a, const value_type& b) { return a.first < b.first; }
     static bool below(const value_type& item, std::string_view name) { return item.first < name; }
