@@ -50,10 +50,21 @@ bool HoldQueue::contains(const std::string& filter) {
     return find(filter) != held_.end();
 }
 
-bool HoldQueue::take(const std::string& filter, MqttMessage& message, std::size_t& dropped) {
+std::size_t HoldQueue::budget(std::size_t most) const {
+    if (held_.size() + 1 >= max_messages_ || bytes_ >= max_bytes_) return 0;
+    return std::min(most, (max_messages_ - held_.size() - 1) * min_message_bytes);
+}
+
+std::size_t HoldQueue::read_budget(std::size_t most) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return budget(most);
+}
+
+bool HoldQueue::take(const std::string& filter, MqttMessage& message, std::size_t& dropped, bool& was_full) {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto found = find(filter);
     if (found == held_.end()) return false;
+    was_full = budget(1) == 0;
     message = std::move(*found);
     bytes_ -= size_of(message);
     held_.erase(found);

@@ -5,10 +5,13 @@
 // Concurrency: one mutex guards the queue; it is held only to move messages
 // in or out, never across a blocking call or a callback, and waiters are
 // notified after it is released. The socket's reader pushes and never
-// blocks: beyond the limits (messages and bytes) the oldest messages are
-// dropped, counted, and reported at most once per interval and once more
-// when the queue has drained. Receive callers take the oldest message that
-// matches their filter and wait, with a predicate, while there is none.
+// blocks. While the queue is full the I/O thread leaves input in the socket
+// (and the broker queues the rest); a Receive caller that finds nothing for
+// its filter reads anyway, and then beyond the limits (messages and bytes)
+// the oldest messages are dropped, counted, and reported at most once per
+// interval and once more when the queue has drained. Receive callers take
+// the oldest message that matches their filter and wait, with a predicate,
+// while there is none.
 
 #include "mqtt-wrapper/types.h"
 
@@ -31,10 +34,16 @@ public:
     std::size_t push(std::vector<MqttMessage>& arrived);
     // How many more messages fit before the oldest are dropped.
     std::size_t room();
+    // Bytes the I/O thread may read now without the queue dropping any: a
+    // message has at least min_message_bytes, and one more may be completed
+    // from what was read before. 0: leave input in the socket.
+    static constexpr std::size_t min_message_bytes = 5;  // a one-byte topic and no payload
+    std::size_t read_budget(std::size_t most);
 
     bool contains(const std::string& filter);
-    // The oldest message matching filter, if any; drops to report go to dropped.
-    bool take(const std::string& filter, MqttMessage& message, std::size_t& dropped);
+    // The oldest message matching filter, if any; drops to report go to
+    // dropped; was_full tells that the read budget was 0 before.
+    bool take(const std::string& filter, MqttMessage& message, std::size_t& dropped, bool& was_full);
 
     // Waits until a message matches filter, the queue is closed, other()
     // holds (checked under the queue's lock) or the deadline passes.
@@ -65,6 +74,7 @@ public:
 
 private:
     std::deque<MqttMessage>::iterator find(const std::string& filter);
+    std::size_t budget(std::size_t most) const;  // with mutex_ held
     std::size_t take_drop_report();
 
     const std::size_t max_messages_;

@@ -19,6 +19,8 @@ using namespace std::chrono_literals;
 using steady = std::chrono::steady_clock;
 
 constexpr auto disconnect_timeout = 3s;  // for what is queued at stop()
+constexpr auto held_back_report = 60s;   // at most one record per minute
+constexpr auto held_back_lately_for = 10s;
 constexpr std::size_t read_chunk_bytes = 64 * 1024;
 const char* const source_file = "src/mqtt-wrapper/io_loop";
 
@@ -199,18 +201,59 @@ bool IoLoop::serve() {
             }
         }
         const auto turn = handover_.io_turn(now);
+        // While the hold queue is full, input stays in the socket: its small
+        // buffer, then the broker's queue, keep the rest. Receive wakes this
+        // loop once it has taken a message from the full queue.
+        const std::size_t budget = turn.read ? held_.read_budget(read_chunk_bytes) : 0;
+        const bool held_back = turn.read && budget == 0;
+        note_held_back(held_back, now);
+        const bool read = turn.read && !held_back;
         const auto deadline = std::min({link_.next_deadline(), turn.watch_until, close_deadline});
-        const short events =
-            static_cast<short>((turn.read ? POLLIN : 0) | (flushed == Link::Flush::partial ? POLLOUT : 0));
-        const bool buffered = turn.read && link_.buffered();
+        const short events = static_cast<short>((read ? POLLIN : 0) | (held_back ? POLLRDHUP : 0) |
+                                                (flushed == Link::Flush::partial ? POLLOUT : 0));
+        const bool buffered = read && link_.buffered();
         const short revents = wait(events, buffered ? now : deadline);
-        if (turn.read && (buffered || (revents & (POLLIN | POLLERR | POLLHUP)))) {
+        // An answer to a ping may wait behind what is held back: unread
+        // input shows the broker alive. An end of the stream is read anyway.
+        if (held_back && steady::now() >= link_.next_deadline() && link_.input_waiting()) link_.heard();
+        if (turn.read && (buffered || (revents & (POLLIN | POLLERR | POLLHUP | POLLRDHUP)))) {
             LinkEvents got;
-            link_.read(read_chunk_bytes, got);
-            if (got.messages > 0) handover_.nudge_leader();  // a caller may have led since io_turn
+            link_.read(read ? budget : read_chunk_bytes, got);  // held back: only to find the end
+            if (got.messages > 0) handover_.nudge_leader();     // a caller may have led since io_turn
             deliver(got, context_);
         }
     }
+}
+
+void IoLoop::note_held_back(bool held, steady::time_point now) {
+    if (!held) {
+        if (holding_) held_for_ += now - held_from_;
+        holding_ = false;
+        return;
+    }
+    last_held_.store(now.time_since_epoch().count(), std::memory_order_relaxed);
+    if (!holding_) held_from_ = now;
+    holding_ = true;
+    if (held_told_ != steady::time_point{} && now - held_told_ < held_back_report) return;
+    const auto held_for = held_for_ + (now - held_from_);
+    if (held_told_ == steady::time_point{}) {
+        IO_LOG(P7::WARNING,
+               "Messages come faster than they are taken: reading held back, the broker queues the "
+               "rest");
+    } else {
+        IO_LOG(P7::WARNING,
+               "Reading held back for %s of the last %s: messages come faster than they are taken; "
+               "the broker queues the rest",
+               describe_duration(held_for).c_str(), describe_duration(now - held_told_).c_str());
+    }
+    held_told_ = now;
+    held_for_ = {};
+    held_from_ = now;
+}
+
+bool IoLoop::held_back_lately() const {
+    const auto last = last_held_.load(std::memory_order_relaxed);
+    return last != 0 && steady::now() - steady::time_point(steady::duration(last)) < held_back_lately_for;
 }
 
 void IoLoop::lost() {

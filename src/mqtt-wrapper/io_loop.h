@@ -33,6 +33,9 @@ public:
     void stop();
     void wake();
     bool on_io_thread() const { return std::this_thread::get_id() == thread_.get_id(); }
+    // Input was left in the socket, the hold queue being full, within the
+    // last 10 s. Any thread.
+    bool held_back_lately() const;
 
 private:
     void run();
@@ -45,6 +48,7 @@ private:
     short wait(short events, std::chrono::steady_clock::time_point deadline);
     bool pause(std::chrono::steady_clock::duration d);
     void connected(std::chrono::steady_clock::duration outage);
+    void note_held_back(bool held, std::chrono::steady_clock::time_point now);
 
     Link& link_;
     ReaderHandover& handover_;
@@ -57,6 +61,12 @@ private:
     MQTTAsync_onSuccess* on_connected_ = nullptr;
     MQTTAsync_connectionLost* on_lost_ = nullptr;
     std::size_t lost_publications_ = 0;
+    // Holding input back: since when, for how long since the last record.
+    bool holding_ = false;
+    std::chrono::steady_clock::time_point held_from_{};
+    std::chrono::steady_clock::duration held_for_{};
+    std::chrono::steady_clock::time_point held_told_{};
+    std::atomic<std::chrono::steady_clock::rep> last_held_{0};
     std::thread thread_;
 };
 

@@ -3,6 +3,8 @@
 #include "mqtt-wrapper/callback_data.h"
 #include "mqtt-wrapper/p7.h"
 
+#include <sys/ioctl.h>
+
 namespace quorvel::mosquitto {
 
 namespace {
@@ -146,6 +148,18 @@ void Link::collect(LinkEvents& events) {
 std::string Link::with_tls_failure(const char* what) const {
     const auto tls = transport_.failure();
     return tls.empty() ? what : "TLS: " + tls;
+}
+
+bool Link::input_waiting() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int n = 0;
+    return transport_.is_open() &&
+           (transport_.buffered() || (::ioctl(transport_.fd(), FIONREAD, &n) == 0 && n > 0));
+}
+
+void Link::heard() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    session_.heard();
 }
 
 bool Link::broken() {

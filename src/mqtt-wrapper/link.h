@@ -78,6 +78,9 @@ public:
     bool connect(bool clean_session, int abort_fd, std::string& error, bool& answered);
     std::string transport_description();
     void tick(std::chrono::steady_clock::time_point now);
+    // Input waits in the socket (or in TLS) unread; heard() tells the session.
+    bool input_waiting();
+    void heard();
     std::chrono::steady_clock::time_point next_deadline();
     bool output_pending();
     void disconnect();

@@ -32,8 +32,7 @@ using steady = std::chrono::steady_clock;
 constexpr std::size_t max_out_bytes = 64 * 1024;  // while connected, Send waits beyond this
 constexpr std::size_t max_held_messages = 1000;
 constexpr std::size_t max_held_bytes = 1 << 20;
-constexpr std::size_t min_publish_bytes = 5;  // a one-byte topic and no payload
-constexpr std::size_t min_read_bytes = 64 * min_publish_bytes;
+constexpr std::size_t min_read_bytes = 64 * HoldQueue::min_message_bytes;
 constexpr auto reader_lease = 10ms;  // longest the socket waits for a receive loop to come back
 const char* const source_file = "src/mqtt-wrapper/mqtt_async_wrapper";
 
@@ -138,7 +137,7 @@ struct MqttAsyncWrapper::Impl {
                 handover.drain_kick();
                 break;
             }
-            broke = !link.read(std::max(held.room() * min_publish_bytes, min_read_bytes), events);
+            broke = !link.read(std::max(held.room() * HoldQueue::min_message_bytes, min_read_bytes), events);
             if (events.messages > 0) pacing.read(steady::now(), events.messages, events.filled);
             if (broke || events.messages > 0 || !events.completions.empty() || !events.notices.empty()) break;
             if (link.flush() != Link::Flush::done) io.wake();  // acknowledgements
@@ -209,9 +208,11 @@ MqttMessage MqttAsyncWrapper::Receive(const std::string& filter, int timeoutMs) 
     for (;;) {
         MqttMessage message;
         std::size_t dropped = 0;
-        if (s.held.take(filter, message, dropped)) {
-            // Keeps the lease: the loop is expected back.
-            if (s.handover.leave_receive(steady::now())) s.io.wake();
+        bool was_full = false;
+        if (s.held.take(filter, message, dropped, was_full)) {
+            // Keeps the lease: the loop is expected back. Room again: the I/O
+            // loop may read what it left in the socket.
+            if (s.handover.leave_receive(steady::now()) || was_full) s.io.wake();
             HoldQueue::log_drops(dropped);
             return message;
         }
@@ -244,6 +245,10 @@ void MqttAsyncWrapper::Send(const std::string& topic, const std::vector<unsigned
 
 bool MqttAsyncWrapper::IsConnected() const {
     return impl_->link.state() == Session::State::connected && !impl_->link.broken();
+}
+
+bool MqttAsyncWrapper::InputHeldBack() const {
+    return impl_->io.held_back_lately();
 }
 
 const std::string& MqttAsyncWrapper::ServerUri() const {

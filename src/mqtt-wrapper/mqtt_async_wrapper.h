@@ -28,9 +28,11 @@ namespace quorvel::mosquitto {
 // closes the connection with one WARNING, and the client reconnects.
 //
 // Receive() blocks until a held message matches its filter and hands out the
-// oldest such message; others stay held. The hold queue is bounded: on
-// overflow the oldest message is dropped and a WARNING is logged. While it
-// waits, Receive reads the socket itself.
+// oldest such message; others stay held. The hold queue is bounded: while it
+// is full the client reads no more (one WARNING a minute), and the broker
+// queues the rest; only a Receive that waits for a topic none of the held
+// messages has reads on, and then the oldest message is dropped with a
+// WARNING. While it waits, Receive reads the socket itself.
 //
 // Send() and Subscribe() validate the topic or filter (throw MqttError and
 // send nothing for one the broker would refuse). While connected, Send waits
@@ -72,6 +74,9 @@ public:
 
     // Whether a connection to the broker is up (CONNACK taken, not lost).
     bool IsConnected() const;
+    // Whether, within the last 10 s, messages came faster than Receive took
+    // them: the client left input in the socket and the broker queued it.
+    bool InputHeldBack() const;
     // The broker address as records show it (any password as ***).
     const std::string& ServerUri() const;
 

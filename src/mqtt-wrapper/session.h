@@ -92,6 +92,9 @@ public:
 
     // Time: queues PINGREQ, or closes on a missing CONNACK or PINGRESP.
     void tick(steady_time now);
+    // Input from the broker waits unread (the caller holds it back): the
+    // broker is alive, whatever answer to a ping is among it.
+    void heard() { ping_outstanding_ = false; }
     steady_time next_deadline() const;
 
     // Calls. publish throws MqttError for a topic a broker would refuse and,

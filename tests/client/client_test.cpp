@@ -198,6 +198,23 @@ TEST_F(Client, BurstsBeyondTheOutgoingBufferAreNotLost) {
     }
 }
 
+TEST_F(Client, AFullHoldQueueLeavesTheRestWithTheBroker) {
+    auto c = connected_client("c");
+    subscribe(*c, "/flood/#");
+    auto pub = connected_client("pub");
+    wait_until_subscribed(*pub, *c, "/flood/probe");
+    const test_support::StderrCapture log;
+    constexpr int n = 5000;  // five times what the queue holds
+    for (int i = 0; i < n; ++i) pub->Send("/flood/n", std::to_string(i), Qos::AtMostOnce, false);
+    EXPECT_TRUE(log.wait_for("reading held back, the broker queues the rest")) << log.text();
+    EXPECT_TRUE(c->InputHeldBack());
+    for (int i = 0; i < n; ++i)
+        ASSERT_EQ(text(c->Receive("/flood/#", deadline_ms)), std::to_string(i)) << log.text() << broker.log();
+    EXPECT_EQ(log.text().find("dropped"), std::string::npos) << log.text();
+    EXPECT_EQ(log.text().find("lost"), std::string::npos) << log.text();
+}
+
+// A caller that waits for another topic reads on; then the oldest go.
 TEST_F(Client, AFullHoldQueueDropsTheOldestAndSaysSo) {
     auto c = connected_client("c");
     subscribe(*c, "/flood/#");

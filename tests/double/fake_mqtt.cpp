@@ -166,6 +166,10 @@ void MqttAsyncWrapper::Send(const std::string& topic, const std::vector<unsigned
     fake_mqtt::record_send(Op::SendBytes, topic, std::string(payload.begin(), payload.end()), qos, retain);
 }
 
+bool MqttAsyncWrapper::InputHeldBack() const {
+    return false;
+}
+
 bool MqttAsyncWrapper::IsConnected() const {
     return true;
 }

@@ -728,14 +728,17 @@ TEST(SessionKeepAlive, OutputPostponesThePing) {
 }
 
 TEST(SessionKeepAlive, UnansweredPingClosesAndPingrespClearsIt) {
-    for (const bool answered : {false, true}) {
+    // Answered: a PINGRESP, or input the client holds back unread.
+    for (const char* answer : {"", "PINGRESP", "held back"}) {
+        const bool answered = *answer != '\0';
         Driver d;  // keep-alive 40 s: ping after 30 s, answered within 30 s
         d.connect();
         d.advance(30s);
         ASSERT_EQ(summary(d.write_all()), "PINGREQ");
         d.advance(29999ms);
         EXPECT_EQ(d.session.state(), Session::State::connected);
-        if (answered) d.feed(bytes({0xD0, 0}));
+        if (std::string(answer) == "PINGRESP") d.feed(bytes({0xD0, 0}));
+        if (std::string(answer) == "held back") d.session.heard();
         d.advance(1ms);
         EXPECT_EQ(d.closed(), !answered);
         EXPECT_EQ(d.session.close_reason(), answered ? "" : "no answer to a ping");

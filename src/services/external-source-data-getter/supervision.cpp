@@ -96,9 +96,10 @@ std::string status_line(const mosquitto::MqttAsyncWrapper& client, bool is_confi
     }
     if (!client.IsConnected()) return "waiting for the broker";
     if (!is_configured) return "waiting for the configuration";
-    return fmt::format("connected to {}; {}, {}, {} stale; {}", client.ServerUri(),
+    return fmt::format("connected to {}; {}, {}, {} stale; {}{}", client.ServerUri(),
                        counted(devices, "device"), counted(controls, "control"), with_thousands(stale),
-                       counted(messages_handled.load(), "message"));
+                       counted(messages_handled.load(), "message"),
+                       client.InputHeldBack() ? "; messages come faster than handled" : "");
 }
 
 void report_ready(const std::shared_ptr<mosquitto::MqttAsyncWrapper>& client) {

@@ -18,7 +18,8 @@ namespace quorvel {
 extern std::atomic<unsigned long> messages_handled;
 
 // The status line: "waiting for the broker", "waiting for the configuration"
-// or "connected to <uri>; 12 devices, 48 controls, 3 stale; 1,204 messages".
+// or "connected to <uri>; 12 devices, 48 controls, 3 stale; 1,204 messages",
+// and "; messages come faster than handled" while the client holds input back.
 // Takes m_mutex for the counts.
 std::string status_line(const mosquitto::MqttAsyncWrapper& client, bool configured);
 
