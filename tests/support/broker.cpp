@@ -118,7 +118,34 @@ std::string read_file(const std::string& path) {
 
 Broker::Broker() : Broker(BrokerOptions{}) {}
 
-Broker::Broker(const BrokerOptions& options) : dir_(make_temp_dir()), port_(free_port()) {
+Broker::Broker(const BrokerOptions& options) : dir_(make_temp_dir()) {
+    if (!options.logins.empty()) {
+        const std::string file = dir_ + "/passwords";
+        for (const auto& [user, password] : options.logins) {
+            run_command("mosquitto_passwd -b " + std::string(std::ifstream(file).good() ? "" : "-c ") + "'" +
+                        file + "' '" + user + "' '" + password + "'");
+        }
+        ::chmod(file.c_str(), 0644);
+    }
+    // Another test process may bind a port between its choice here and the
+    // broker's bind: then other ports.
+    for (int attempt = 1;; ++attempt) {
+        configure(options);
+        try {
+            start();
+            return;
+        } catch (const std::runtime_error&) {
+            if (attempt == 5 || log().find("Address already in use") == std::string::npos) {
+                remove_tree(dir_);
+                throw;
+            }
+            std::filesystem::remove(dir_ + "/broker.log");
+        }
+    }
+}
+
+void Broker::configure(const BrokerOptions& options) {
+    port_ = free_port();
     // Started as root, it stays root: a change of user would clear the signal
     // that ends it with the test process.
     std::ofstream conf(dir_ + "/mosquitto.conf");
@@ -134,11 +161,6 @@ Broker::Broker(const BrokerOptions& options) : dir_(make_temp_dir()), port_(free
          << "allow_anonymous true\n";
     const std::string file = dir_ + "/passwords";
     if (!options.logins.empty()) {
-        for (const auto& [user, password] : options.logins) {
-            run_command("mosquitto_passwd -b " + std::string(std::ifstream(file).good() ? "" : "-c ") + "'" +
-                        file + "' '" + user + "' '" + password + "'");
-        }
-        ::chmod(file.c_str(), 0644);
         login_port_ = free_port();
         conf << "listener " << login_port_ << " 127.0.0.1\n"
              << "allow_anonymous false\n"
@@ -163,8 +185,6 @@ Broker::Broker(const BrokerOptions& options) : dir_(make_temp_dir()), port_(free
         }
     }
     conf << options.extra;
-    conf.close();
-    start();
 }
 
 Broker::~Broker() {

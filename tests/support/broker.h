@@ -48,6 +48,8 @@ public:
     bool wait_for_log(const std::string& needle, std::chrono::milliseconds deadline) const;
 
 private:
+    void configure(const BrokerOptions& options);  // new ports, the configuration file
+
     std::string dir_;
     int port_ = 0;
     int login_port_ = 0;
