@@ -125,9 +125,13 @@ TEST_F(DataMessage, ValuesForEveryShapeOfAvg) {
                R"({"a": {"avg": 21.5}, "b": {"avg": {"y": 2, "x": 1.25}}, "c": {"avg": [6.0]}})"));
     handle(msg(test_clock::now(), R"({"a": {}, "b": {"avg": null}, "c": null})"));
     handle(msg(test_clock::now(), R"({"a": {"avg": [0.1, 0.2]}, "b": {"avg": -0.0}, "c": {"avg": 1e21}})"));
-    EXPECT_EQ(published(), fresh("a", "21.5") + fresh("b", "3.25") + fresh("c", "6") +  //
-                               fresh("a", "0") + fresh("b", "0") + fresh("c", "0") +    //
-                               fresh("a", "0.30000000000000004") + fresh("b", "0") + fresh("c", "1e+21"));
+    // The benches' values: a sum with a half, sequence numbers.
+    handle(msg(test_clock::now(),
+               R"({"a": {"avg": [21.5, 7]}, "b": {"avg": 1234567}, "c": {"avg": 9007199254740993}})"));
+    EXPECT_EQ(published(), fresh("a", "21.5") + fresh("b", "3.25") + fresh("c", "6") +                      //
+                               fresh("a", "0") + fresh("b", "0") + fresh("c", "0") +                        //
+                               fresh("a", "0.30000000000000004") + fresh("b", "0") + fresh("c", "1e+21") +  //
+                               fresh("a", "28.5") + fresh("b", "1234567") + fresh("c", "9007199254740992"));
 }
 
 TEST_F(DataMessage, SilentDrops) {
