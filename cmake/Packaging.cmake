@@ -18,12 +18,50 @@ endif()
 set(PACKAGE_MAINTAINER "external-source-data-getter maintainers <maintainers@users.noreply.c-seed-07a89cbb.example>"
     CACHE STRING "Maintainer field of the Debian package")
 
+# One source, packaged for each Debian release it is built on. Debian 12's
+# package keeps the plain version; a later release's gets "+debNNu1", which
+# sorts above it, so a release upgrade of the controller replaces the one
+# package with the other.
+set(DEBIAN_RELEASE "" CACHE STRING "Debian release the package is for (default: the build system's)")
+if(NOT DEBIAN_RELEASE AND EXISTS /etc/os-release)
+  file(STRINGS /etc/os-release os_id REGEX "^ID=")
+  file(STRINGS /etc/os-release os_version REGEX "^VERSION_ID=")
+  if(os_id STREQUAL "ID=debian" AND os_version MATCHES "^VERSION_ID=\"?([0-9]+)")
+    set(DEBIAN_RELEASE ${CMAKE_MATCH_1})
+  endif()
+endif()
+set(package_version ${PROJECT_VERSION})
+set(source_changelog ${PROJECT_SOURCE_DIR}/packaging/debian/changelog)
+set(changelog ${source_changelog})
+if(DEBIAN_RELEASE GREATER 12)
+  set(package_version ${PROJECT_VERSION}+deb${DEBIAN_RELEASE}u1)
+  # The changelog gains the rebuild's entry, dated a minute after the
+  # source's (a fixed date, so the package is reproducible).
+  set(codenames 13 trixie 14 forky 15 duke)
+  list(FIND codenames ${DEBIAN_RELEASE} at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "No code name known for Debian ${DEBIAN_RELEASE}")
+  endif()
+  math(EXPR at "${at} + 1")
+  list(GET codenames ${at} codename)
+  file(STRINGS ${source_changelog} trailer REGEX "^ -- " LIMIT_COUNT 1)
+  string(REGEX REPLACE "^(.*>  ).*$" "\\1" signature "${trailer}")
+  string(REGEX REPLACE "^.*>  " "" source_date "${trailer}")
+  execute_process(COMMAND date -u -R -d "${source_date} + 1 minute" OUTPUT_VARIABLE rebuild_date
+                  OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+  set(changelog ${PROJECT_BINARY_DIR}/changelog)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source_changelog})
+  file(READ ${source_changelog} source_entries)
+  file(WRITE ${changelog} "external-source-data-getter (${package_version}) ${codename}; urgency=medium\n\n"
+             "  * Built for Debian ${DEBIAN_RELEASE}.\n\n${signature}${rebuild_date}\n\n${source_entries}")
+endif()
+
 # Debian's documentation files: the changelog (compressed as policy asks) and
 # the copyright file.
 set(changelog_gz ${PROJECT_BINARY_DIR}/changelog.gz)
 add_custom_command(OUTPUT ${changelog_gz}
-  COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/packaging/debian/changelog > ${changelog_gz}
-  DEPENDS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog)
+  COMMAND gzip -9nc ${changelog} > ${changelog_gz}
+  DEPENDS ${changelog})
 add_custom_target(debian-changelog ALL DEPENDS ${changelog_gz})
 install(FILES ${changelog_gz} ${PROJECT_SOURCE_DIR}/packaging/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 set(manual_gz ${PROJECT_BINARY_DIR}/external-source-data-getter.8.gz)
@@ -35,7 +73,7 @@ install(FILES ${manual_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME external-source-data-getter)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VERSION ${package_version})
 set(CPACK_PACKAGE_CONTACT "${PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "readings of an outside data source into the controller's /devices tree")
