@@ -1,5 +1,6 @@
-# Shared by the measurement scripts: a private broker, the service, and
-# readings of a process from /proc. Source it; call harness_init first.
+# Shared by the measurement scripts and the system test: a private broker,
+# the service, free ports and readings of a process from /proc. Source it;
+# the measurement scripts call harness_init first.
 
 harness_init() {
   work=$(mktemp -d)
