@@ -156,9 +156,9 @@ bool IoLoop::connect_once(std::string& error, RetryPolicy::Failure& failure) {
     return false;
 }
 
+// Receive may read the connection only after the record and the callback,
+// so that neither comes after a message of this connection.
 void IoLoop::connected(steady::duration outage) {
-    handover_.grant(link_.fd());
-    held_.notify();  // a waiting Receive may lead now
     const std::string down =
         outage > steady::duration::zero() ? " (down for " + describe_duration(outage) + ")" : "";
     IO_LOG(P7::INFO, "Connected to %s%s%s", link_.address().uri.c_str(),
@@ -175,6 +175,8 @@ void IoLoop::connected(steady::duration outage) {
             IO_LOG(P7::ERROR, "The connection callback threw");
         }
     }
+    handover_.grant(link_.fd());
+    held_.notify();  // a waiting Receive may lead now
 }
 
 bool IoLoop::serve() {

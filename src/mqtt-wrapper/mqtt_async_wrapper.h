@@ -19,7 +19,8 @@ namespace quorvel::mosquitto {
 // less often for a failure that repeats), and subscribes again
 // to every active filter on each new connection. onConnected runs after
 // every connection, the first and each reconnection, on the client's thread
-// (which must never wait for a lock held around Send).
+// (which must never wait for a lock held around Send), and before Receive
+// hands out any message of that connection.
 //
 // Publish, subscribe and unsubscribe packets leave in the order of the
 // calls. A Subscribe of a filter just unsubscribed waits for the broker's

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <memory>
 #include <set>
 #include <string>
@@ -505,4 +507,33 @@ TEST_F(Client, ACallbackThatThrowsIsLoggedAndTheClientGoesOn) {
     c->Send("/t/after", std::string("still here"), Qos::AtMostOnce, false);
     EXPECT_EQ(text(c->Receive("/t/after", deadline_ms)), "still here");
     EXPECT_TRUE(log.wait_for("A completion callback threw: boom")) << log.text();
+}
+
+namespace {
+std::promise<void> connection_seen;
+std::shared_future<void> connection_released;
+void held_connected(void*, MQTTAsync_successData*) {
+    connection_seen.set_value();
+    connection_released.wait_for(std::chrono::seconds(10));
+}
+}  // namespace
+
+TEST_F(Client, NoMessageOfAConnectionIsHandedOutBeforeItsCallbackReturns) {
+    {
+        auto publisher = connected_client("p");
+        subscribe(*publisher, "/order/t");
+        publisher->Send("/order/t", std::string("retained"), Qos::AtMostOnce, true);
+        ASSERT_EQ(text(publisher->Receive("/order/t", deadline_ms)), "retained");  // the broker keeps it
+    }
+    connection_seen = {};
+    std::promise<void> release;
+    connection_released = release.get_future().share();
+    MqttAsyncWrapper c("c");
+    subscribe(c, "/order/t");
+    c.Connect(true, &held_connected, &MqttAsyncWrapper::onFailure);
+    connection_seen.get_future().wait();
+    // The subscription is on the broker by now and the retained message on its way.
+    EXPECT_THROW(c.Receive("/order/t", 300), MqttError) << "handed out while onConnected still ran";
+    release.set_value();
+    EXPECT_EQ(text(c.Receive("/order/t", deadline_ms)), "retained");
 }
