@@ -1,5 +1,5 @@
-# Shared by the measurement scripts and the system test: a private broker,
-# the service, free ports and readings of a process from /proc. Source it;
+# Shared by the measurement scripts and the system test: the build, a private
+# broker, the service, free ports and readings of a process from /proc. Source it;
 # the measurement scripts call harness_init first.
 
 harness_init() {
@@ -14,6 +14,18 @@ harness_cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
   [ -n "${keep_work:-}" ] || rm -rf "$work"
+}
+
+# Configures a build directory (build/target: for the ARM controller). The
+# toolchain goes only to a first configuration; CMake warns when given it again.
+configure_build() {  # dir [cmake-args...]
+  local dir=$1
+  shift
+  local args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "$@")
+  if [ "$dir" = build/target ] && [ ! -e "$dir/CMakeCache.txt" ]; then
+    args+=(-DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake)
+  fi
+  cmake -S . -B "$dir" "${args[@]}" >/dev/null
 }
 
 free_port() {
