@@ -95,8 +95,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             fuzz::violated("subscription outside the data topics: " + c);
     }
     for (const auto& [id, controls] : quorvel::abroad_ios) {
-        for (const auto& [name, ts] : controls) {
-            if (ts != 0) fuzz::violated("a configured control starts with timestamp " + std::to_string(ts));
+        for (const auto& [name, control] : controls) {
+            if (!(control == quorvel::control_state()))
+                fuzz::violated("a configured control starts with a reading: " + name);
         }
     }
     return 0;

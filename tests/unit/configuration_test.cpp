@@ -56,7 +56,10 @@ protected:
 
     static sorted_registry registry() {
         sorted_registry out;
-        for (const auto& [id, controls] : abroad_ios) out[id] = {controls.begin(), controls.end()};
+        for (const auto& [id, controls] : abroad_ios) {
+            for (const auto& [name, control] : controls) out[id][name] = control.timestamp;
+            out[id];  // a device without controls
+        }
         return out;
     }
 

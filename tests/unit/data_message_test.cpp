@@ -90,9 +90,9 @@ TEST_F(DataMessage, FreshReadingsClearTheMarkerThenPublishTheSum) {
         handle(msg(test_clock::now() - 10, R"({"b": {"avg": 2}, "a": {"avg": [1, 2, 3]}, "x": {"avg": 9}})"));
     EXPECT_EQ(log, "");
     EXPECT_EQ(published(), fresh("a", "6") + fresh("b", "2"));  // key order, unknown controls skipped
-    EXPECT_EQ(abroad_ios["io"]["a"], test_clock::now() - 10);
-    EXPECT_EQ(abroad_ios["io"]["b"], test_clock::now() - 10);
-    EXPECT_EQ(abroad_ios["io"]["c"], 0);
+    EXPECT_EQ(abroad_ios["io"]["a"].timestamp, test_clock::now() - 10);
+    EXPECT_EQ(abroad_ios["io"]["b"].timestamp, test_clock::now() - 10);
+    EXPECT_EQ(abroad_ios["io"]["c"].timestamp, 0);
 }
 
 TEST_F(DataMessage, StalenessBoundaryAtNineHundredSeconds) {
@@ -104,7 +104,7 @@ TEST_F(DataMessage, StalenessBoundaryAtNineHundredSeconds) {
                        " слишком старый, помечаем как недоступный '" + old + "'\n"),
               std::string::npos)
         << log;
-    EXPECT_EQ(abroad_ios["io"]["a"], test_clock::now() - 901);
+    EXPECT_EQ(abroad_ios["io"]["a"].timestamp, test_clock::now() - 901);
     // A timestamp in the future is fresh.
     EXPECT_EQ(handle(msg(test_clock::now() + 100000, R"({"a": {"avg": 1}})")), "");
 }
@@ -128,10 +128,13 @@ TEST_F(DataMessage, ValuesForEveryShapeOfAvg) {
     // The benches' values: a sum with a half, sequence numbers.
     handle(msg(test_clock::now(),
                R"({"a": {"avg": [21.5, 7]}, "b": {"avg": 1234567}, "c": {"avg": 9007199254740993}})"));
+    handle(msg(test_clock::now(), R"({"a": {"avg": [1.7e308, 1.7e308]}})"));  // past the largest double
     EXPECT_EQ(published(), fresh("a", "21.5") + fresh("b", "3.25") + fresh("c", "6") +                      //
                                fresh("a", "0") + fresh("b", "0") + fresh("c", "0") +                        //
                                fresh("a", "0.30000000000000004") + fresh("b", "0") + fresh("c", "1e+21") +  //
-                               fresh("a", "28.5") + fresh("b", "1234567") + fresh("c", "9007199254740992"));
+                               fresh("a", "28.5") + fresh("b", "1234567") + fresh("c", "9007199254740992") +
+                               fresh("a", "inf"));
+    EXPECT_TRUE(abroad_ios["io"]["a"].has_value());
 }
 
 TEST_F(DataMessage, SilentDrops) {
@@ -152,7 +155,7 @@ TEST_F(DataMessage, SilentDrops) {
         EXPECT_EQ(handle(payload), "") << payload;
     }
     EXPECT_TRUE(published().empty());
-    EXPECT_EQ(abroad_ios["io"]["a"], 0);
+    EXPECT_EQ(abroad_ios["io"]["a"].timestamp, 0);
 }
 
 TEST_F(DataMessage, VersionAcceptedAsOneAfterConversion) {
@@ -163,16 +166,16 @@ TEST_F(DataMessage, VersionAcceptedAsOneAfterConversion) {
 
 TEST_F(DataMessage, TimestampConversions) {
     handle(R"({"version": 1, "io_id": "io", "timestamp": 1764999999.9, "data": {"a": {"avg": 1}}})");
-    EXPECT_EQ(abroad_ios["io"]["a"], 1764999999);  // fraction dropped
+    EXPECT_EQ(abroad_ios["io"]["a"].timestamp, 1764999999);  // fraction dropped
     handle(R"({"version": 1, "io_id": "io", "timestamp": true, "data": {"b": {"avg": 1}}})");
-    EXPECT_EQ(abroad_ios["io"]["b"], 1);  // true is 1, on every platform, and stale
+    EXPECT_EQ(abroad_ios["io"]["b"].timestamp, 1);  // true is 1, on every platform, and stale
     EXPECT_EQ(published(), fresh("a", "1") + stale("b", "1"));
 }
 
 TEST_F(DataMessage, OlderTimestampsOverwriteNewerOnes) {
     handle(msg(test_clock::now(), R"({"a": {"avg": 1}})"));
     handle(msg(test_clock::now() - 5000, R"({"a": {"avg": 2}})"));
-    EXPECT_EQ(abroad_ios["io"]["a"], test_clock::now() - 5000);
+    EXPECT_EQ(abroad_ios["io"]["a"].timestamp, test_clock::now() - 5000);
 }
 
 TEST_F(DataMessage, EachFaultFailsTheMessageAndFreesTheLock) {
@@ -204,23 +207,25 @@ TEST_F(DataMessage, EachFaultFailsTheMessageAndFreesTheLock) {
     };
     for (const auto& f : faults) handle_failing(f);
     EXPECT_TRUE(published().empty());
-    EXPECT_EQ(abroad_ios["io"]["a"], 0);
+    EXPECT_EQ(abroad_ios["io"]["a"].timestamp, 0);
 }
 
 TEST_F(DataMessage, AFaultKeepsWhatEarlierControlsPublishedAndStored) {
     handle_failing(msg(test_clock::now(), R"({"a": {"avg": 1}, "b": {"avg": [2, "x"]}, "c": {"avg": 3}})"));
     EXPECT_EQ(published(), fresh("a", "1"));
-    EXPECT_EQ(abroad_ios["io"]["a"], test_clock::now());
-    EXPECT_EQ(abroad_ios["io"]["b"], 0);  // its value failed before the store
-    EXPECT_EQ(abroad_ios["io"]["c"], 0);  // never reached
+    EXPECT_EQ(abroad_ios["io"]["a"].timestamp, test_clock::now());
+    EXPECT_EQ(abroad_ios["io"]["b"], quorvel::control_state());  // its value failed before the store
+    EXPECT_EQ(abroad_ios["io"]["c"].timestamp, 0);               // never reached
 }
 
-TEST_F(DataMessage, AFailingSendKeepsTheStoredTimestampOfItsControl) {
+TEST_F(DataMessage, AFailingSendKeepsTheStoredReadingOfItsControl) {
     fake_mqtt::fail_send(2);  // the value of "a"
-    handle_failing(msg(test_clock::now(), R"({"a": {"avg": 1}, "b": {"avg": 2}})"));
+    handle_failing(msg(test_clock::now(), R"({"a": {"avg": 1.5}, "b": {"avg": 2}})"));
     EXPECT_EQ(published(), std::vector<std::string>{"/devices/io/controls/a/meta/error = []"});
-    EXPECT_EQ(abroad_ios["io"]["a"], test_clock::now());
-    EXPECT_EQ(abroad_ios["io"]["b"], 0);
+    quorvel::control_state a(test_clock::now());
+    a.record(test_clock::now(), 1.5);  // published again after a reconnection
+    EXPECT_EQ(abroad_ios["io"]["a"], a);
+    EXPECT_EQ(abroad_ios["io"]["b"], quorvel::control_state());
 }
 
 TEST_F(DataMessage, AControlNameThatMakesAnInvalidTopicFailsTheMessage) {
@@ -237,7 +242,7 @@ TEST_F(DataMessage, TheStalenessRuleHoldsPast2038) {
         const auto log = handle(msg(now - 901, R"({"b": {"avg": 2}})"));
         EXPECT_NE(log.find(stale_record + std::to_string(now - 901) + " "), std::string::npos) << log;
         EXPECT_EQ(published(), fresh("a", "1") + stale("b", "2")) << now;
-        EXPECT_EQ(abroad_ios["io"]["a"], now - 900);
-        EXPECT_EQ(abroad_ios["io"]["b"], now - 901);
+        EXPECT_EQ(abroad_ios["io"]["a"].timestamp, now - 900);
+        EXPECT_EQ(abroad_ios["io"]["b"].timestamp, now - 901);
     }
 }

@@ -1,8 +1,8 @@
 #include "data_message.h"
 
 #include "clock.h"
+#include "control_publish.h"
 #include "data_reader.h"
-#include "error_marker.h"
 #include "json_numbers.h"
 #include "registry.h"
 #include "trace.h"
@@ -11,7 +11,6 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
-#include <iterator>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -21,7 +20,6 @@ namespace quorvel {
 namespace {
 
 using mosquitto::MqttAsyncWrapper;
-using mosquitto::Qos;
 using nlohmann::json;
 
 constexpr int data_version = 1;
@@ -39,7 +37,7 @@ std::int64_t timestamp_of(const json& value) {
 void handle_data_message(MqttAsyncWrapper& client, const mosquitto::MqttMessage& message) {
     // Kept between messages for their buffers; the handler runs on one thread.
     thread_local DataReader reader;
-    thread_local std::string topic, marker_topic, value_text;
+    thread_local std::string topic, marker_topic;
 
     const auto& payload = message.payload;
     if (!reader.read(payload.data(), payload.data() + payload.size()))
@@ -72,13 +70,12 @@ void handle_data_message(MqttAsyncWrapper& client, const mosquitto::MqttMessage&
         // The library would turn a boolean into 0 or 1; only numbers count.
         if (!reading.valid)
             throw std::invalid_argument("avg of '" + reading.name + "' is not made of numbers");
-        control->second = ts;
+        // Kept even when a publication below fails: a reconnection publishes it again.
+        control->second.record(ts, reading.sum);
         topic.assign("/devices/").append(id).append("/controls/").append(reading.name);
         marker_topic.assign(topic).append("/meta/error");
-        value_text.clear();
-        fmt::format_to(std::back_inserter(value_text), FMT_STRING("{}"), reading.sum);
         publish_error_marker(client, marker_topic, stale);
-        client.Send(topic, value_text, Qos::AtMostOnce, true);
+        publish_value(client, topic, reading.sum);
     }
 }
 

@@ -82,12 +82,14 @@ void perform() {
     // glibc keeps freed pages in the middle of the heap otherwise.
     malloc_trim(0);
     report_configured();
+    tree_sent_for(*client, connections);
     std::thread(sync_timeouts, client).detach();
-    std::thread(republish_after_connections, client, connections).detach();
+    std::thread(republish_after_connections, client).detach();
 
     for (;;) {
         const MqttMessage message = client->Receive(every_topic, wait_forever);
         messages_handled.fetch_add(1, std::memory_order_relaxed);
+        republish_if_due(*client);  // a new connection gets the tree before a new value
         try {
             handle_data_message(*client, message);
         } catch (...) {

@@ -9,8 +9,10 @@
 
 #include "sorted_table.h"
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -18,9 +20,48 @@
 
 namespace quorvel {
 
-// Timestamps are seconds since 1970 in 64 bits on every target; 0 until a
-// control's first reading.
-using control_table = sorted_table<std::int64_t>;        // control name -> last timestamp
+// A control's last reading: its timestamp, seconds since 1970 in 64 bits on
+// every target (0 until the first reading), and the value as published, kept
+// so that a broker that lost it gets it again after a reconnection.
+class control_state {
+public:
+    control_state(std::int64_t ts = 0) : timestamp(ts) {}  // known since ts, no value yet
+    std::int64_t timestamp;
+
+    bool has_value() const { return !is_none(value_); }
+    double value() const { return value_; }
+    void record(std::int64_t ts, double v) {
+        timestamp = ts;
+        value_ = v;
+    }
+
+    bool operator==(std::int64_t) const = delete;  // compare the timestamp, or a whole state
+    friend bool operator==(const control_state& a, const control_state& b) {
+        const bool same_value = a.value_ == b.value_ || (std::isnan(a.value_) && std::isnan(b.value_));
+        return a.timestamp == b.timestamp && a.has_value() == b.has_value() && same_value;
+    }
+
+private:
+    // "No value" is a NaN that no sum of JSON numbers can make (at worst an
+    // infinity; arithmetic makes only the default NaN), so a control costs
+    // no flag and no padding.
+    static constexpr std::uint64_t none_bits = 0x7FF4'0000'0000'0001;
+    static double none() { return bit_cast_double(none_bits); }
+    static bool is_none(double v) { return bits_of(v) == none_bits; }
+    static double bit_cast_double(std::uint64_t bits) {
+        double v;
+        std::memcpy(&v, &bits, sizeof v);
+        return v;
+    }
+    static std::uint64_t bits_of(double v) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        return bits;
+    }
+
+    double value_ = none();
+};
+using control_table = sorted_table<control_state>;       // control name -> last reading
 using remote_io_registry = sorted_table<control_table>;  // device id -> controls
 
 // One remote io as the configuration announced it: its id and its control

@@ -18,50 +18,74 @@ namespace {
 
 const char* const source_file = "src/services/external-source-data-getter/republisher";
 
+// Per client, so that a connection of one client never wakes another's
+// republisher: connections made, and those the tree was published for.
+struct Connections {
+    unsigned long made = 0;
+    unsigned long published = 0;
+};
+
 // Never destroyed: the detached thread may outlive main's return.
 std::mutex& connections_mutex = *new std::mutex;
 std::condition_variable& connection_made = *new std::condition_variable;
-// Per client: a connection of one client never wakes another's republisher.
-auto& connections = *new std::unordered_map<const void*, unsigned long>;
+auto& connections = *new std::unordered_map<const void*, Connections>;
+
+// Whether a connection came since the tree was last published.
+bool due(const mosquitto::MqttAsyncWrapper& client) {
+    std::lock_guard<std::mutex> lock(connections_mutex);
+    const auto& c = connections[&client];
+    return c.made != c.published;
+}
 
 }  // namespace
 
 void note_connection(void* client, MQTTAsync_successData*) {
     {
         std::lock_guard<std::mutex> lock(connections_mutex);
-        ++connections[client];
+        ++connections[client].made;
     }
     connection_made.notify_all();
 }
 
 unsigned long connections_so_far(const mosquitto::MqttAsyncWrapper& client) {
     std::lock_guard<std::mutex> lock(connections_mutex);
-    const auto it = connections.find(&client);
-    return it == connections.end() ? 0 : it->second;
+    return connections[&client].made;
 }
 
-void republish_tree(mosquitto::MqttAsyncWrapper& client) {
+void tree_sent_for(const mosquitto::MqttAsyncWrapper& client, unsigned long made) {
+    std::lock_guard<std::mutex> lock(connections_mutex);
+    connections[&client].published = made;
+}
+
+bool republish_if_due(mosquitto::MqttAsyncWrapper& client) {
+    if (!due(client)) return false;  // the common case, without m_mutex
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (const auto& io : announcements) announce(client, io);
-    publish_markers(client, current_time());
+    {
+        std::lock_guard<std::mutex> connections_lock(connections_mutex);
+        auto& c = connections[&client];
+        if (c.made == c.published) return false;  // the other thread was first
+        c.published = c.made;
+    }
+    try {
+        for (const auto& io : announcements) announce(client, io);
+        publish_markers(client, current_time(), true);
+        P7::getTrace()->Trace(0, P7::INFO, nullptr, __LINE__, source_file, "republish",
+                              "Дерево устройств опубликовано заново после подключения к брокеру");
+    } catch (const std::exception& e) {  // the buffer of waiting publications is full
+        P7::getTrace()->Trace(0, P7::ERROR, nullptr, __LINE__, source_file, "republish",
+                              "Не удалось заново опубликовать дерево устройств: %s", e.what());
+    }
+    return true;
 }
 
-void republish_after_connections(std::shared_ptr<mosquitto::MqttAsyncWrapper> client, unsigned long seen) {
+void republish_after_connections(std::shared_ptr<mosquitto::MqttAsyncWrapper> client) {
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(connections_mutex);
-            auto& made = connections[client.get()];
-            connection_made.wait(lock, [&] { return made != seen; });
-            seen = made;
+            const auto& c = connections[client.get()];
+            connection_made.wait(lock, [&] { return c.made != c.published; });
         }
-        try {
-            republish_tree(*client);
-            P7::getTrace()->Trace(0, P7::INFO, nullptr, __LINE__, source_file, "republish",
-                                  "Дерево устройств опубликовано заново после подключения к брокеру");
-        } catch (const std::exception& e) {  // the buffer of waiting publications is full
-            P7::getTrace()->Trace(0, P7::ERROR, nullptr, __LINE__, source_file, "republish",
-                                  "Не удалось заново опубликовать дерево устройств: %s", e.what());
-        }
+        republish_if_due(*client);
     }
 }
 

@@ -1,9 +1,13 @@
 #pragma once
 
 // A broker may come back without its retained messages (no persistence, a
-// fail-over): after every new connection the device tree is published
+// fail-over), and a value written to a connection that then broke may never
+// have reached it: after every new connection the device tree is published
 // again, announcements first, then each control's error marker by the
-// staleness rule, all under m_mutex so that no value comes in between.
+// staleness rule followed by its last value, all under m_mutex so that no
+// value comes in between. The message loop asks for it before it handles a
+// message, so no new value precedes it; the republisher thread does it when
+// no message comes.
 
 #include "mqtt-wrapper/mqtt_async_wrapper.h"
 
@@ -17,10 +21,16 @@ namespace quorvel {
 void note_connection(void* client, MQTTAsync_successData* data);
 unsigned long connections_so_far(const mosquitto::MqttAsyncWrapper& client);
 
-// The republisher thread: once per connection after the seen one.
-void republish_after_connections(std::shared_ptr<mosquitto::MqttAsyncWrapper> client, unsigned long seen);
+// The tree as configured has reached, or waits in the client for, the
+// first `connections` connections.
+void tree_sent_for(const mosquitto::MqttAsyncWrapper& client, unsigned long connections);
 
-// One republication of the whole tree; takes m_mutex itself.
-void republish_tree(mosquitto::MqttAsyncWrapper& client);
+// Publishes the whole tree again when a connection came since it was last
+// published; takes m_mutex itself. False when nothing was due.
+bool republish_if_due(mosquitto::MqttAsyncWrapper& client);
+
+// The republisher thread: waits for connections and publishes the tree
+// again for each, unless the message loop did already.
+void republish_after_connections(std::shared_ptr<mosquitto::MqttAsyncWrapper> client);
 
 }  // namespace quorvel

@@ -91,7 +91,7 @@ std::string status_line(const mosquitto::MqttAsyncWrapper& client, bool is_confi
             controls += device.second.size();
             stale += static_cast<std::size_t>(
                 std::count_if(device.second.begin(), device.second.end(),
-                              [&](const auto& c) { return is_stale(c.second, now); }));
+                              [&](const auto& c) { return is_stale(c.second.timestamp, now); }));
         }
     }
     if (!client.IsConnected()) return "waiting for the broker";

@@ -15,7 +15,8 @@ void sync_timeouts(std::shared_ptr<mosquitto::MqttAsyncWrapper> client);
 // marker judged against one reading of the clock. A failing publish is
 // logged and the sweep goes on with the next control.
 void sweep_markers(mosquitto::MqttAsyncWrapper& client);
-// The same with m_mutex already held by the caller.
-void publish_markers(mosquitto::MqttAsyncWrapper& client, std::int64_t now);
+// The same with m_mutex already held by the caller; with_values: each
+// marker followed by the control's last value, where it has one.
+void publish_markers(mosquitto::MqttAsyncWrapper& client, std::int64_t now, bool with_values = false);
 
 }  // namespace quorvel

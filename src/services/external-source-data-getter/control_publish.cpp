@@ -1,5 +1,8 @@
-#include "error_marker.h"
+#include "control_publish.h"
 
+#include <fmt/format.h>
+
+#include <iterator>
 #include <vector>
 
 namespace quorvel {
@@ -17,6 +20,13 @@ void publish_error_marker(mosquitto::MqttAsyncWrapper& client, const std::string
     } else {
         client.Send(topic, fresh_marker, mosquitto::Qos::AtMostOnce, true);
     }
+}
+
+void publish_value(mosquitto::MqttAsyncWrapper& client, const std::string& topic, double value) {
+    thread_local std::string text;  // keeps its buffer between values
+    text.clear();
+    fmt::format_to(std::back_inserter(text), FMT_STRING("{}"), value);
+    client.Send(topic, text, mosquitto::Qos::AtMostOnce, true);
 }
 
 }  // namespace quorvel
