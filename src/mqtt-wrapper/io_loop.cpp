@@ -215,9 +215,9 @@ bool IoLoop::serve() {
                                                 (flushed == Link::Flush::partial ? POLLOUT : 0));
         const bool buffered = read && link_.buffered();
         const short revents = wait(events, buffered ? now : deadline);
-        // An answer to a ping may wait behind what is held back: unread
-        // input shows the broker alive. An end of the stream is read anyway.
-        if (held_back && steady::now() >= link_.next_deadline() && link_.input_waiting()) link_.heard();
+        // Held back, only the end of the stream is read. A ping's answer may
+        // wait behind the input: it must still come in time, so a broker
+        // that floods and reads nothing is left.
         if (turn.read && (buffered || (revents & (POLLIN | POLLERR | POLLHUP | POLLRDHUP)))) {
             LinkEvents got;
             link_.read(read ? budget : read_chunk_bytes, got);  // held back: only to find the end

@@ -3,8 +3,6 @@
 #include "mqtt-wrapper/callback_data.h"
 #include "mqtt-wrapper/p7.h"
 
-#include <sys/ioctl.h>
-
 namespace quorvel::mosquitto {
 
 namespace {
@@ -55,7 +53,7 @@ Link::Link(SessionSettings settings, BrokerAddress address, HoldQueue& held)
 bool Link::publish(std::string_view topic, const unsigned char* payload, std::size_t size, Qos qos,
                    bool retain) {
     std::lock_guard<std::mutex> lock(mutex_);
-    session_.publish(topic, payload, size, qos, retain);
+    session_.publish(topic, payload, size, qos, retain, steady::now());
     return session_.state() == Session::State::connected;
 }
 
@@ -104,16 +102,18 @@ Link::Flush Link::flush() {
 
 bool Link::full(std::size_t limit) {
     std::lock_guard<std::mutex> lock(mutex_);
+    return must_wait(limit, steady::now());
+}
+
+bool Link::must_wait(std::size_t limit, steady::time_point now) const {
     return session_.state() == Session::State::connected && broken_.empty() &&
-           session_.queued_bytes() > limit;
+           session_.queued_bytes() > limit && !session_.output_stalled(now);
 }
 
 void Link::wait_for_room(std::size_t limit, const std::atomic<bool>& stop) {
     std::unique_lock<std::mutex> lock(mutex_);
-    room_.wait(lock, [&] {
-        return stop || session_.state() != Session::State::connected || !broken_.empty() ||
-               session_.queued_bytes() <= limit;
-    });
+    // Woken by every write; a stall is looked for a few times a second.
+    while (!stop && must_wait(limit, steady::now())) room_.wait_for(lock, std::chrono::milliseconds(250));
 }
 
 void Link::wake_room_waiters() {
@@ -148,18 +148,6 @@ void Link::collect(LinkEvents& events) {
 std::string Link::with_tls_failure(const char* what) const {
     const auto tls = transport_.failure();
     return tls.empty() ? what : "TLS: " + tls;
-}
-
-bool Link::input_waiting() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    int n = 0;
-    return transport_.is_open() &&
-           (transport_.buffered() || (::ioctl(transport_.fd(), FIONREAD, &n) == 0 && n > 0));
-}
-
-void Link::heard() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    session_.heard();
 }
 
 bool Link::broken() {

@@ -57,8 +57,8 @@ public:
     // Writes what the session has without blocking.
     Flush flush();
     // Back-pressure for Send: true when more than limit bytes wait on a live
-    // connection; wait_for_room waits until fewer do, the connection goes,
-    // or stop is set.
+    // connection that still takes output; wait_for_room waits until fewer
+    // do, the output stalls, the connection goes, or stop is set.
     bool full(std::size_t limit);
     void wait_for_room(std::size_t limit, const std::atomic<bool>& stop);
     void wake_room_waiters();
@@ -78,9 +78,6 @@ public:
     bool connect(bool clean_session, int abort_fd, std::string& error, bool& answered);
     std::string transport_description();
     void tick(std::chrono::steady_clock::time_point now);
-    // Input waits in the socket (or in TLS) unread; heard() tells the session.
-    bool input_waiting();
-    void heard();
     std::chrono::steady_clock::time_point next_deadline();
     bool output_pending();
     void disconnect();
@@ -99,6 +96,7 @@ public:
     std::size_t unsent_publications();
 
 private:
+    bool must_wait(std::size_t limit, std::chrono::steady_clock::time_point now) const;  // mutex_ held
     void collect(LinkEvents& events);
     // The reason for a failed read or write: TLS's own when it has one.
     std::string with_tls_failure(const char* what) const;

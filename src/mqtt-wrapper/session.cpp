@@ -28,6 +28,7 @@ void Session::open(bool clean_session, steady_time now) {
     session_present_ = false;
     opened_ = now;
     last_output_ = now;
+    blocked_ = false;
     ping_outstanding_ = false;
     reset_input();
     codec::Credentials credentials;
@@ -66,6 +67,7 @@ void Session::lost() {
     if (clean_session_) qos2_received_.reset();
     reset_input();
     ping_outstanding_ = false;
+    blocked_ = false;
     just_connected_ = false;
     state_ = State::idle;
 }
@@ -140,14 +142,21 @@ void Session::tick(steady_time now) {
     }
     if (state_ != State::connected || disconnecting_) return;  // nothing may follow DISCONNECT
     if (ping_outstanding_) {
-        if (now - ping_sent_ >= ping_after(settings_.keep_alive)) close("no answer to a ping");
-        return;
+        if (now - ping_sent_ < ping_after(settings_.keep_alive)) return;
+        if (last_output_ >= ping_sent_) return close("no answer to a ping");
+        const auto silent = std::chrono::duration_cast<std::chrono::seconds>(now - last_output_);
+        return close(fmt::format("the broker has read nothing for {} s", silent.count()));
     }
     if (now - last_output_ >= ping_after(settings_.keep_alive)) {
         codec::put_bare(out_.priority(), codec::pingreq);
         ping_outstanding_ = true;
         ping_sent_ = now;
     }
+}
+
+bool Session::output_stalled(steady_time now) const {
+    return state_ == State::connected && blocked_ &&
+           now - std::max(blocked_since_, last_output_) >= settings_.output_stall;
 }
 
 steady_time Session::next_deadline() const {
@@ -158,7 +167,7 @@ steady_time Session::next_deadline() const {
 }
 
 void Session::publish(std::string_view topic, const unsigned char* payload, std::size_t size, Qos qos,
-                      bool retain) {
+                      bool retain, steady_time now) {
     const auto problem = topic_name_problem(topic);
     if (!problem.empty()) {
         throw MqttError(fmt::format("Refused to publish to topic '{}': it {}", shown_topic(topic), problem));
@@ -170,13 +179,14 @@ void Session::publish(std::string_view topic, const unsigned char* payload, std:
         throw MqttError(fmt::format("Cannot publish to topic '{}': {} bytes is more than MQTT carries",
                                     shown_topic(topic), size));
     }
-    if (state_ != State::connected &&
+    const bool stalled = output_stalled(now);
+    if ((state_ != State::connected || stalled) &&
         (out_.queued_publishes() >= settings_.max_offline_publishes ||
          out_.queued_bytes() + codec::publish_size(topic.size(), size, q) > settings_.max_offline_bytes)) {
-        throw MqttError(
-            fmt::format("Cannot publish to topic '{}': the broker is unreachable and the buffer of "
-                        "waiting publications is full",
-                        shown_topic(topic)));
+        throw MqttError(fmt::format("Cannot publish to topic '{}': the broker {} and the buffer of "
+                                    "waiting publications is full",
+                                    shown_topic(topic), stalled ? "reads nothing" : "is unreachable"),
+                        MqttError::buffer_full);
     }
     std::uint16_t id = 0;
     if (q > 0) {
@@ -235,6 +245,13 @@ std::string_view Session::pending_output() {
 void Session::output_written(std::size_t n, steady_time now) {
     out_.written(n);
     if (n > 0) last_output_ = now;
+    // The socket took less than it was given: blocked until a batch is done.
+    if (!out_.writing()) {
+        blocked_ = false;
+    } else if (!blocked_) {
+        blocked_ = true;
+        blocked_since_ = now;
+    }
 }
 
 namespace {

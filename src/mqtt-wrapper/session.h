@@ -44,6 +44,9 @@ struct SessionSettings {
     std::vector<std::pair<std::string, std::size_t>> larger_limits;  // filter, bytes
     std::size_t max_offline_publishes = 2048;                        // kept while not connected
     std::size_t max_offline_bytes = 1 << 20;
+    // Output that makes no progress for this long (the broker reads
+    // nothing) is kept as while not connected: within those limits.
+    std::chrono::milliseconds output_stall{5000};
 };
 
 // Codes of failed completions.
@@ -90,17 +93,19 @@ public:
     char* input_room(std::size_t n);
     void input_added(std::size_t n, steady_time now);
 
-    // Time: queues PINGREQ, or closes on a missing CONNACK or PINGRESP.
+    // Time: queues PINGREQ, or closes on a missing CONNACK or PINGRESP. A
+    // PINGREQ that cannot even be written (the broker reads nothing) is not
+    // answered either: a hung broker is left whatever else it sends.
     void tick(steady_time now);
-    // Input from the broker waits unread (the caller holds it back): the
-    // broker is alive, whatever answer to a ping is among it.
-    void heard() { ping_outstanding_ = false; }
     steady_time next_deadline() const;
+    // The socket takes no more output, and has taken none for the stall time.
+    bool output_stalled(steady_time now) const;
 
     // Calls. publish throws MqttError for a topic a broker would refuse and,
-    // while not connected, when the offline limits are reached.
-    void publish(std::string_view topic, const unsigned char* payload, std::size_t size, Qos qos,
-                 bool retain);
+    // while not connected or while the output is stalled, when the offline
+    // limits are reached (code MqttError::buffer_full).
+    void publish(std::string_view topic, const unsigned char* payload, std::size_t size, Qos qos, bool retain,
+                 steady_time now);
     void subscribe(const std::string& filter, Qos qos, MQTTAsync_onSuccess* on_done,
                    MQTTAsync_onFailure* on_failed);
     void unsubscribe(const std::string& filter);
@@ -176,6 +181,8 @@ private:
     steady_time last_output_{};
     steady_time ping_sent_{};
     bool ping_outstanding_ = false;
+    bool blocked_ = false;  // the socket took less output than it was given
+    steady_time blocked_since_{};
 
     Outbound out_;
     std::unique_ptr<Input> in_;

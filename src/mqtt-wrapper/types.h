@@ -30,6 +30,10 @@ struct MqttMessage {
 // full offline buffer, a timed-out Receive, a client being destroyed.
 class MQTT_WRAPPER_API MqttError : public std::runtime_error {
 public:
+    // code(): a publication refused because the buffer of waiting ones is
+    // full (the broker is away, or reads nothing); it may be made again later.
+    static constexpr int buffer_full = 1;
+
     explicit MqttError(const std::string& what, int code = 0) : std::runtime_error(what), code_(code) {}
     int code() const noexcept { return code_; }
 

@@ -498,6 +498,26 @@ TEST_F(Client, ACallbackThatSendsWhileTheBrokerStallsReturnsOnceTheConnectionDro
     wait_until_subscribed(*c, *c, "/cb/probe");
 }
 
+TEST_F(Client, SendToABrokerThatReadsNothingFailsOnceTheBufferIsFullInsteadOfWaitingForEver) {
+    auto c = connected_client("c");
+    subscribe(*c, "/s/probe");
+    wait_until_subscribed(*c, *c, "/s/probe");
+    broker.freeze();
+    // The socket's buffers fill, Send waits while the output moves, then keeps
+    // what fits in the buffer of waiting publications and refuses the rest.
+    const std::string big(64 * 1024, 'x');
+    int code = 0;
+    for (int i = 0; i < 1000 && code == 0; ++i) {
+        try {
+            c->Send("/s/big", big, Qos::AtMostOnce, false);
+        } catch (const MqttError& e) {
+            code = e.code();
+        }
+    }
+    EXPECT_EQ(code, MqttError::buffer_full);
+    broker.thaw();
+}
+
 TEST_F(Client, ACallbackThatThrowsIsLoggedAndTheClientGoesOn) {
     auto c = connected_client("c");
     // The SUBACK's callback may run on the client's thread after the probes.

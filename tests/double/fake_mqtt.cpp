@@ -20,6 +20,7 @@ struct State {
     int sends = 0;
     std::set<int> failing;
     std::string failure_text;
+    int failure_code = 0;
 };
 
 State& state() {
@@ -40,7 +41,7 @@ void record_send(Op op, const std::string& topic, std::string payload, quorvel::
     const int n = ++s.sends;
     if (s.failing.count(n)) {
         lock.unlock();
-        throw quorvel::mosquitto::MqttError(s.failure_text);
+        throw quorvel::mosquitto::MqttError(s.failure_text, s.failure_code);
     }
     lock.unlock();
     // Same refusal as the real client, so callers meet the same errors.
@@ -92,10 +93,11 @@ void close_script() {
     state().cv.notify_all();
 }
 
-void fail_send(int n, const std::string& what) {
+void fail_send(int n, const std::string& what, int code) {
     std::lock_guard<std::mutex> lock(state().mutex);
     state().failing.insert(state().sends + n);
     state().failure_text = what;
+    state().failure_code = code;
 }
 
 std::string describe(const Call& c) {

@@ -36,8 +36,8 @@ std::vector<Call> sends();  // SendString and SendBytes only
 void push_message(const std::string& topic, const std::string& payload);
 // Receive throws EndOfScript when nothing matching is left.
 void close_script();
-// The n-th Send from now on (1-based) throws an MqttError with this text.
-void fail_send(int n, const std::string& what = "injected failure");
+// The n-th Send from now on (1-based) throws an MqttError with this text and code.
+void fail_send(int n, const std::string& what = "injected failure", int code = 0);
 
 std::string describe(const Call& call);  // e.g. "send /a/b = 'x'" for failure messages
 

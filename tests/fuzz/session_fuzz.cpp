@@ -464,7 +464,8 @@ private:
         const int qos = static_cast<int>(how & 3);
         const bool retain = (how & 4) != 0;
         const std::size_t size = payload_sizes[how >> 3];
-        const auto state = whole_.state();
+        // Not connected, or the broker reads nothing: within the offline limits.
+        const bool limited = whole_.state() != State::connected || whole_.output_stalled(now_);
         const auto before = whole_.queued_bytes();
         // The payload starts with the number of the call, to check the order on the wire.
         std::vector<unsigned char> payload(payload_bytes(), payload_bytes() + size);
@@ -473,14 +474,14 @@ private:
             payload[1] = static_cast<unsigned char>(publishes_ & 0xFF);
         }
         const bool ok = both([&](mq::Session& s) {
-            s.publish(topic, payload.data(), size, static_cast<mq::Qos>(qos), retain);
+            s.publish(topic, payload.data(), size, static_cast<mq::Qos>(qos), retain, now_);
         });
         if (ok) {
             ++publishes_;
             const std::size_t bytes = packet_bytes(2 + topic.size() + (qos > 0 ? 2 : 0) + size);
             bound_ += bytes;
             check(whole_.queued_bytes() == before + bytes, "publish queues other than its packet");
-            if (state != State::connected) {
+            if (limited) {
                 check(whole_.queued_bytes() <= settings_.max_offline_bytes &&
                           whole_.queued_publishes() <= settings_.max_offline_publishes,
                       "offline limits exceeded");

@@ -1,4 +1,5 @@
 #include "configuration.h"
+#include "control_publish.h"
 #include "fake_mqtt.h"
 #include "registry.h"
 
@@ -195,7 +196,7 @@ TEST_F(Configuration, AFaultStopsTheWalkAndKeepsWhatCameBefore) {
     }
 }
 
-TEST_F(Configuration, NamesThatMakeInvalidTopicsAreRefused) {
+TEST_F(Configuration, TopicsTheClientRefusesEndTheStartAFullBufferDoesNot) {
     // A wildcard id still subscribes (a wildcard subscription), then its name
     // publication is refused by the client.
     EXPECT_THROW(apply(R"({"version": 2, "remote_ios": [{"id": "+", "types": ["t"]}]})"), std::runtime_error);
@@ -213,4 +214,13 @@ TEST_F(Configuration, NamesThatMakeInvalidTopicsAreRefused) {
     SetUp();
     apply(R"({"version": 2, "remote_ios": [{"id": "room/1", "types": ["t/x"]}]})");
     EXPECT_EQ(calls(), announced("room/1", {"t/x"}));
+    // The broker away or reading nothing: all is registered, the tree owed.
+    SetUp();
+    fake_mqtt::fail_send(2, "full", quorvel::mosquitto::MqttError::buffer_full);
+    testing::internal::CaptureStderr();
+    apply(R"({"version": 2, "remote_ios": [{"id": "a", "types": ["t"]}, {"id": "b", "types": []}]})");
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Не удалось объявить устройств: 1 (full)"),
+              std::string::npos);
+    EXPECT_EQ(registry().size(), 2u);
+    EXPECT_TRUE(quorvel::take_owed_tree());
 }

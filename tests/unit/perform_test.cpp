@@ -1,11 +1,13 @@
 #include "perform.h"
 #include "clock.h"
+#include "control_publish.h"
 #include "fake_mqtt.h"
 #include "registry.h"
 
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <ctime>
 #include <mutex>
 #include <thread>
 
@@ -136,6 +138,20 @@ TEST_F(Perform, OneRecordPerFailedMessageAndTheLoopGoesOn) {
     EXPECT_NE(log.find("perform: Ошибка обработки: ab\n"), std::string::npos);  // ends at the zero byte
     EXPECT_NE(log.find("perform: Ошибка обработки: [1, 2\n"), std::string::npos);
     EXPECT_EQ(log.find("{\"version\": 2}"), std::string::npos);
+}
+
+TEST_F(Perform, AReadingTheClientRefusesForAFullBufferOwesTheTree) {
+    fake_mqtt::push_message("/qv/bridge/configuration", "{}");
+    fake_mqtt::push_message("/qv/bridge/configuration",
+                            R"({"version": 2, "remote_ios": [{"id": "io", "types": ["t"]}]})");
+    fake_mqtt::push_message("/qv/bridge/thirdparty_data/io",
+                            R"({"version": 1, "io_id": "io", "timestamp": )" +
+                                std::to_string(std::time(nullptr)) + R"(, "data": {"t": {"avg": 2}}})");
+    fake_mqtt::fail_send(6, "full", quorvel::mosquitto::MqttError::buffer_full);  // after 4 announcements
+    EXPECT_FALSE(quorvel::take_owed_tree());
+    const auto log = run();
+    EXPECT_EQ(count(log, "perform: Ошибка обработки: "), 1u) << log;
+    EXPECT_TRUE(quorvel::take_owed_tree());  // its reading is published again with the tree
 }
 
 TEST_F(Perform, EmptiesTheRegistryAtStart) {

@@ -132,7 +132,7 @@ struct Driver {
         return out;
     }
     void publish(const std::string& topic, Qos qos = Qos::AtMostOnce) {
-        session.publish(topic, reinterpret_cast<const unsigned char*>("p"), 1, qos, false);
+        session.publish(topic, reinterpret_cast<const unsigned char*>("p"), 1, qos, false, now);
     }
     void subscribe(const std::string& filter) {
         session.subscribe(filter, Qos::AtLeastOnce, on_done, on_failed);
@@ -728,20 +728,30 @@ TEST(SessionKeepAlive, OutputPostponesThePing) {
 }
 
 TEST(SessionKeepAlive, UnansweredPingClosesAndPingrespClearsIt) {
-    // Answered: a PINGRESP, or input the client holds back unread.
-    for (const char* answer : {"", "PINGRESP", "held back"}) {
-        const bool answered = *answer != '\0';
-        Driver d;  // keep-alive 40 s: ping after 30 s, answered within 30 s
+    // A broker that reads nothing never answers, whatever else it sends.
+    const std::pair<const char*, const char*> cases[] = {
+        {"", "no answer to a ping"},
+        {"PINGRESP", ""},
+        {"reads nothing", "the broker has read nothing for 60 s"},
+    };
+    for (const auto& [answer, reason] : cases) {
+        Driver d({}, true);  // keep-alive 40 s: ping after 30 s, answered within 30 s
         d.connect();
+        const bool stuck = std::string(answer) == "reads nothing";
+        if (stuck) {
+            d.publish("a");
+            d.session.pending_output();
+            d.session.output_written(0, d.now);  // the socket takes nothing
+        }
         d.advance(30s);
-        ASSERT_EQ(summary(d.write_all()), "PINGREQ");
+        ASSERT_EQ(summary(stuck ? "" : d.write_all()), stuck ? "" : "PINGREQ");
         d.advance(29999ms);
         EXPECT_EQ(d.session.state(), Session::State::connected);
         if (std::string(answer) == "PINGRESP") d.feed(bytes({0xD0, 0}));
-        if (std::string(answer) == "held back") d.session.heard();
+        if (stuck) d.feed(publish("flood"));
         d.advance(1ms);
-        EXPECT_EQ(d.closed(), !answered);
-        EXPECT_EQ(d.session.close_reason(), answered ? "" : "no answer to a ping");
+        EXPECT_EQ(d.closed(), *reason != '\0') << answer;
+        EXPECT_EQ(d.session.close_reason(), reason);
     }
 }
 
@@ -763,6 +773,22 @@ TEST(SessionCalls, OfflinePublishThrowsOnceALimitIsReached) {
         EXPECT_EQ(d.session.queued_publishes(), c.accepted);
         d.connect();
         for (std::size_t i = 0; i <= c.accepted + 1; ++i) d.publish("t");  // no limit while connected
+        // Until the broker reads nothing: then the same limits hold.
+        d.session.pending_output();
+        d.session.output_written(0, d.now);
+        d.advance(4999ms);
+        d.publish("t");
+        d.advance(1ms);
+        int code = 0;
+        for (std::size_t i = 0; i <= c.max_publishes && code == 0; ++i) {
+            try {
+                d.publish("t");
+            } catch (const mq::MqttError& e) {
+                code = e.code();
+                EXPECT_TRUE(contains(e.what(), "the broker reads nothing")) << e.what();
+            }
+        }
+        EXPECT_EQ(code, mq::MqttError::buffer_full);
     }
 }
 

@@ -97,10 +97,10 @@ TEST_F(Watchdog, AnEmptyRegistryPublishesNothing) {
     EXPECT_TRUE(fake_mqtt::sends().empty());
 }
 
-TEST_F(Watchdog, AFailingPublishIsLoggedAndTheSweepGoesOn) {
+TEST_F(Watchdog, AFailingPublishIsLoggedAndTheSweepGoesOnAndARefusedOneOwesTheTree) {
     for (int i = 0; i < 10; ++i) abroad_ios["io"]["c" + std::to_string(i)] = 0;
-    abroad_ios["io"]["bad+name"] = 0;  // refused by the client
-    fake_mqtt::fail_send(4, "buffer full");
+    abroad_ios["io"]["bad+name"] = 0;  // refused by the client: owes nothing
+    fake_mqtt::fail_send(4, "buffer full", quorvel::mosquitto::MqttError::buffer_full);
     testing::internal::CaptureStderr();
     quorvel::sweep_markers(client);
     const auto log = testing::internal::GetCapturedStderr();
@@ -113,12 +113,14 @@ TEST_F(Watchdog, AFailingPublishIsLoggedAndTheSweepGoesOn) {
         << log;
     EXPECT_NE(log.find("': buffer full\n"), std::string::npos) << log;
     EXPECT_EQ(abroad_ios["io"].size(), 11u);
-    // The next sweep publishes every valid marker again.
-    fake_mqtt::reset();
-    testing::internal::CaptureStderr();
-    quorvel::sweep_markers(client);
-    testing::internal::GetCapturedStderr();
-    EXPECT_EQ(markers().size(), 10u);
+    // The next sweep publishes the whole tree, every valid marker included; then it is a sweep again.
+    for (const bool owed : {true, false}) {
+        fake_mqtt::reset();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(quorvel::republish_if_owed(client), owed);
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(markers().size(), owed ? 10u : 0u);
+    }
 }
 
 TEST_F(Watchdog, ASweepAndADataMessageNeverInterleave) {

@@ -1,12 +1,16 @@
 #include "configuration.h"
 
 #include "configuration_reader.h"
+#include "control_publish.h"
 #include "registry.h"
+
+#include "mqtt-wrapper/p7.h"
 
 #include <fmt/format.h>
 
 #include <exception>
 #include <iterator>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -18,6 +22,8 @@ namespace {
 
 using mosquitto::MqttAsyncWrapper;
 using mosquitto::Qos;
+
+const char* const source_file = "src/services/external-source-data-getter/configuration";
 
 control_table controls_of(const announced_io& io) {
     std::vector<control_table::value_type> controls;
@@ -48,13 +54,23 @@ void apply_configuration(MqttAsyncWrapper& client, std::vector<unsigned char> pa
     // A repeated id keeps the first entry (those already there included).
     std::vector<remote_io_registry::value_type> devices(std::make_move_iterator(abroad_ios.begin()),
                                                         std::make_move_iterator(abroad_ios.end()));
-    const auto registered = [&] { abroad_ios = remote_io_registry(std::move(devices)); };
+    const auto registered = [&] {
+        std::lock_guard<std::mutex> lock(m_mutex);  // the status line counts them
+        abroad_ios = remote_io_registry(std::move(devices));
+    };
+    std::size_t unannounced = 0;  // refused by a full buffer: the tree is owed
+    std::string refusal;
     try {
         for (std::size_t i = 0; i < reading.ios.size(); ++i) {
             auto& io = reading.ios[i];
             client.Subscribe(fmt::format(FMT_STRING("{}/{}"), "/qv/bridge/thirdparty_data", io.id),
                              Qos::AtMostOnce, &MqttAsyncWrapper::onSuccess, &MqttAsyncWrapper::onFailure);
-            announce(client, io);
+            try {
+                announce(client, io);
+            } catch (const std::exception& e) {
+                if (!owe_tree_if_refused(e)) throw;
+                if (unannounced++ == 0) refusal = e.what();
+            }
             if (reading.whole[i]) devices.emplace_back(io.id, controls_of(io));
             announcements.push_back(std::move(io));
         }
@@ -63,6 +79,11 @@ void apply_configuration(MqttAsyncWrapper& client, std::vector<unsigned char> pa
         throw;
     }
     registered();
+    if (unannounced > 0) {
+        P7::getTrace()->Trace(0, P7::ERROR, nullptr, __LINE__, source_file, "apply_configuration",
+                              "Не удалось объявить устройств: %zu (%s); дерево будет опубликовано заново",
+                              unannounced, refusal.c_str());
+    }
     if (reading.fault) std::rethrow_exception(reading.fault);
 }
 

@@ -1,7 +1,13 @@
 #include "control_publish.h"
 
+#include "registry.h"
+
+#include "mqtt-wrapper/p7.h"
+
 #include <fmt/format.h>
 
+#include <atomic>
+#include <cstring>
 #include <iterator>
 #include <vector>
 
@@ -9,8 +15,16 @@ namespace quorvel {
 
 namespace {
 
+const char* const source_file = "src/services/external-source-data-getter/watchdog";
 const std::string stale_marker = "r";
 const std::vector<unsigned char> fresh_marker;
+std::atomic<bool> tree_owed{false};
+
+void log_failure(const char* what, const std::string& topic, const std::exception& e) {
+    owe_tree_if_refused(e);
+    P7::getTrace()->Trace(0, P7::ERROR, nullptr, __LINE__, source_file, "sync_timeouts",
+                          "Не удалось опубликовать %s '%s': %s", what, topic.c_str(), e.what());
+}
 
 }  // namespace
 
@@ -27,6 +41,39 @@ void publish_value(mosquitto::MqttAsyncWrapper& client, const std::string& topic
     text.clear();
     fmt::format_to(std::back_inserter(text), FMT_STRING("{}"), value);
     client.Send(topic, text, mosquitto::Qos::AtMostOnce, true);
+}
+
+void publish_markers(mosquitto::MqttAsyncWrapper& client, std::int64_t now, bool with_values) {
+    std::string topic;
+    for (const auto& [id, controls] : abroad_ios) {
+        for (const auto& [name, control] : controls) {
+            topic = fmt::format(FMT_STRING("/devices/{}/controls/{}/meta/error"), id, name);
+            try {
+                publish_error_marker(client, topic, is_stale(control.timestamp, now));
+            } catch (const std::exception& e) {
+                log_failure("маркер", topic, e);
+                continue;  // its value must not stand without its marker
+            }
+            if (!with_values || !control.has_value()) continue;
+            topic.resize(topic.size() - std::strlen("/meta/error"));
+            try {
+                publish_value(client, topic, control.value());
+            } catch (const std::exception& e) {
+                log_failure("значение", topic, e);
+            }
+        }
+    }
+}
+
+bool owe_tree_if_refused(const std::exception& e) {
+    const auto* refused = dynamic_cast<const mosquitto::MqttError*>(&e);
+    if (!refused || refused->code() != mosquitto::MqttError::buffer_full) return false;
+    tree_owed = true;
+    return true;
+}
+
+bool take_owed_tree() {
+    return tree_owed.exchange(false);
 }
 
 }  // namespace quorvel

@@ -2,6 +2,7 @@
 
 #include "clock.h"
 #include "configuration.h"
+#include "control_publish.h"
 #include "data_message.h"
 #include "registry.h"
 #include "republisher.h"
@@ -90,12 +91,18 @@ void perform() {
         const MqttMessage message = client->Receive(every_topic, wait_forever);
         messages_handled.fetch_add(1, std::memory_order_relaxed);
         republish_if_due(*client);  // a new connection gets the tree before a new value
-        try {
-            handle_data_message(*client, message);
-        } catch (...) {
+        const auto failed = [&] {
             const std::string text = payload_for_record(message.payload);
             trace->Trace(0, P7::ERROR, nullptr, line_message_failed, trace_file, "perform",
                          "Ошибка обработки: %s", text.c_str());
+        };
+        try {
+            handle_data_message(*client, message);
+        } catch (const std::exception& e) {
+            owe_tree_if_refused(e);  // its reading is kept: published again with the tree
+            failed();
+        } catch (...) {
+            failed();
         }
     }
 }

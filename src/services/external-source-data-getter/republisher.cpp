@@ -2,8 +2,8 @@
 
 #include "clock.h"
 #include "configuration.h"
+#include "control_publish.h"
 #include "registry.h"
-#include "watchdog.h"
 
 #include "mqtt-wrapper/p7.h"
 
@@ -29,6 +29,20 @@ struct Connections {
 std::mutex& connections_mutex = *new std::mutex;
 std::condition_variable& connection_made = *new std::condition_variable;
 auto& connections = *new std::unordered_map<const void*, Connections>;
+
+// With m_mutex held: the whole tree, and one record of it.
+void publish_tree(mosquitto::MqttAsyncWrapper& client, const char* why) {
+    try {
+        for (const auto& io : announcements) announce(client, io);
+        publish_markers(client, current_time(), true);
+        P7::getTrace()->Trace(0, P7::INFO, nullptr, __LINE__, source_file, "republish",
+                              "Дерево устройств опубликовано заново %s", why);
+    } catch (const std::exception& e) {
+        owe_tree_if_refused(e);
+        P7::getTrace()->Trace(0, P7::ERROR, nullptr, __LINE__, source_file, "republish",
+                              "Не удалось заново опубликовать дерево устройств: %s", e.what());
+    }
+}
 
 // Whether a connection came since the tree was last published.
 bool due(const mosquitto::MqttAsyncWrapper& client) {
@@ -66,15 +80,15 @@ bool republish_if_due(mosquitto::MqttAsyncWrapper& client) {
         if (c.made == c.published) return false;  // the other thread was first
         c.published = c.made;
     }
-    try {
-        for (const auto& io : announcements) announce(client, io);
-        publish_markers(client, current_time(), true);
-        P7::getTrace()->Trace(0, P7::INFO, nullptr, __LINE__, source_file, "republish",
-                              "Дерево устройств опубликовано заново после подключения к брокеру");
-    } catch (const std::exception& e) {  // the buffer of waiting publications is full
-        P7::getTrace()->Trace(0, P7::ERROR, nullptr, __LINE__, source_file, "republish",
-                              "Не удалось заново опубликовать дерево устройств: %s", e.what());
-    }
+    take_owed_tree();  // this publishes all of it
+    publish_tree(client, "после подключения к брокеру");
+    return true;
+}
+
+bool republish_if_owed(mosquitto::MqttAsyncWrapper& client) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!take_owed_tree()) return false;
+    publish_tree(client, "после публикаций, не принятых клиентом");
     return true;
 }
 

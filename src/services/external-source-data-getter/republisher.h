@@ -7,7 +7,8 @@
 // staleness rule followed by its last value, all under m_mutex so that no
 // value comes in between. The message loop asks for it before it handles a
 // message, so no new value precedes it; the republisher thread does it when
-// no message comes.
+// no message comes. So does the watchdog after a publication the client
+// refused while the connection stayed.
 
 #include "mqtt-wrapper/mqtt_async_wrapper.h"
 
@@ -28,6 +29,9 @@ void tree_sent_for(const mosquitto::MqttAsyncWrapper& client, unsigned long conn
 // Publishes the whole tree again when a connection came since it was last
 // published; takes m_mutex itself. False when nothing was due.
 bool republish_if_due(mosquitto::MqttAsyncWrapper& client);
+// The same when a refused publication left the tree owed (see
+// control_publish.h); the watchdog's sweep gives way to it.
+bool republish_if_owed(mosquitto::MqttAsyncWrapper& client);
 
 // The republisher thread: waits for connections and publishes the tree
 // again for each, unless the message loop did already.
