@@ -1,6 +1,7 @@
 #include "mqtt-wrapper/hold_queue.h"
 
 #include "mqtt-wrapper/p7.h"
+#include "mqtt-wrapper/retry_policy.h"
 #include "mqtt-wrapper/topic_rules.h"
 
 #include <algorithm>
@@ -10,7 +11,11 @@ namespace quorvel::mosquitto {
 
 namespace {
 
+using steady = std::chrono::steady_clock;
+
 constexpr auto drop_report_interval = std::chrono::seconds(10);
+constexpr auto replace_report_interval = std::chrono::minutes(1);
+constexpr auto replaced_lately_for = std::chrono::seconds(10);
 const char* const source_file = "src/mqtt-wrapper/hold_queue";
 
 std::size_t size_of(const MqttMessage& m) {
@@ -19,30 +24,89 @@ std::size_t size_of(const MqttMessage& m) {
 
 }  // namespace
 
-std::size_t HoldQueue::push(std::vector<MqttMessage>& arrived) {
-    if (arrived.empty()) return 0;
-    std::size_t report = 0;
+// Without the lock: the key that a caller's function gives the message,
+// behind its topic, or empty.
+std::string HoldQueue::key_of(const MqttMessage& m) const {
+    for (const auto& [filter, key] : keys_) {
+        if (!topic_matches(filter, m.topic)) continue;
+        std::string out;
+        try {
+            if (!key(m, out)) return {};
+        } catch (...) {
+            return {};  // no key: the message is kept whatever comes after it
+        }
+        return m.topic + '\0' + out;
+    }
+    return {};
+}
+
+HoldQueue::Report HoldQueue::push(std::vector<MqttMessage>& arrived) {
+    if (arrived.empty()) return {};
+    arrived_keys_.assign(arrived.size(), std::string());
+    if (!keys_.empty() && superseding_.load(std::memory_order_relaxed)) {
+        for (std::size_t i = 0; i < arrived.size(); ++i) arrived_keys_[i] = key_of(arrived[i]);
+    }
+    Report report;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        for (auto& m : arrived) {
-            bytes_ += size_of(m);
-            held_.push_back(std::move(m));
+        const bool supersede = superseding();
+        for (std::size_t i = 0; i < arrived.size(); ++i) {
+            auto& key = arrived_keys_[i];
+            if (supersede && !key.empty()) {
+                const auto older = latest_.find(key);
+                if (older != latest_.end()) {
+                    remove(older->second);
+                    ++replaced_unreported_;
+                    last_replaced_.store(steady::now().time_since_epoch().count(), std::memory_order_relaxed);
+                }
+            }
+            bytes_ += size_of(arrived[i]);
+            held_.push_back({std::move(arrived[i]), supersede ? std::move(key) : std::string()});
+            const auto at = std::prev(held_.end());
+            if (!at->key.empty()) latest_[at->key] = at;
         }
         while (held_.size() > 1 && (held_.size() > max_messages_ || bytes_ > max_bytes_)) {
-            bytes_ -= size_of(held_.front());
-            held_.pop_front();
+            remove(held_.begin());
             ++dropped_unreported_;
         }
-        report = take_drop_report();
+        superseding_.store(superseding(), std::memory_order_relaxed);
+        report = take_report();
     }
     arrived.clear();
     cv_.notify_all();
     return report;
 }
 
-std::size_t HoldQueue::room() {
+bool HoldQueue::superseding() const {
+    return held_.size() >= max_messages_ / 2 || bytes_ >= max_bytes_ / 2;
+}
+
+void HoldQueue::unindex(Iterator at) {
+    if (at->key.empty()) return;
+    const auto indexed = latest_.find(at->key);
+    if (indexed != latest_.end() && indexed->second == at) latest_.erase(indexed);
+}
+
+void HoldQueue::remove(Iterator at) {
+    unindex(at);
+    bytes_ -= size_of(at->message);
+    held_.erase(at);
+}
+
+HoldQueue::Room HoldQueue::room() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return max_messages_ - std::min(held_.size(), max_messages_);
+    return {max_messages_ - std::min(held_.size(), max_messages_), max_bytes_ - std::min(bytes_, max_bytes_),
+            !held_.empty()};
+}
+
+bool HoldQueue::full() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return held_.size() >= max_messages_ || bytes_ >= max_bytes_;
+}
+
+void HoldQueue::reader_waits() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reader_waits_ = true;
 }
 
 bool HoldQueue::contains(const std::string& filter) {
@@ -50,43 +114,44 @@ bool HoldQueue::contains(const std::string& filter) {
     return find(filter) != held_.end();
 }
 
-std::size_t HoldQueue::budget(std::size_t most) const {
-    if (held_.size() + 1 >= max_messages_ || bytes_ >= max_bytes_) return 0;
-    return std::min(most, (max_messages_ - held_.size() - 1) * min_message_bytes);
-}
-
-std::size_t HoldQueue::read_budget(std::size_t most) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return budget(most);
-}
-
-bool HoldQueue::take(const std::string& filter, MqttMessage& message, std::size_t& dropped, bool& was_full) {
+bool HoldQueue::take(const std::string& filter, MqttMessage& message, Report& report, bool& wake_reader,
+                     bool& more) {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto found = find(filter);
     if (found == held_.end()) return false;
-    was_full = budget(1) == 0;
-    message = std::move(*found);
-    bytes_ -= size_of(message);
+    unindex(found);
+    bytes_ -= size_of(found->message);
+    message = std::move(found->message);
     held_.erase(found);
-    dropped = take_drop_report();
+    superseding_.store(superseding(), std::memory_order_relaxed);
+    wake_reader = std::exchange(reader_waits_, false);
+    more = !held_.empty();
+    report = take_report();
     return true;
 }
 
-std::deque<MqttMessage>::iterator HoldQueue::find(const std::string& filter) {
+HoldQueue::Iterator HoldQueue::find(const std::string& filter) {
     return std::find_if(held_.begin(), held_.end(),
-                        [&](const MqttMessage& m) { return topic_matches(filter, m.topic); });
+                        [&](const Held& h) { return topic_matches(filter, h.message.topic); });
 }
 
-// Called with the lock held: the count to report now, if one is due.
-std::size_t HoldQueue::take_drop_report() {
-    if (dropped_unreported_ == 0) return 0;
-    const auto now = std::chrono::steady_clock::now();
-    if (!held_.empty() && last_drop_report_ != std::chrono::steady_clock::time_point{} &&
-        now - last_drop_report_ < drop_report_interval) {
-        return 0;
+// Called with the lock held: the counts to report now, where one is due.
+HoldQueue::Report HoldQueue::take_report() {
+    Report report;
+    const auto now = steady::now();
+    if (dropped_unreported_ > 0 && (held_.empty() || last_drop_report_ == steady::time_point{} ||
+                                    now - last_drop_report_ >= drop_report_interval)) {
+        last_drop_report_ = now;
+        report.dropped = std::exchange(dropped_unreported_, 0);
     }
-    last_drop_report_ = now;
-    return std::exchange(dropped_unreported_, 0);
+    if (replaced_unreported_ > 0 && (last_replace_report_ == steady::time_point{} ||
+                                     now - last_replace_report_ >= replace_report_interval)) {
+        report.replaced_over =
+            last_replace_report_ == steady::time_point{} ? steady::duration{} : now - last_replace_report_;
+        last_replace_report_ = now;
+        report.replaced = std::exchange(replaced_unreported_, 0);
+    }
+    return report;
 }
 
 void HoldQueue::notify() {
@@ -123,10 +188,27 @@ void HoldQueue::wait_until_empty_of_callers() {
     cv_.wait(lock, [&] { return callers_ == 0; });
 }
 
-void HoldQueue::log_drops(std::size_t count) {
-    if (count == 0) return;
-    P7::getTrace()->Trace(0, P7::WARNING, nullptr, __LINE__, source_file, "log_drops",
-                          "Receive queue full: dropped %zu oldest messages", count);
+bool HoldQueue::replaced_lately() const {
+    const auto last = last_replaced_.load(std::memory_order_relaxed);
+    return last != 0 && steady::now() - steady::time_point(steady::duration(last)) < replaced_lately_for;
+}
+
+void HoldQueue::log(const Report& report) {
+    if (report.dropped > 0) {
+        P7::getTrace()->Trace(0, P7::WARNING, nullptr, __LINE__, source_file, "log",
+                              "Receive queue full: dropped %zu oldest messages", report.dropped);
+    }
+    if (report.replaced == 0) return;
+    if (report.replaced_over == steady::duration{}) {
+        P7::getTrace()->Trace(0, P7::WARNING, nullptr, __LINE__, source_file, "log",
+                              "Messages come faster than they are taken: newer ones replace held ones that "
+                              "they supersede");
+    } else {
+        P7::getTrace()->Trace(0, P7::WARNING, nullptr, __LINE__, source_file, "log",
+                              "Replaced %zu held messages by newer ones in the last %s: messages come "
+                              "faster than they are taken",
+                              report.replaced, describe_duration(report.replaced_over).c_str());
+    }
 }
 
 }  // namespace quorvel::mosquitto

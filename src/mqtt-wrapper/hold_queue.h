@@ -2,25 +2,37 @@
 
 // Messages received and not yet handed out by Receive.
 //
-// Concurrency: one mutex guards the queue; it is held only to move messages
-// in or out, never across a blocking call or a callback, and waiters are
-// notified after it is released. The socket's reader pushes and never
-// blocks. While the queue is full the I/O thread leaves input in the socket
-// (and the broker queues the rest); a Receive caller that finds nothing for
-// its filter reads anyway, and then beyond the limits (messages and bytes)
-// the oldest messages are dropped, counted, and reported at most once per
-// interval and once more when the queue has drained. Receive callers take
-// the oldest message that matches their filter and wait, with a predicate,
-// while there is none.
+// Bounded by messages and by bytes (of topics and payloads): the socket's
+// reader hands over only what room() allows and leaves the rest undecoded,
+// then in the socket, and the broker queues it. Under overload, from half
+// the bound on, a message on a topic with a supersede key (supersede())
+// replaces the latest held message of the same topic and key, which it
+// carries again: the reader goes on reading, the newest messages are kept,
+// and what is left out is what a newer message supersedes. A Receive caller
+// that finds nothing for its filter in a full queue reads on regardless:
+// beyond the bound the oldest messages are then dropped. Drops and
+// replacements are counted, and reported at most once per interval.
+// Receive callers take the oldest message that matches their filter and
+// wait, with a predicate, while there is none.
+//
+// Concurrency: one mutex guards the queue; it is held only to move
+// messages in or out, never across a blocking call, a callback or a
+// supersede key (computed before it is taken), and waiters are notified
+// after it is released. One reader at a time pushes (under the link's
+// lock), and never blocks.
 
 #include "mqtt-wrapper/types.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
+#include <list>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace quorvel::mosquitto {
@@ -30,20 +42,37 @@ public:
     HoldQueue(std::size_t max_messages, std::size_t max_bytes)
         : max_messages_(max_messages), max_bytes_(max_bytes) {}
 
-    // Appends and empties arrived; returns how many drops to report now.
-    std::size_t push(std::vector<MqttMessage>& arrived);
-    // How many more messages fit before the oldest are dropped.
-    std::size_t room();
-    // Bytes the I/O thread may read now without the queue dropping any: a
-    // message has at least min_message_bytes, and one more may be completed
-    // from what was read before. 0: leave input in the socket.
-    static constexpr std::size_t min_message_bytes = 5;  // a one-byte topic and no payload
-    std::size_t read_budget(std::size_t most);
+    // Messages on topics that filter matches may replace one another by the
+    // key that key() gives them. Set before the first push.
+    void supersede(std::string filter, MqttSupersedeKey* key) { keys_.emplace_back(std::move(filter), key); }
+
+    // What a push reports, to log with no lock held.
+    struct Report {
+        std::size_t dropped = 0;
+        std::size_t replaced = 0;
+        std::chrono::steady_clock::duration replaced_over{};  // since the last report of replacements
+    };
+    // Appends and empties arrived; a message may replace a held one, and
+    // beyond the bound (only when the reader was told to read regardless)
+    // the oldest are dropped.
+    Report push(std::vector<MqttMessage>& arrived);
+
+    struct Room {
+        std::size_t messages;
+        std::size_t bytes;
+        bool holding;  // any message is held
+    };
+    // How much the reader may hand over without dropping any.
+    Room room();
+    bool full();
+    // The reader stopped for lack of room; the next take() says to wake it.
+    void reader_waits();
 
     bool contains(const std::string& filter);
-    // The oldest message matching filter, if any; drops to report go to
-    // dropped; was_full tells that the read budget was 0 before.
-    bool take(const std::string& filter, MqttMessage& message, std::size_t& dropped, bool& was_full);
+    // The oldest message matching filter, if any; what to log goes to
+    // report; wake_reader: the reader waits for the room this take made;
+    // more: messages are still held (the taker is behind).
+    bool take(const std::string& filter, MqttMessage& message, Report& report, bool& wake_reader, bool& more);
 
     // Waits until a message matches filter, the queue is closed, other()
     // holds (checked under the queue's lock) or the deadline passes.
@@ -70,21 +99,42 @@ public:
     void leave();
     void wait_until_empty_of_callers();
 
-    static void log_drops(std::size_t count);
+    // Whether a message replaced another within the last 10 s. Any thread.
+    bool replaced_lately() const;
+
+    static void log(const Report& report);
 
 private:
-    std::deque<MqttMessage>::iterator find(const std::string& filter);
-    std::size_t budget(std::size_t most) const;  // with mutex_ held
-    std::size_t take_drop_report();
+    struct Held {
+        MqttMessage message;
+        std::string key;  // topic, a zero byte and the supersede key; empty: none
+    };
+    using Iterator = std::list<Held>::iterator;
+
+    Iterator find(const std::string& filter);
+    bool superseding() const;   // with mutex_ held
+    void unindex(Iterator at);  // with mutex_ held
+    void remove(Iterator at);   // with mutex_ held
+    Report take_report();       // with mutex_ held
+    std::string key_of(const MqttMessage& m) const;
 
     const std::size_t max_messages_;
     const std::size_t max_bytes_;
+    std::vector<std::pair<std::string, MqttSupersedeKey*>> keys_;
+    std::vector<std::string> arrived_keys_;  // the pushing reader's
+    std::atomic<bool> superseding_{false};   // read without the lock before a push
+
     std::mutex mutex_;
     std::condition_variable cv_;
-    std::deque<MqttMessage> held_;
+    std::list<Held> held_;
+    std::unordered_map<std::string_view, Iterator> latest_;  // key -> the latest held message with it
     std::size_t bytes_ = 0;
+    bool reader_waits_ = false;
     std::size_t dropped_unreported_ = 0;
     std::chrono::steady_clock::time_point last_drop_report_{};
+    std::size_t replaced_unreported_ = 0;
+    std::chrono::steady_clock::time_point last_replace_report_{};
+    std::atomic<std::chrono::steady_clock::rep> last_replaced_{0};
     bool closed_ = false;
     int callers_ = 0;
 };

@@ -203,11 +203,10 @@ bool IoLoop::serve() {
             }
         }
         const auto turn = handover_.io_turn(now);
-        // While the hold queue is full, input stays in the socket: its small
-        // buffer, then the broker's queue, keep the rest. Receive wakes this
-        // loop once it has taken a message from the full queue.
-        const std::size_t budget = turn.read ? held_.read_budget(read_chunk_bytes) : 0;
-        const bool held_back = turn.read && budget == 0;
+        // While the hold queue has no room, input waits undecoded, then in
+        // the socket: its small buffer, then the broker's queue, keep the
+        // rest. Receive wakes this loop once it has made room.
+        const bool held_back = turn.read && link_.waiting_for_room();
         note_held_back(held_back, now);
         const bool read = turn.read && !held_back;
         const auto deadline = std::min({link_.next_deadline(), turn.watch_until, close_deadline});
@@ -220,8 +219,8 @@ bool IoLoop::serve() {
         // that floods and reads nothing is left.
         if (turn.read && (buffered || (revents & (POLLIN | POLLERR | POLLHUP | POLLRDHUP)))) {
             LinkEvents got;
-            link_.read(read ? budget : read_chunk_bytes, got);  // held back: only to find the end
-            if (got.messages > 0) handover_.nudge_leader();     // a caller may have led since io_turn
+            link_.read(read_chunk_bytes, got, held_back);    // held back: only to find the end
+            if (got.messages > 0) handover_.nudge_leader();  // a caller may have led since io_turn
             deliver(got, context_);
         }
     }
@@ -286,7 +285,7 @@ void IoLoop::finish_close(steady::time_point deadline) {
     LinkEvents events;
     while (steady::now() < deadline) {
         if (wait(POLLIN, deadline) == 0) continue;
-        if (!link_.read(read_chunk_bytes, events)) break;
+        if (!link_.read(read_chunk_bytes, events, true)) break;
     }
     link_.drop(events);
 }

@@ -18,7 +18,7 @@ void deliver(LinkEvents& events, void* context) {
                               notice.c_str());
     }
     events.notices.clear();
-    HoldQueue::log_drops(std::exchange(events.dropped, 0));
+    HoldQueue::log(std::exchange(events.held, {}));
     for (const auto& c : events.completions) {
         try {
             if (c.on_done) {
@@ -121,25 +121,56 @@ void Link::wake_room_waiters() {
     room_.notify_all();
 }
 
-bool Link::read(std::size_t max_bytes, LinkEvents& events) {
+bool Link::read(std::size_t max_bytes, LinkEvents& events, bool beyond_room) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!transport_.is_open() || !broken_.empty()) return false;
-    const auto n = transport_.read(session_.input_room(max_bytes), max_bytes);
-    if (n < 0) {
-        broken_ = with_tls_failure("closed by the broker");
-    } else if (n > 0) {
-        session_.input_added(static_cast<std::size_t>(n), steady::now());
-        events.filled = static_cast<std::size_t>(n) == max_bytes;
+    if (session_.waiting_for_room()) decode(events, beyond_room);
+    if (!session_.waiting_for_room()) {
+        const auto n = transport_.read(session_.input_room(max_bytes), max_bytes);
+        if (n < 0) {
+            broken_ = with_tls_failure("closed by the broker");
+        } else if (n > 0) {
+            set_room(beyond_room);
+            session_.input_added(static_cast<std::size_t>(n), steady::now());
+            events.filled = static_cast<std::size_t>(n) == max_bytes;
+            collect(events);
+            if (session_.waiting_for_room()) decode(events, beyond_room);
+        }
     }
-    collect(events);
+    if (session_.waiting_for_room()) held_.reader_waits();
     if (broken_.empty() && session_.state() == Session::State::closed) broken_ = session_.close_reason();
     return broken_.empty();
+}
+
+void Link::decode(LinkEvents& events, bool beyond_room) {
+    // Messages that replace held ones make room as they go.
+    for (;;) {
+        set_room(beyond_room);
+        const auto before = events.messages;
+        session_.decode(steady::now());
+        collect(events);
+        if (!session_.waiting_for_room() || events.messages == before) return;
+    }
+}
+
+void Link::set_room(bool beyond_room) {
+    if (beyond_room) return session_.set_room({SIZE_MAX, SIZE_MAX, false});
+    const auto room = held_.room();
+    session_.set_room({room.messages, room.bytes, room.holding});
+}
+
+bool Link::decodable() {
+    if (!session_.waiting_for_room()) return false;
+    const auto room = held_.room();
+    return session_.fits({room.messages, room.bytes, room.holding});
 }
 
 void Link::collect(LinkEvents& events) {
     session_.take_messages(arrived_);
     events.messages += arrived_.size();
-    events.dropped += held_.push(arrived_);
+    const auto report = held_.push(arrived_);
+    events.held.dropped += report.dropped;
+    if (report.replaced > 0) events.held = {events.held.dropped, report.replaced, report.replaced_over};
     session_.take_completions(events.completions);
     session_.take_notices(events.notices);
     events.connected = session_.take_connected() || events.connected;
@@ -179,9 +210,13 @@ std::string Link::transport_description() {
 }
 
 bool Link::buffered() {
-    if (!tls_) return false;  // only TLS keeps input of its own
     std::lock_guard<std::mutex> lock(mutex_);
-    return transport_.buffered();
+    return (tls_ && transport_.buffered()) || decodable();
+}
+
+bool Link::waiting_for_room() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return session_.waiting_for_room() && !decodable();
 }
 
 void Link::tick(steady::time_point now) {

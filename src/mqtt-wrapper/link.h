@@ -29,7 +29,7 @@ struct LinkEvents {
     std::vector<Completion> completions;
     std::vector<std::string> notices;
     std::size_t messages = 0;  // handed to the hold queue
-    std::size_t dropped = 0;   // by the hold queue, to report
+    HoldQueue::Report held;    // drops and replacements, to report
     bool connected = false;    // CONNACK accepted
     bool filled = false;       // the read took all it might: more may be waiting
 };
@@ -63,13 +63,18 @@ public:
     void wait_for_room(std::size_t limit, const std::atomic<bool>& stop);
     void wake_room_waiters();
 
-    // Reads at most max_bytes that have arrived, decodes them and hands the
-    // messages to the hold queue. False when the connection is gone or broke
-    // the protocol.
-    bool read(std::size_t max_bytes, LinkEvents& events);
-    // Input already taken from the socket (by TLS) waits to be read: a poll
-    // of the socket would not show it.
+    // Hands the hold queue what waits decoded for room, then reads at most
+    // max_bytes that have arrived, decodes them and hands over what the
+    // queue has room for; the rest waits, and while it does, nothing more
+    // is read. beyond_room: hands over everything (the queue drops its
+    // oldest). False when the connection is gone or broke the protocol.
+    bool read(std::size_t max_bytes, LinkEvents& events, bool beyond_room = false);
+    // Input already taken from the socket waits to be handed over now (TLS
+    // holds some, or the hold queue has made room): a poll of the socket
+    // would not show it.
     bool buffered();
+    // Input waits for room in the hold queue: the socket is not read.
+    bool waiting_for_room();
 
     // The I/O loop's part.
     bool broken();
@@ -97,6 +102,10 @@ public:
 
 private:
     bool must_wait(std::size_t limit, std::chrono::steady_clock::time_point now) const;  // mutex_ held
+    // With mutex_ held: decodes what waits while the hold queue takes it.
+    void decode(LinkEvents& events, bool beyond_room);
+    bool decodable();                 // with mutex_ held: room for what waits
+    void set_room(bool beyond_room);  // with mutex_ held: the session's, from the hold queue's
     void collect(LinkEvents& events);
     // The reason for a failed read or write: TLS's own when it has one.
     std::string with_tls_failure(const char* what) const;

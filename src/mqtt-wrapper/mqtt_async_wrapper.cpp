@@ -32,7 +32,7 @@ using steady = std::chrono::steady_clock;
 constexpr std::size_t max_out_bytes = 64 * 1024;  // while connected, Send waits beyond this
 constexpr std::size_t max_held_messages = 1000;
 constexpr std::size_t max_held_bytes = 1 << 20;
-constexpr std::size_t min_read_bytes = 64 * HoldQueue::min_message_bytes;
+constexpr std::size_t read_chunk_bytes = 64 * 1024;
 constexpr auto reader_lease = 10ms;  // longest the socket waits for a receive loop to come back
 const char* const source_file = "src/mqtt-wrapper/mqtt_async_wrapper";
 
@@ -74,7 +74,8 @@ struct MqttAsyncWrapper::Impl {
     IoLoop io;
     std::atomic<bool> closing{false};
     MQTTAsync_connectionLost* on_lost = nullptr;
-    ReadPacing pacing;  // the leader's
+    ReadPacing pacing;                      // the leader's
+    std::atomic<steady::rep> last_read{0};  // by a receive loop reading ahead
 
     Impl(MqttAsyncWrapper* o, const std::string& client_id)
         : Impl(o, client_id, broker_address_from_environment()) {}
@@ -137,11 +138,30 @@ struct MqttAsyncWrapper::Impl {
                 handover.drain_kick();
                 break;
             }
-            broke = !link.read(std::max(held.room() * HoldQueue::min_message_bytes, min_read_bytes), events);
+            // Only a full queue stops this caller: it waits for another topic.
+            broke = !link.read(read_chunk_bytes, events, held.full());
             if (events.messages > 0) pacing.read(steady::now(), events.messages, events.filled);
             if (broke || events.messages > 0 || !events.completions.empty() || !events.notices.empty()) break;
             if (link.flush() != Link::Flush::done) io.wake();  // acknowledgements
         }
+        left_socket();
+        if (broke) io.wake();
+        deliver(events, owner);
+    }
+
+    // A receive loop that is behind reads on between the messages it takes,
+    // once per pause at most: what it leaves to the socket the broker would
+    // queue, and drop the newest of. Messages that a newer one supersedes
+    // make the room (see HoldQueue).
+    void read_ahead() {
+        const auto now = steady::now();
+        const auto last = steady::time_point(steady::duration(last_read.load(std::memory_order_relaxed)));
+        if (now - last < ReadPacing::pause) return;
+        const int fd = handover.try_lead();
+        if (fd < 0) return;
+        LinkEvents events;
+        const bool broke = !link.read(read_chunk_bytes, events);
+        last_read.store(now.time_since_epoch().count(), std::memory_order_relaxed);
         left_socket();
         if (broke) io.wake();
         deliver(events, owner);
@@ -191,6 +211,10 @@ void MqttAsyncWrapper::SetMessageLimit(const std::string& filter, std::size_t ma
     impl_->link.allow_larger(filter, maxBytes);
 }
 
+void MqttAsyncWrapper::SetSupersede(const std::string& filter, MqttSupersedeKey* key) {
+    impl_->held.supersede(filter, key);
+}
+
 void MqttAsyncWrapper::Subscribe(const std::string& filter, Qos qos, MQTTAsync_onSuccess* onDone,
                                  MQTTAsync_onFailure* onFailed) {
     if (impl_->link.subscribe(filter, qos, onDone, onFailed)) impl_->queued();
@@ -207,13 +231,15 @@ MqttMessage MqttAsyncWrapper::Receive(const std::string& filter, int timeoutMs) 
     const auto deadline = steady::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         MqttMessage message;
-        std::size_t dropped = 0;
-        bool was_full = false;
-        if (s.held.take(filter, message, dropped, was_full)) {
+        HoldQueue::Report report;
+        bool wake_reader = false;
+        bool more = false;
+        if (s.held.take(filter, message, report, wake_reader, more)) {
             // Keeps the lease: the loop is expected back. Room again: the I/O
-            // loop may read what it left in the socket.
-            if (s.handover.leave_receive(steady::now()) || was_full) s.io.wake();
-            HoldQueue::log_drops(dropped);
+            // loop may hand over what waits for it.
+            if (s.handover.leave_receive(steady::now()) || wake_reader) s.io.wake();
+            HoldQueue::log(report);
+            if (more) s.read_ahead();
             return message;
         }
         if (s.held.closed()) throw MqttError("The MQTT client is being destroyed");
@@ -248,7 +274,7 @@ bool MqttAsyncWrapper::IsConnected() const {
 }
 
 bool MqttAsyncWrapper::InputHeldBack() const {
-    return impl_->io.held_back_lately();
+    return impl_->io.held_back_lately() || impl_->held.replaced_lately();
 }
 
 const std::string& MqttAsyncWrapper::ServerUri() const {

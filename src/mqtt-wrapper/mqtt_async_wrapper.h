@@ -33,7 +33,10 @@ namespace quorvel::mosquitto {
 // is full the client reads no more (one WARNING a minute), and the broker
 // queues the rest; only a Receive that waits for a topic none of the held
 // messages has reads on, and then the oldest message is dropped with a
-// WARNING. While it waits, Receive reads the socket itself.
+// WARNING. Under overload, messages on topics with a supersede key replace
+// held ones of the same topic and key instead (SetSupersede), so reading
+// goes on and the newest are kept. While it waits, and between messages
+// while it is behind, Receive reads the socket itself.
 //
 // Send() and Subscribe() validate the topic or filter (throw MqttError and
 // send nothing for one the broker would refuse). While connected, Send waits
@@ -62,6 +65,11 @@ public:
     // others up to 1 MiB. A longer one is skipped as it arrives, with a
     // WARNING. Set before Connect.
     void SetMessageLimit(const std::string& filter, std::size_t maxBytes);
+    // Under overload (from half the hold queue's bound on), a message on a
+    // topic that filter matches replaces the latest held message of the
+    // same topic with the same key: key() says what a message carries. Set
+    // before Connect.
+    void SetSupersede(const std::string& filter, MqttSupersedeKey* key);
     void Subscribe(const std::string& filter, Qos qos, MQTTAsync_onSuccess* onDone,
                    MQTTAsync_onFailure* onFailed);
     void Unsubscribe(const std::string& filter);
@@ -76,7 +84,8 @@ public:
     // Whether a connection to the broker is up (CONNACK taken, not lost).
     bool IsConnected() const;
     // Whether, within the last 10 s, messages came faster than Receive took
-    // them: the client left input in the socket and the broker queued it.
+    // them: the client left input in the socket and the broker queued it, or
+    // newer messages replaced held ones.
     bool InputHeldBack() const;
     // The broker address as records show it (any password as ***).
     const std::string& ServerUri() const;

@@ -270,6 +270,7 @@ void move_all(std::vector<T>& from, std::vector<T>& into) {
 
 void Session::take_messages(std::vector<MqttMessage>& into) {
     move_all(messages_, into);
+    messages_bytes_ = 0;
 }
 
 void Session::take_completions(std::vector<Completion>& into) {

@@ -18,6 +18,7 @@
 
 #include <bitset>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -93,6 +94,28 @@ public:
     char* input_room(std::size_t n);
     void input_added(std::size_t n, steady_time now);
 
+    // How many more messages, and of how many bytes of topic and payload,
+    // the owner can take (unlimited until set). Decoding stops in front of a
+    // message beyond them; what follows it waits, in order, undecoded, until
+    // the room is set again and decode() is called. A message of more bytes
+    // than the room still passes while no message is held (bytes 0 means
+    // none is).
+    struct Room {
+        std::size_t messages;
+        std::size_t bytes;
+        bool holding;  // the owner holds messages already
+    };
+    void set_room(Room room) { room_ = room; }
+    void decode(steady_time now);
+    // Input waits undecoded, and decoding stopped for lack of room; fits:
+    // whether that room is enough for the message it stopped at.
+    bool waiting_for_room() const { return waiting_for_room_; }
+    bool fits(Room room) const {
+        return room.messages > 0 && (!room.holding || waiting_bytes_ <= room.bytes);
+    }
+    // Bytes received and not yet decoded.
+    std::size_t input_pending() const;
+
     // Time: queues PINGREQ, or closes on a missing CONNACK or PINGRESP. A
     // PINGREQ that cannot even be written (the broker reads nothing) is not
     // answered either: a hung broker is left whatever else it sends.
@@ -153,6 +176,7 @@ private:
     class Input;
 
     void parse(steady_time now);
+    bool room_for(std::size_t bytes) const;
     void reset_input();
     void acknowledge(codec::Type type, std::uint16_t id);
     void handle(const codec::Header& h, std::string_view body);
@@ -198,6 +222,10 @@ private:
     std::size_t lost_publications_ = 0;
 
     std::vector<MqttMessage> messages_;
+    std::size_t messages_bytes_ = 0;  // of topics and payloads in messages_
+    Room room_{SIZE_MAX, SIZE_MAX, false};
+    bool waiting_for_room_ = false;
+    std::size_t waiting_bytes_ = 0;  // of the message decoding stopped at
     std::vector<Completion> completions_;
     std::vector<std::string> notices_;
 };

@@ -84,6 +84,7 @@ void Session::acknowledge(codec::Type type, std::uint16_t id) {
 void Session::reset_input() {
     in_->clear();
     in_->skipping = 0;
+    waiting_for_room_ = false;
 }
 
 void Session::receive(std::string_view bytes, steady_time now) {
@@ -100,7 +101,24 @@ void Session::input_added(std::size_t n, steady_time now) {
     parse(now);
 }
 
+void Session::decode(steady_time now) {
+    parse(now);
+}
+
+std::size_t Session::input_pending() const {
+    return in_->view().size();
+}
+
+// Whether a message of this many bytes of topic and payload may be handed
+// out now, beside the ones handed out since the room was set.
+bool Session::room_for(std::size_t bytes) const {
+    if (messages_.size() >= room_.messages) return false;
+    if (!room_.holding && messages_.empty()) return true;  // one message always fits
+    return messages_bytes_ + bytes <= room_.bytes;
+}
+
 void Session::parse(steady_time) {
+    waiting_for_room_ = false;
     if (state_ != State::connecting && state_ != State::connected) {
         in_->clear();
         return;
@@ -151,6 +169,11 @@ void Session::parse(steady_time) {
             const auto limit = limit_for(body.substr(2, topic_end - 2));
             if (h.body_bytes <= limit) {
                 if (input.size() - at < h.header_bytes + h.body_bytes) break;
+                if (!room_for(h.body_bytes)) {
+                    waiting_for_room_ = true;
+                    waiting_bytes_ = h.body_bytes;
+                    break;
+                }
                 handle(h, input.substr(at + h.header_bytes, h.body_bytes));
                 at += h.header_bytes + h.body_bytes;
                 continue;
@@ -170,6 +193,11 @@ void Session::parse(steady_time) {
             continue;
         }
         if (input.size() - at < h.header_bytes + h.body_bytes) break;
+        if (h.type == codec::publish && !room_for(h.body_bytes)) {
+            waiting_for_room_ = true;
+            waiting_bytes_ = h.body_bytes;
+            break;
+        }
         handle(h, input.substr(at + h.header_bytes, h.body_bytes));
         at += h.header_bytes + h.body_bytes;
     }
@@ -260,6 +288,7 @@ void Session::handle_publish(const codec::Header& h, std::string_view body) {
         // out what one waits for.
         if (!subscribed(m.topic)) return;
         m.payload.assign(p.payload.begin(), p.payload.end());
+        messages_bytes_ += m.topic.size() + m.payload.size();
         messages_.push_back(std::move(m));
     } catch (const std::bad_alloc&) {
         notices_.push_back(fmt::format("Out of memory: dropped a message of {} bytes on '{}'",

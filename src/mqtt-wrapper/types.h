@@ -26,6 +26,14 @@ struct MqttMessage {
     std::vector<unsigned char> payload;
 };
 
+// Under overload, a held message may be replaced by a newer one of the same
+// topic and the same key, which must then carry all that the older one did.
+// Fills key and returns true for a message that may replace or be replaced;
+// runs on the thread that reads the socket, with the client's lock on the
+// connection held: it must be quick and must not call the client. What it
+// throws counts as no key.
+typedef bool MqttSupersedeKey(const MqttMessage& message, std::string& key);
+
 // Every failure of the client is one of these: a refused topic or address, a
 // full offline buffer, a timed-out Receive, a client being destroyed.
 class MQTT_WRAPPER_API MqttError : public std::runtime_error {

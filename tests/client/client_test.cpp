@@ -201,19 +201,59 @@ TEST_F(Client, BurstsBeyondTheOutgoingBufferAreNotLost) {
 }
 
 TEST_F(Client, AFullHoldQueueLeavesTheRestWithTheBroker) {
-    auto c = connected_client("c");
+    // Five times what the queue holds, in messages or in bytes.
+    for (const std::size_t padding : {0, 4000}) {
+        auto c = connected_client("c");
+        subscribe(*c, "/flood/#");
+        auto pub = connected_client("pub");
+        wait_until_subscribed(*pub, *c, "/flood/probe");
+        const test_support::StderrCapture log;
+        const int n = padding == 0 ? 5000 : 1300;
+        const std::string pad(padding, ' ');
+        for (int i = 0; i < n; ++i) pub->Send("/flood/n", std::to_string(i) + pad, Qos::AtMostOnce, false);
+        EXPECT_TRUE(log.wait_for("reading held back, the broker queues the rest")) << log.text();
+        EXPECT_TRUE(c->InputHeldBack());
+        for (int i = 0; i < n; ++i) {
+            ASSERT_EQ(text(c->Receive("/flood/#", deadline_ms)), std::to_string(i) + pad)
+                << log.text() << broker.log();
+        }
+        EXPECT_EQ(log.text().find("dropped"), std::string::npos) << log.text();
+        EXPECT_EQ(log.text().find("lost"), std::string::npos) << log.text();
+    }
+}
+
+namespace {
+bool key_before_bar(const MqttMessage& m, std::string& key) {
+    const std::string t = text(m);
+    if (t.find('|') == std::string::npos) return false;
+    key = t.substr(0, t.find('|'));
+    return true;
+}
+}  // namespace
+
+// The broker would drop the newest of what a client leaves to it.
+TEST_F(Client, UnderOverloadNewerMessagesReplaceHeldOnesOfTheirKeySoTheNewestArrive) {
+    auto c = std::make_unique<MqttAsyncWrapper>("c");
+    c->SetSupersede("/flood/#", &key_before_bar);
+    c->Connect(true, &MqttAsyncWrapper::onSuccess, &MqttAsyncWrapper::onFailure);
     subscribe(*c, "/flood/#");
     auto pub = connected_client("pub");
     wait_until_subscribed(*pub, *c, "/flood/probe");
     const test_support::StderrCapture log;
-    constexpr int n = 5000;  // five times what the queue holds
-    for (int i = 0; i < n; ++i) pub->Send("/flood/n", std::to_string(i), Qos::AtMostOnce, false);
-    EXPECT_TRUE(log.wait_for("reading held back, the broker queues the rest")) << log.text();
-    EXPECT_TRUE(c->InputHeldBack());
+    constexpr int n = 20000;  // twenty times what the queue holds, a tenth of it in keys
     for (int i = 0; i < n; ++i)
-        ASSERT_EQ(text(c->Receive("/flood/#", deadline_ms)), std::to_string(i)) << log.text() << broker.log();
+        pub->Send("/flood/n", std::to_string(i % 100) + "|" + std::to_string(i), Qos::AtMostOnce, false);
+    EXPECT_TRUE(log.wait_for("newer ones replace held ones")) << log.text();
+    std::vector<int> last(100, -1);
+    while (last[(n - 1) % 100] != n - 1) {
+        const auto t = text(c->Receive("/flood/n", deadline_ms));
+        const int key = std::stoi(t), i = std::stoi(t.substr(t.find('|') + 1));
+        ASSERT_GT(i, last[static_cast<std::size_t>(key)]) << "out of order";
+        last[static_cast<std::size_t>(key)] = i;
+    }
+    for (int key = 0; key < 100; ++key) EXPECT_EQ(last[static_cast<std::size_t>(key)], n - 100 + key);
+    EXPECT_TRUE(c->InputHeldBack());  // for the status line
     EXPECT_EQ(log.text().find("dropped"), std::string::npos) << log.text();
-    EXPECT_EQ(log.text().find("lost"), std::string::npos) << log.text();
 }
 
 // A caller that waits for another topic reads on; then the oldest go.

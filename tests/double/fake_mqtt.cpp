@@ -131,6 +131,8 @@ void MqttAsyncWrapper::SetConnectionLost(MQTTAsync_connectionLost*) {}
 
 void MqttAsyncWrapper::SetMessageLimit(const std::string&, std::size_t) {}
 
+void MqttAsyncWrapper::SetSupersede(const std::string&, MqttSupersedeKey*) {}
+
 void MqttAsyncWrapper::Subscribe(const std::string& filter, Qos qos, MQTTAsync_onSuccess*,
                                  MQTTAsync_onFailure*) {
     const auto problem = topic_filter_problem(filter);

@@ -246,3 +246,29 @@ TEST_F(DataMessage, TheStalenessRuleHoldsPast2038) {
         EXPECT_EQ(abroad_ios["io"]["b"].timestamp, now - 901);
     }
 }
+
+TEST_F(DataMessage, OnlyAMessageTheHandlerTakesWholeHasASupersedeKey) {
+    const auto key_of = [](const std::string& payload) {
+        std::string key;
+        const bool has = quorvel::data_message_key({"/t", {payload.begin(), payload.end()}}, key);
+        return has ? key : std::string("(none)");
+    };
+    // Its device and its controls, in name order: stale or not, known or not.
+    EXPECT_EQ(key_of(msg(1, R"({"b": {"avg": 2}, "a": {"avg": [1]}, "b": {"avg": 3}})")),
+              std::string("io\0a\0b", 6));
+    EXPECT_EQ(key_of(msg(test_clock::now(), "{}", "other")), "other");
+    for (const std::string& payload : {
+             msg(1, R"({"a": {"avg": "x"}})"),  // a fault, of a known control or not
+             msg(1, R"({"zz": {"avg": [true]}})"),
+             std::string(R"({"version": 2, "io_id": "io", "timestamp": 1, "data": {}})"),
+             std::string(R"({"version": "1", "io_id": "io", "timestamp": 1, "data": {}})"),
+             std::string(R"({"version": 1, "io_id": 5, "timestamp": 1, "data": {}})"),
+             std::string(R"({"version": 1, "io_id": "io", "timestamp": "1", "data": {}})"),
+             std::string(R"({"version": 1, "io_id": "io", "timestamp": 1e300, "data": {}})"),
+             std::string(R"({"version": 1, "io_id": "io", "timestamp": 1})"),
+             std::string(R"({"version": 1, "io_id": "io", "timestamp": 1, "data": [1]})"),
+             std::string("not json"),
+         }) {
+        EXPECT_EQ(key_of(payload), "(none)") << payload;
+    }
+}

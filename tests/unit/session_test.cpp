@@ -401,6 +401,29 @@ TEST(SessionInput, EverySplitGivesTheSameResult) {
     for (const char b : stream) bytewise.feed(std::string(1, b));
     EXPECT_EQ(bytewise.received(), expected);
     EXPECT_EQ(bytewise.session.state(), Session::State::connected);
+    // Decoded as a hold queue with room for one message takes them: what
+    // follows a message waits for it, acknowledgements included.
+    Driver one({}, true);
+    one.open();
+    one.session.set_room({1, SIZE_MAX, false});
+    one.feed(stream);
+    Strings got;
+    for (auto taken = one.received(); !taken.empty(); taken = one.received()) {
+        got.insert(got.end(), taken.begin(), taken.end());
+        one.session.decode(one.now);
+    }
+    EXPECT_EQ(got, expected);
+    EXPECT_FALSE(one.session.waiting_for_room());
+    EXPECT_EQ(one.write_all(), expected_out);
+    // Bytes: a message beyond the room waits while the owner holds any.
+    Driver bytes_room({}, true);
+    bytes_room.connect();
+    bytes_room.session.set_room({10, 5, true});
+    bytes_room.feed(publish("a", "xy") + publish("b", "xyz"));
+    EXPECT_EQ(bytes_room.received(), Strings{"a:xy"});
+    EXPECT_TRUE(bytes_room.session.waiting_for_room());
+    EXPECT_FALSE(bytes_room.session.fits({10, 5, true}));
+    EXPECT_TRUE(bytes_room.session.fits({10, 5, false}));
 }
 
 TEST(SessionInput, OversizedPublishIsSkippedWithOneNoticeAndStillAcknowledged) {

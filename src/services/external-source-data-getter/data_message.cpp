@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -77,6 +78,26 @@ void handle_data_message(MqttAsyncWrapper& client, const mosquitto::MqttMessage&
         publish_error_marker(client, marker_topic, stale);
         publish_value(client, topic, reading.sum);
     }
+}
+
+bool data_message_key(const mosquitto::MqttMessage& message, std::string& key) {
+    thread_local DataReader reader;  // the reading thread's
+    const auto& payload = message.payload;
+    if (!reader.read(payload.data(), payload.data() + payload.size())) return false;
+    const auto integer = [](const std::optional<json>& v) {
+        return v && (v->is_number() || v->is_boolean());
+    };
+    if (!integer(reader.version()) || checked_integer<int>(*reader.version()) != data_version) return false;
+    if (!integer(reader.timestamp()) || !checked_integer<std::int64_t>(*reader.timestamp())) return false;
+    if (!reader.io_id() || !reader.io_id()->is_string()) return false;
+    if (reader.data_shape() != DataReader::DataShape::object) return false;
+    key = reader.io_id()->get_ref<const std::string&>();
+    for (const auto& reading : reader.controls()) {
+        if (!reading.valid) return false;
+        key += '\0';
+        key += reading.name;
+    }
+    return true;
 }
 
 }  // namespace quorvel

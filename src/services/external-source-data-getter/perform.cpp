@@ -30,6 +30,7 @@ using mosquitto::Qos;
 constexpr const char* client_id = "mqtt-external-source-data-getter";
 constexpr const char* configuration_topic = "/qv/bridge/configuration";
 constexpr const char* every_topic = "/#";
+constexpr const char* data_topics = "/qv/bridge/thirdparty_data/#";
 constexpr unsigned bootstrap_pause_s = 5;
 // The configuration may be larger than a data message: it is parsed as it
 // streams by, without a document, and what it costs follows its controls
@@ -62,6 +63,9 @@ void perform() {
     const auto client = std::make_shared<MqttAsyncWrapper>(client_id);
     client->SetConnectionLost(&connection_lost);
     client->SetMessageLimit(configuration_topic, configuration_limit_bytes);
+    // Under overload a newer reading of the same controls replaces an older
+    // one still waiting, rather than the broker dropping the newest.
+    client->SetSupersede(data_topics, &data_message_key);
     client->Connect(true, &connected, &MqttAsyncWrapper::onFailure);
     report_ready(client);  // not waiting for a configuration, which may never come
 
