@@ -11,7 +11,7 @@
 // counts the controls whose retained value is the last reading sent for them
 // ("latest N of M"). The source phase only publishes, a round over the
 // devices at a time: --count messages (0: no limit) or for --seconds (0: no
-// limit; SIGTERM or SIGINT ends it after the round), at --rate (0: flat
+// limit; SIGTERM or SIGINT ends it after one more whole round), at --rate (0: flat
 // out). It counts the latest values --quiet-ms after its last message (-1:
 // not at all) and, with --idle-ms, again once the service has used no CPU
 // for that long.
@@ -188,10 +188,13 @@ int run_source(const Options& o) {
     const auto start = steady::now();
     const auto limit = std::chrono::duration<double>(o.seconds);
     long seq = 0;
+    bool last_round = false;
     for (;; ++seq) {
         if (o.count > 0 && seq >= o.count) break;
-        if (device_of(o, seq) == 0 && (stop_requested || (o.seconds > 0 && steady::now() - start >= limit)))
-            break;
+        if (device_of(o, seq) == 0) {
+            if (last_round || (o.seconds > 0 && steady::now() - start >= limit)) break;
+            last_round = stop_requested != 0;
+        }
         if (o.rate > 0)
             std::this_thread::sleep_until(start + std::chrono::microseconds(seq * 1000000 / o.rate));
         const auto text = message(o, seq);
