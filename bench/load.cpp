@@ -120,17 +120,20 @@ std::string message(const Options& o, long seq) {
                        static_cast<long>(std::time(nullptr)), data);
 }
 
-// Controls whose retained value, read through a fresh subscription, is the
-// last reading sent to their device (-1: none sent, so none is counted).
-long latest_values(const Options& o, const std::vector<long>& last_sent) {
+// "latest N of M": the controls whose retained value, read through a fresh
+// subscription, is the last reading sent to their device, of those sent any;
+// for the others the oldest reading retained, and how many had none.
+std::string latest_values(const Options& o, const std::vector<long>& last_sent) {
     raw_mqtt::Client check(o.port, "esdg-load-check");
     check.subscribe("/devices/+/controls/+");
     check.set_read_timeout(100);
-    const long controls = static_cast<long>(last_sent.size()) * o.controls;
+    const long sent =
+        o.controls * std::count_if(last_sent.begin(), last_sent.end(), [](long s) { return s >= 0; });
     long seen = 0;
     long latest = 0;
+    double oldest = -1;
     auto quiet_since = steady::now();
-    while (seen < controls && steady::now() - quiet_since < retained_quiet) {
+    while (seen < sent && steady::now() - quiet_since < retained_quiet) {
         const bool open = check.read([&](std::string_view topic, std::string_view payload, bool retained) {
             quiet_since = steady::now();
             int device = -1;
@@ -139,20 +142,22 @@ long latest_values(const Options& o, const std::vector<long>& last_sent) {
                 std::sscanf(std::string(topic).c_str(), "/devices/io%d/controls/c%d", &device, &control) != 2)
                 return;
             if (device < 0 || static_cast<std::size_t>(device) >= last_sent.size() || control < 0 ||
-                control >= o.controls)
+                control >= o.controls || last_sent[static_cast<std::size_t>(device)] < 0)
                 return;
             ++seen;
-            const long sent = last_sent[static_cast<std::size_t>(device)];
-            if (sent >= 0 && std::strtod(std::string(payload).c_str(), nullptr) == static_cast<double>(sent))
+            const double value = std::strtod(std::string(payload).c_str(), nullptr);
+            if (value == static_cast<double>(last_sent[static_cast<std::size_t>(device)])) {
                 ++latest;
+            } else if (oldest < 0 || value < oldest) {
+                oldest = value;
+            }
         });
         if (!open) break;
     }
-    return latest;
-}
-
-long controls_sent(const Options& o, const std::vector<long>& last_sent) {
-    return o.controls * std::count_if(last_sent.begin(), last_sent.end(), [](long s) { return s >= 0; });
+    std::string text = fmt::format("latest {} of {}", latest, sent);
+    if (oldest >= 0) text += fmt::format(" (oldest retained reading {})", oldest);
+    if (seen < sent) text += fmt::format(" ({} without a value)", sent - seen);
+    return text;
 }
 
 // Waits until the service has used no CPU for idle_ms; false at the limit.
@@ -209,14 +214,16 @@ int run_source(const Options& o) {
     std::string latest;
     if (o.quiet_ms >= 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(o.quiet_ms));
-        latest = fmt::format("; latest {} of {} {:.1f} s after the last message", latest_values(o, last_sent),
-                             controls_sent(o, last_sent), static_cast<double>(o.quiet_ms) / 1000);
+        latest = fmt::format("; {} {:.1f} s after the last message", latest_values(o, last_sent),
+                             static_cast<double>(o.quiet_ms) / 1000);
     }
     if (o.idle_ms > 0 && o.service_pid > 0) {
         const bool idle = wait_idle(o);
-        latest += fmt::format("{} {} of {} {} ({:.1f} s after it)", latest.empty() ? "; latest" : ",",
-                              latest_values(o, last_sent), controls_sent(o, last_sent),
-                              idle ? "once the service was idle" : "with the service still busy",
+        latest += fmt::format("{} {} {} ({:.1f} s after it)", latest.empty() ? ";" : ",",
+                              latest_values(o, last_sent),
+                              idle ? fmt::format("once the service had used no CPU for {:.1f} s",
+                                                 static_cast<double>(o.idle_ms) / 1000)
+                                   : std::string("with the service still busy"),
                               std::chrono::duration<double>(steady::now() - start).count() - seconds);
     }
     std::printf("source in %.0f msg/s for %.1f s (%ld messages of %zu to %zu bytes)%s\n",
@@ -305,8 +312,7 @@ int main(int argc, char** argv) {
     source_done = true;
     sink_thread.join();
     std::string latest;
-    if (o.phase == "overload")
-        latest = fmt::format("  latest {} of {}", latest_values(o, last_sent), controls_sent(o, last_sent));
+    if (o.phase == "overload") latest = "  " + latest_values(o, last_sent);
     const auto end = last_value == steady::time_point{} ? steady::now() : last_value;
     const double seconds = std::chrono::duration<double>(end - start).count();
     const double cpu = cpu_seconds(o.service_pid) - cpu0;
