@@ -3,9 +3,18 @@
 // every published value back to its message. Source and sink speak MQTT on
 // raw sockets with the small-packet delay off, so that they measure the
 // bridge and not themselves.
-//   esdg-load --port P --phase latency|sustained|overload --count N
+//   esdg-load --port P --phase latency|sustained|overload|source --count N
 //             [--rate R] [--window W] [--devices D] [--controls C]
+//             [--seconds S] [--quiet-ms Q] [--idle-ms I]
 //             [--service-pid P] [--broker-pid P]
+// After the overload phase, once the sink is quiet, a fresh subscription
+// counts the controls whose retained value is the last reading sent for them
+// ("latest N of M"). The source phase only publishes, a round over the
+// devices at a time: --count messages (0: no limit) or for --seconds (0: no
+// limit; SIGTERM or SIGINT ends it after one more whole round), at --rate (0: flat
+// out). It counts the latest values --quiet-ms after its last message (-1:
+// not at all) and, with --idle-ms, again once the service has used no CPU
+// for that long.
 // The configuration must already be in force.
 #include "raw_mqtt.h"
 
@@ -15,6 +24,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
@@ -27,6 +38,13 @@ namespace {
 
 using steady = std::chrono::steady_clock;
 
+constexpr auto retained_quiet = std::chrono::seconds(1);  // retained messages come at once
+constexpr auto idle_poll = std::chrono::milliseconds(50);
+constexpr auto idle_wait_most = std::chrono::seconds(120);
+constexpr long flat_out_flush_every = 64;  // messages per write when not paced
+
+volatile std::sig_atomic_t stop_requested = 0;
+
 struct Options {
     int port = 1883;
     std::string phase = "latency";
@@ -37,6 +55,9 @@ struct Options {
     int controls = 4;
     long service_pid = 0;
     long broker_pid = 0;
+    double seconds = 0;
+    long quiet_ms = 2000;
+    long idle_ms = 0;
 };
 
 Options parse(int argc, char** argv) {
@@ -53,6 +74,9 @@ Options parse(int argc, char** argv) {
         if (k == "--controls") o.controls = std::stoi(v);
         if (k == "--service-pid") o.service_pid = std::stol(v);
         if (k == "--broker-pid") o.broker_pid = std::stol(v);
+        if (k == "--seconds") o.seconds = std::stod(v);
+        if (k == "--quiet-ms") o.quiet_ms = std::stol(v);
+        if (k == "--idle-ms") o.idle_ms = std::stol(v);
     }
     return o;
 }
@@ -79,23 +103,145 @@ long status_kb(long pid, const std::string& key) {
     return 0;
 }
 
+std::size_t device_of(const Options& o, long seq) {
+    return static_cast<std::size_t>((seq < 0 ? 0 : seq) % o.devices);
+}
+
+std::string topic_of(const Options& o, long seq) {
+    return "/qv/bridge/thirdparty_data/io" + std::to_string(device_of(o, seq));
+}
+
+// Every control of the message's device reads seq.
+std::string message(const Options& o, long seq) {
+    std::string data;
+    for (int c = 0; c < o.controls; ++c)
+        data += fmt::format("{}\"c{}\":{{\"avg\":{}}}", c ? "," : "", c, seq);
+    return fmt::format(R"({{"version":1,"io_id":"io{}","timestamp":{},"data":{{{}}}}})", device_of(o, seq),
+                       static_cast<long>(std::time(nullptr)), data);
+}
+
+// "latest N of M": the controls whose retained value, read through a fresh
+// subscription, is the last reading sent to their device, of those sent any;
+// for the others the oldest reading retained, and how many had none.
+std::string latest_values(const Options& o, const std::vector<long>& last_sent) {
+    raw_mqtt::Client check(o.port, "esdg-load-check");
+    check.subscribe("/devices/+/controls/+");
+    check.set_read_timeout(100);
+    const long sent =
+        o.controls * std::count_if(last_sent.begin(), last_sent.end(), [](long s) { return s >= 0; });
+    long seen = 0;
+    long latest = 0;
+    double oldest = -1;
+    auto quiet_since = steady::now();
+    while (seen < sent && steady::now() - quiet_since < retained_quiet) {
+        const bool open = check.read([&](std::string_view topic, std::string_view payload, bool retained) {
+            quiet_since = steady::now();
+            int device = -1;
+            int control = -1;
+            if (!retained ||
+                std::sscanf(std::string(topic).c_str(), "/devices/io%d/controls/c%d", &device, &control) != 2)
+                return;
+            if (device < 0 || static_cast<std::size_t>(device) >= last_sent.size() || control < 0 ||
+                control >= o.controls || last_sent[static_cast<std::size_t>(device)] < 0)
+                return;
+            ++seen;
+            const double value = std::strtod(std::string(payload).c_str(), nullptr);
+            if (value == static_cast<double>(last_sent[static_cast<std::size_t>(device)])) {
+                ++latest;
+            } else if (oldest < 0 || value < oldest) {
+                oldest = value;
+            }
+        });
+        if (!open) break;
+    }
+    std::string text = fmt::format("latest {} of {}", latest, sent);
+    if (oldest >= 0) text += fmt::format(" (oldest retained reading {})", oldest);
+    if (seen < sent) text += fmt::format(" ({} without a value)", sent - seen);
+    return text;
+}
+
+// Waits until the service has used no CPU for idle_ms; false at the limit.
+bool wait_idle(const Options& o) {
+    const auto end = steady::now() + idle_wait_most;
+    auto still_since = steady::now();
+    double cpu = cpu_seconds(o.service_pid);
+    while (steady::now() < end) {
+        std::this_thread::sleep_for(idle_poll);
+        const double now_cpu = cpu_seconds(o.service_pid);
+        if (now_cpu != cpu) {
+            cpu = now_cpu;
+            still_since = steady::now();
+        } else if (steady::now() - still_since >= std::chrono::milliseconds(o.idle_ms)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void request_stop(int) {
+    stop_requested = 1;
+}
+
+// The source phase: publishes only, then counts the latest values.
+int run_source(const Options& o) {
+    std::signal(SIGTERM, request_stop);
+    std::signal(SIGINT, request_stop);
+    raw_mqtt::Client source(o.port, "esdg-load-source");
+    std::vector<long> last_sent(static_cast<std::size_t>(o.devices), -1);
+    std::size_t smallest = 0;
+    std::size_t largest = 0;
+    const auto start = steady::now();
+    const auto limit = std::chrono::duration<double>(o.seconds);
+    long seq = 0;
+    bool last_round = false;
+    for (;; ++seq) {
+        if (o.count > 0 && seq >= o.count) break;
+        if (device_of(o, seq) == 0) {
+            if (last_round || (o.seconds > 0 && steady::now() - start >= limit)) break;
+            last_round = stop_requested != 0;
+        }
+        if (o.rate > 0)
+            std::this_thread::sleep_until(start + std::chrono::microseconds(seq * 1000000 / o.rate));
+        const auto text = message(o, seq);
+        smallest = seq == 0 ? text.size() : std::min(smallest, text.size());
+        largest = std::max(largest, text.size());
+        source.publish(topic_of(o, seq), text, false);
+        last_sent[device_of(o, seq)] = seq;
+        if (o.rate > 0 || seq % flat_out_flush_every == 0) source.flush();
+    }
+    source.flush();
+    const double seconds = std::chrono::duration<double>(steady::now() - start).count();
+    std::string latest;
+    if (o.quiet_ms >= 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(o.quiet_ms));
+        latest = fmt::format("; {} {:.1f} s after the last message", latest_values(o, last_sent),
+                             static_cast<double>(o.quiet_ms) / 1000);
+    }
+    if (o.idle_ms > 0 && o.service_pid > 0) {
+        const bool idle = wait_idle(o);
+        latest += fmt::format("{} {} {} ({:.1f} s after it)", latest.empty() ? ";" : ",",
+                              latest_values(o, last_sent),
+                              idle ? fmt::format("once the service had used no CPU for {:.1f} s",
+                                                 static_cast<double>(o.idle_ms) / 1000)
+                                   : std::string("with the service still busy"),
+                              std::chrono::duration<double>(steady::now() - start).count() - seconds);
+    }
+    std::printf("source in %.0f msg/s for %.1f s (%ld messages of %zu to %zu bytes)%s\n",
+                static_cast<double>(seq) / seconds, seconds, seq, smallest, largest, latest.c_str());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const Options o = parse(argc, argv);
+    if (o.phase == "source") return run_source(o);
     const long n = o.count;
     raw_mqtt::Client source(o.port, "esdg-load-source");
     raw_mqtt::Client sink(o.port, "esdg-load-sink");
     sink.subscribe("/devices/+/controls/+");
     sink.set_read_timeout(100);
-
-    auto message = [&](long seq) {
-        std::string data;
-        for (int c = 0; c < o.controls; ++c)
-            data += fmt::format("{}\"c{}\":{{\"avg\":{}}}", c ? "," : "", c, seq);
-        return fmt::format(R"({{"version":1,"io_id":"io{}","timestamp":{},"data":{{{}}}}})",
-                           (seq < 0 ? 0 : seq) % o.devices, static_cast<long>(std::time(nullptr)), data);
-    };
+    std::vector<long> last_sent(static_cast<std::size_t>(o.devices), -1);
 
     std::vector<steady::time_point> sent_at(static_cast<std::size_t>(n));
     std::vector<int> got(static_cast<std::size_t>(n));
@@ -142,7 +288,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "no value comes back\n");
             std::_Exit(1);
         }
-        source.publish("/qv/bridge/thirdparty_data/io0", message(-1), false);
+        source.publish(topic_of(o, -1), message(o, -1), false);
         source.flush();
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
@@ -157,13 +303,16 @@ int main(int argc, char** argv) {
         } else if (o.phase == "sustained") {
             while (seq - complete.load() >= o.window) std::this_thread::yield();
         }
-        const auto text = message(seq);
+        const auto text = message(o, seq);
         sent_at[static_cast<std::size_t>(seq)] = steady::now();
-        source.publish("/qv/bridge/thirdparty_data/io" + std::to_string(seq % o.devices), text, false);
+        source.publish(topic_of(o, seq), text, false);
         source.flush();
+        last_sent[device_of(o, seq)] = seq;
     }
     source_done = true;
     sink_thread.join();
+    std::string latest;
+    if (o.phase == "overload") latest = "  " + latest_values(o, last_sent);
     const auto end = last_value == steady::time_point{} ? steady::now() : last_value;
     const double seconds = std::chrono::duration<double>(end - start).count();
     const double cpu = cpu_seconds(o.service_pid) - cpu0;
@@ -177,10 +326,12 @@ int main(int argc, char** argv) {
     };
     const long expected = n * o.controls;
     std::printf(
-        "%-9s in %8.0f msg/s  out %8.0f values/s  lost %7ld of %ld  latency p50 %6.2f p99 %6.2f max %7.2f ms"
+        "%-9s in %8.0f msg/s  out %8.0f values/s%s  lost %7ld of %ld  latency p50 %6.2f p99 %6.2f max %7.2f "
+        "ms"
         "  peak RSS %5ld kB  CPU %5.2f s/100k msgs  broker %3.0f%% of a core\n",
         o.phase.c_str(), static_cast<double>(n) / seconds, static_cast<double>(values) / seconds,
-        expected - values, expected, pct(0.5), pct(0.99), latencies_ms.empty() ? 0.0 : latencies_ms.back(),
+        latest.c_str(), expected - values, expected, pct(0.5), pct(0.99),
+        latencies_ms.empty() ? 0.0 : latencies_ms.back(),
         o.service_pid ? status_kb(o.service_pid, "VmHWM:") : 0L, cpu * 100000.0 / static_cast<double>(n),
         100.0 * broker / seconds);
     return 0;

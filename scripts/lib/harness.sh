@@ -87,16 +87,36 @@ wait_log() {  # file needle seconds
   done
 }
 
-configure() {  # port devices controls: publishes a retained configuration
-  local port=$1 devices=$2 controls=$3 ios="" d c types
+wait_count() {  # file needle count seconds: waits until count lines hold the needle
+  local end=$((SECONDS + $4)) n
+  for (( ; ; )); do
+    n=$(grep -cF -- "$2" "$1" 2>/dev/null || true)
+    [ "${n:-0}" -lt "$3" ] || return 0
+    [ $SECONDS -lt $end ] || { echo "timed out waiting for $3 lines of '$2' in $1" >&2; return 1; }
+    sleep 0.05
+  done
+}
+
+retained() {  # port filter most: the retained messages under filter as "topic payload" lines
+  timeout 10 mosquitto_sub -p "$1" -v --retained-only -W 1 -C "$3" -t "$2" 2>/dev/null || true
+}
+
+configuration() {  # devices controls: devices io0 ... with controls c0 ...
+  local devices=$1 controls=$2 ios="" d c types
   for ((d = 0; d < devices; d++)); do
     types=""
     for ((c = 0; c < controls; c++)); do types+="${types:+,}\"c$c\""; done
     ios+="${ios:+,}{\"id\":\"io$d\",\"types\":[$types]}"
   done
-  mosquitto_pub -p "$port" -r -t /qv/bridge/configuration -m "{\"version\":2,\"remote_ios\":[$ios]}"
+  echo "{\"version\":2,\"remote_ios\":[$ios]}"
 }
 
-data_message() {  # device value timestamp
-  printf '{"version":1,"io_id":"io%s","timestamp":%s,"data":{"c0":{"avg":%s}}}' "$1" "$3" "$2"
+configure() {  # port devices controls: publishes a retained configuration
+  mosquitto_pub -p "$1" -r -t /qv/bridge/configuration -m "$(configuration "$2" "$3")"
+}
+
+data_message() {  # device value timestamp [controls]: c0 reads value, c1 value + 1, ...
+  local data="" c
+  for ((c = 0; c < ${4:-1}; c++)); do data+="${data:+,}\"c$c\":{\"avg\":$(($2 + c))}"; done
+  printf '{"version":1,"io_id":"io%s","timestamp":%s,"data":{%s}}' "$1" "$3" "$data"
 }
