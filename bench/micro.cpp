@@ -33,6 +33,21 @@ static void DataMessage(benchmark::State& state) {
 }
 BENCHMARK(DataMessage)->Arg(1)->Arg(4)->Arg(32);
 
+// The key under which a newer message may replace a held one (overload).
+static void SupersedeKey(benchmark::State& state) {
+    const int controls = static_cast<int>(state.range(0));
+    std::string data;
+    for (int c = 0; c < controls; ++c) data += fmt::format("{}\"c{}\":{{\"avg\":{}}}", c ? "," : "", c, c);
+    const std::string payload = fmt::format(R"({{"version":1,"io_id":"io42","timestamp":{},"data":{{{}}}}})",
+                                            static_cast<long>(std::time(nullptr)), data);
+    const quorvel::mosquitto::MqttMessage message{"/qv/bridge/thirdparty_data/io42",
+                                                  {payload.begin(), payload.end()}};
+    std::string key;
+    for (auto _ : state) benchmark::DoNotOptimize(quorvel::data_message_key(message, key));
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(SupersedeKey)->Arg(4)->Arg(200);
+
 static void WatchdogSweep(benchmark::State& state) {
     const long controls = state.range(0);
     quorvel::abroad_ios.clear();

@@ -33,7 +33,8 @@ constexpr std::size_t max_out_bytes = 64 * 1024;  // while connected, Send waits
 constexpr std::size_t max_held_messages = 1000;
 constexpr std::size_t max_held_bytes = 1 << 20;
 constexpr std::size_t read_chunk_bytes = 64 * 1024;
-constexpr auto reader_lease = 10ms;  // longest the socket waits for a receive loop to come back
+constexpr int read_ahead_chunks = 4;  // 256 MB/s at one read-ahead a millisecond
+constexpr auto reader_lease = 10ms;   // longest the socket waits for a receive loop to come back
 const char* const source_file = "src/mqtt-wrapper/mqtt_async_wrapper";
 
 // The session's settings take the password, which the address then
@@ -160,7 +161,12 @@ struct MqttAsyncWrapper::Impl {
         const int fd = handover.try_lead();
         if (fd < 0) return;
         LinkEvents events;
-        const bool broke = !link.read(read_chunk_bytes, events);
+        bool broke = false;
+        for (int i = 0; i < read_ahead_chunks && !broke; ++i) {
+            events.filled = false;
+            broke = !link.read(read_chunk_bytes, events);
+            if (!events.filled) break;  // the socket is empty, or the queue full
+        }
         last_read.store(now.time_since_epoch().count(), std::memory_order_relaxed);
         left_socket();
         if (broke) io.wake();

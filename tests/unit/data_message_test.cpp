@@ -253,9 +253,9 @@ TEST_F(DataMessage, OnlyAMessageTheHandlerTakesWholeHasASupersedeKey) {
         const bool has = quorvel::data_message_key({"/t", {payload.begin(), payload.end()}}, key);
         return has ? key : std::string("(none)");
     };
-    // Its device and its controls, in name order: stale or not, known or not.
+    // Its device and its controls as they come: stale or not, known or not.
     EXPECT_EQ(key_of(msg(1, R"({"b": {"avg": 2}, "a": {"avg": [1]}, "b": {"avg": 3}})")),
-              std::string("io\0a\0b", 6));
+              std::string("io\0b\0a\0b", 8));
     EXPECT_EQ(key_of(msg(test_clock::now(), "{}", "other")), "other");
     for (const std::string& payload : {
              msg(1, R"({"a": {"avg": "x"}})"),  // a fault, of a known control or not

@@ -83,7 +83,9 @@ void handle_data_message(MqttAsyncWrapper& client, const mosquitto::MqttMessage&
 bool data_message_key(const mosquitto::MqttMessage& message, std::string& key) {
     thread_local DataReader reader;  // the reading thread's
     const auto& payload = message.payload;
-    if (!reader.read(payload.data(), payload.data() + payload.size())) return false;
+    // The controls as they come: the same names in another order only make
+    // another key, and a repeated one must be valid at each place.
+    if (!reader.read(payload.data(), payload.data() + payload.size(), false)) return false;
     const auto integer = [](const std::optional<json>& v) {
         return v && (v->is_number() || v->is_boolean());
     };

@@ -4,7 +4,7 @@
 
 namespace quorvel {
 
-bool DataReader::read(const unsigned char* first, const unsigned char* last) {
+bool DataReader::read(const unsigned char* first, const unsigned char* last, bool as_document) {
     frames_.clear();
     root_seen_ = false;
     root_is_object_ = false;
@@ -13,7 +13,7 @@ bool DataReader::read(const unsigned char* first, const unsigned char* last) {
     controls_.clear();
     const bool parsed = json::sax_parse(first, last, this);
     if (!parsed || !root_is_object_) return false;
-    if (data_shape_ == DataShape::object) {
+    if (data_shape_ == DataShape::object && as_document) {
         // The document keeps the last of repeated names, in name order.
         std::stable_sort(controls_.begin(), controls_.end(),
                          [](const Control& a, const Control& b) { return a.name < b.name; });

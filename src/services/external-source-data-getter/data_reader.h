@@ -28,8 +28,9 @@ public:
     };
     enum class DataShape { none, object, invalid };  // invalid: iterating it would throw
 
-    // Whether the payload is JSON with an object at its root.
-    bool read(const unsigned char* first, const unsigned char* last);
+    // Whether the payload is JSON with an object at its root. as_document
+    // false: the members of "data" as they come, repeated names included.
+    bool read(const unsigned char* first, const unsigned char* last, bool as_document = true);
 
     // Top-level members as scalars (a structure reads as an empty array);
     // nullopt when absent.
@@ -37,7 +38,8 @@ public:
     const std::optional<nlohmann::json>& io_id() const { return top_[1]; }
     const std::optional<nlohmann::json>& timestamp() const { return top_[2]; }
     DataShape data_shape() const { return data_shape_; }
-    // Members of "data" when it is an object: sorted by name, names unique.
+    // Members of "data" when it is an object: sorted by name, names unique
+    // (see read()).
     const std::vector<Control>& controls() const { return controls_; }
 
     // The SAX interface of the JSON library.
