@@ -43,14 +43,19 @@ std::string HoldQueue::key_of(const MqttMessage& m) const {
 HoldQueue::Report HoldQueue::push(std::vector<MqttMessage>& arrived) {
     if (arrived.empty()) return {};
     arrived_keys_.assign(arrived.size(), std::string());
-    if (!keys_.empty() && superseding_.load(std::memory_order_relaxed)) {
+    // Keys only where the queue reaches half its bound with these.
+    std::size_t arriving_bytes = 0;
+    for (const auto& m : arrived) arriving_bytes += size_of(m);
+    if (!keys_.empty() &&
+        (held_count_.load(std::memory_order_relaxed) + arrived.size() >= max_messages_ / 2 ||
+         held_bytes_.load(std::memory_order_relaxed) + arriving_bytes >= max_bytes_ / 2)) {
         for (std::size_t i = 0; i < arrived.size(); ++i) arrived_keys_[i] = key_of(arrived[i]);
     }
     Report report;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        const bool supersede = superseding();
         for (std::size_t i = 0; i < arrived.size(); ++i) {
+            const bool supersede = superseding();
             auto& key = arrived_keys_[i];
             if (supersede && !key.empty()) {
                 const auto older = latest_.find(key);
@@ -69,12 +74,17 @@ HoldQueue::Report HoldQueue::push(std::vector<MqttMessage>& arrived) {
             remove(held_.begin());
             ++dropped_unreported_;
         }
-        superseding_.store(superseding(), std::memory_order_relaxed);
+        counted();
         report = take_report();
     }
     arrived.clear();
     cv_.notify_all();
     return report;
+}
+
+void HoldQueue::counted() {
+    held_count_.store(held_.size(), std::memory_order_relaxed);
+    held_bytes_.store(bytes_, std::memory_order_relaxed);
 }
 
 bool HoldQueue::superseding() const {
@@ -123,7 +133,7 @@ bool HoldQueue::take(const std::string& filter, MqttMessage& message, Report& re
     bytes_ -= size_of(found->message);
     message = std::move(found->message);
     held_.erase(found);
-    superseding_.store(superseding(), std::memory_order_relaxed);
+    counted();
     wake_reader = std::exchange(reader_waits_, false);
     more = !held_.empty();
     report = take_report();

@@ -113,6 +113,7 @@ private:
 
     Iterator find(const std::string& filter);
     bool superseding() const;   // with mutex_ held
+    void counted();             // with mutex_ held: the sizes for the next push
     void unindex(Iterator at);  // with mutex_ held
     void remove(Iterator at);   // with mutex_ held
     Report take_report();       // with mutex_ held
@@ -122,7 +123,9 @@ private:
     const std::size_t max_bytes_;
     std::vector<std::pair<std::string, MqttSupersedeKey*>> keys_;
     std::vector<std::string> arrived_keys_;  // the pushing reader's
-    std::atomic<bool> superseding_{false};   // read without the lock before a push
+    // The queue's size, read without the lock before a push.
+    std::atomic<std::size_t> held_count_{0};
+    std::atomic<std::size_t> held_bytes_{0};
 
     std::mutex mutex_;
     std::condition_variable cv_;
