@@ -212,10 +212,17 @@ public:
         reserve_once(members_, most);
         reserve_once(text_, tag_size_ * most + payload_size_);
         if (members_.size() == compact_at_) compact();
+        sorted_ = false;
         members_.push_back({size32(text_.size()), size32(key.size()), value});
         text_ += tag;
         text_ += key;
         return text_;
+    }
+
+    // How many members drain would visit at most.
+    std::size_t sort() {
+        if (!sorted_) compact();
+        return members_.size();
     }
 
     // Visits each key's last member in key order, with its tag, the text
@@ -223,7 +230,7 @@ public:
     // forgets them all.
     template <class Visit>
     void drain(Visit visit) {
-        compact();
+        sort();
         const std::string_view text(text_);
         for (const Member& m : members_) {
             if (!visit(text.substr(m.at, tag_size_), text.substr(m.at + tag_size_ + m.key_size), m.value))
@@ -258,11 +265,13 @@ private:
         }
         members_.resize(kept);
         compact_at_ = std::max(2 * kept, first_compaction);
+        sorted_ = true;
     }
 
     std::size_t tag_size_;
     std::size_t payload_size_;
     std::size_t compact_at_ = first_compaction;
+    bool sorted_ = true;
     std::string text_;
     std::vector<Member> members_;
 };
@@ -329,7 +338,16 @@ public:
     void key(std::string& k);
     void close();
 
-    ConfigurationReading take() { return std::move(out_); }
+    // Cuts each remote io's names to their size, all at the end: cut one at a
+    // time as they come, they leave the heap in holes too small for what
+    // is allocated after.
+    ConfigurationReading take() {
+        for (auto& io : out_.ios) {
+            io.names.shrink_to_fit();
+            io.ends.shrink_to_fit();
+        }
+        return std::move(out_);
+    }
 
 private:
     enum class Frame : std::uint8_t { root, ios_array, ios_object, remote_io, types_array, types_object };
@@ -438,6 +456,8 @@ void Reader::close() {
         const Fault fault = io_.fault(kind);
         end_remote_io(fault, kind);
     } else if (closing == Frame::types_object) {
+        // At once: doubling would need the old and the new buffer beside the members.
+        io_.names.ends.reserve(types_.sort());
         types_.drain([&](std::string_view tag, std::string_view rest, std::uint32_t size) {
             io_.add_type(static_cast<Kind>(tag[0]), rest.substr(0, size));
             return !io_.type_fault;
@@ -484,8 +504,6 @@ void Reader::end_remote_io(Fault fault, Kind kind) {
 
 void Reader::walk(Fault fault, Kind kind, announced_io io) {
     if (announces(fault)) {
-        io.names.shrink_to_fit();
-        io.ends.shrink_to_fit();
         out_.ios.push_back(std::move(io));
         out_.whole.push_back(fault == Fault::none);
     }
