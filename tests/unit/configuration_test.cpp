@@ -123,7 +123,9 @@ TEST_F(Configuration, VersionsOtherThanTwoAreIgnoredSilently) {
                             R"({"version": 1.9, "remote_ios": [{"id": "x", "types": []}]})",
                             R"({"version": 4294967298, "remote_ios": [{"id": "x", "types": []}]})",
                             R"({"version": -4294967294, "remote_ios": [{"id": "x", "types": []}]})",
-                            R"({"version": 1e300, "remote_ios": [{"id": "x", "types": []}]})"}) {
+                            R"({"version": 1e300, "remote_ios": [{"id": "x", "types": []}]})",
+                            R"({"remote_ios": [{"id": "x", "types": []}], "version": 3})",
+                            R"({"version": 2, "remote_ios": [{"id": "x", "types": []}], "version": 3})"}) {
         apply(doc);
         EXPECT_TRUE(calls().empty()) << doc;
         EXPECT_TRUE(abroad_ios.empty()) << doc;
@@ -139,6 +141,7 @@ TEST_F(Configuration, MissingOrNullRemoteIosAnnounceNothing) {
     apply(R"({"version": 2})");
     apply(R"({"version": 2, "remote_ios": null})");
     apply(R"({"version": 2, "remote_ios": []})");
+    apply(R"({"version": 2, "remote_ios": [{"id": "x", "types": []}], "remote_ios": null})");
     EXPECT_TRUE(calls().empty());
     EXPECT_TRUE(abroad_ios.empty());
 }
@@ -152,6 +155,9 @@ TEST_F(Configuration, MalformedDocumentsRaiseTheLibraryErrors) {
     EXPECT_THROW(apply("\"text\""), json::type_error);
     EXPECT_THROW(apply(R"({"version": "2"})"), json::type_error);  // 302
     EXPECT_THROW(apply(R"({"version": null})"), json::type_error);
+    // After the walk's fault, as anywhere: before anything is announced.
+    EXPECT_THROW(apply(R"({"version": 2, "remote_ios": [{"id": "a", "types": []}, 5, {]})"),
+                 json::parse_error);
     EXPECT_TRUE(calls().empty());
     try {
         apply("[]");
@@ -174,6 +180,11 @@ TEST_F(Configuration, AFaultStopsTheWalkAndKeepsWhatCameBefore) {
         {R"({"id": "bad"})", 0, "\"types\"", announced("bad", {})},
         {R"({"id": "bad", "types": ["ok", 3]})", 302, "", announced("bad", {"ok"})},
         {R"({"id": "bad", "types": [null]})", 302, "", announced("bad", {})},
+        {R"({"id": "bad", "types": {"c": 3, "a": 4, "b": "ok", "a": "first"}})", 302, "",
+         announced("bad", {"first", "ok"})},
+        {R"({"id": "bad", "types": ["t"], "types": [[1]]})", 302, "", announced("bad", {})},
+        {R"({"id": "ok", "types": [], "id": 7})", 302, "", {}},
+        {R"([[{"id": "x"}]])", 305, "", {}},
     };
     for (const auto& c : cases) {
         SetUp();
@@ -194,6 +205,18 @@ TEST_F(Configuration, AFaultStopsTheWalkAndKeepsWhatCameBefore) {
         const sorted_registry expected = {{"a", {{"t", 0}}}, {"b", {}}};
         EXPECT_EQ(registry(), expected) << c.third;
     }
+}
+
+TEST_F(Configuration, TheLastOfRepeatedKeysCountsAndAnObjectStopsAtItsFirstFaultInKeyOrder) {
+    // The first "remote_ios" would fail at once, and so would the first "a2".
+    EXPECT_THROW(apply(R"({"version": 3, "remote_ios": [5], "remote_ios": {
+        "b": {"id": "never", "types": []}, "a2": 5, "c": 3,
+        "a1": {"id": "first", "types": {"y": "y", "x": 1, "x": "x"}},
+        "a2": {"id": "second"}}, "version": 2})"),
+                 std::runtime_error);  // no "types"
+    EXPECT_EQ(calls(), concat(announced("first", {"x", "y"}), announced("second", {})));
+    const sorted_registry expected = {{"first", {{"x", 0}, {"y", 0}}}};
+    EXPECT_EQ(registry(), expected);
 }
 
 TEST_F(Configuration, TopicsTheClientRefusesEndTheStartAFullBufferDoesNot) {

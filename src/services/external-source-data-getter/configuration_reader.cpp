@@ -5,12 +5,14 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 namespace quorvel {
 
@@ -43,6 +45,27 @@ json of_kind(Kind kind) {
     }
 }
 
+std::uint32_t size32(std::size_t n) {
+    return static_cast<std::uint32_t>(n);  // the payload is far below 4 GiB
+}
+
+// What a payload of n bytes can hold at most: members of one object (each at
+// least `"":0,`) and strings in one array (`"",`).
+std::size_t most_members(std::size_t n) {
+    return n / 5 + 1;
+}
+std::size_t most_strings(std::size_t n) {
+    return n / 3 + 1;
+}
+
+// A buffer reserved once for the most it can hold costs only the pages it
+// writes to, and never grows by copying, which needs the old and the new
+// buffer at once.
+template <class Buffer>
+void reserve_once(Buffer& buffer, std::size_t most) {
+    if (buffer.capacity() < most) buffer.reserve(most);
+}
+
 // The error a step raises, caught to be raised later.
 template <class Step>
 std::exception_ptr error_of(Step step) {
@@ -59,242 +82,447 @@ std::exception_ptr missing(const char* key) {
         std::runtime_error(fmt::format("В конфигурации у remote io нет ключа \"{}\"", key)));
 }
 
-// A control name, or the kind of the value that stands where one should.
-struct Item {
-    Kind kind;
-    std::string name;
-};
+// Where the walk stops at a remote io, if it does.
+enum class Fault : std::uint8_t { none, not_object, no_id, id_not_string, no_types, type_not_string };
 
-// The "types" of a remote io: its names up to the first value that is not
-// a string (null included), whose kind is the fault.
-struct Types {
-    announced_io names;
-    std::optional<Kind> fault;
-    std::map<std::string, Item> keyed;  // of an object, until it ends
+// Whether the walk gets to announce the remote io.
+bool announces(Fault fault) {
+    return fault == Fault::none || fault == Fault::no_types || fault == Fault::type_not_string;
+}
 
-    void add(Kind kind, const std::string& name) {
-        if (fault) return;
-        if (kind == Kind::string) {
-            names.add(name);
-        } else {
-            fault = kind;
-        }
+// What the walk raises at the fault; kind is that of the value at fault.
+std::exception_ptr error_for(Fault fault, Kind kind) {
+    switch (fault) {
+        case Fault::none:
+            return nullptr;
+        case Fault::not_object:
+            return error_of([&] { static_cast<const json&>(of_kind(kind))["id"]; });
+        case Fault::no_id:
+            return missing("id");
+        case Fault::no_types:
+            return missing("types");
+        default:
+            return error_of([&] { of_kind(kind).get<std::string>(); });
     }
-};
+}
 
-struct RemoteIo {
-    Kind kind = Kind::object;
-    std::optional<Kind> id_kind;
-    std::string id;
-    std::optional<Types> types;
-};
-
-class Reader {
+// The library's SAX interface, routed to a reader's value, open, key and
+// close; the first syntax error is kept, to be raised.
+template <class Reader>
+class Events {
 public:
-    ConfigurationReading read(const std::vector<unsigned char>& payload) {
-        if (!json::sax_parse(payload.begin(), payload.end(), this)) std::rethrow_exception(error_);
-        return walk();
-    }
+    explicit Events(Reader& reader) : reader_(reader) {}
 
-    // The SAX interface of the JSON library.
-    bool null() { return scalar(Kind::null); }
-    bool boolean(bool b) { return scalar(Kind::boolean, json(b)); }
-    bool number_integer(json::number_integer_t n) { return scalar(Kind::number_integer, json(n)); }
-    bool number_unsigned(json::number_unsigned_t n) { return scalar(Kind::number_unsigned, json(n)); }
+    bool null() { return value(Kind::null); }
+    bool boolean(bool b) { return value(Kind::boolean, json(b)); }
+    bool number_integer(json::number_integer_t n) { return value(Kind::number_integer, json(n)); }
+    bool number_unsigned(json::number_unsigned_t n) { return value(Kind::number_unsigned, json(n)); }
     bool number_float(json::number_float_t n, const std::string&) {
-        return scalar(Kind::number_float, json(n));
+        return value(Kind::number_float, json(n));
     }
-    bool string(std::string& s) { return scalar(Kind::string, json(), &s); }
-    bool binary(json::binary_t&) { return scalar(Kind::binary); }
+    bool string(std::string& s) { return value(Kind::string, json(), &s); }
+    bool binary(json::binary_t&) { return value(Kind::binary); }
     bool start_object(std::size_t) {
-        start(Kind::object);
+        reader_.open(Kind::object);
         return true;
     }
     bool start_array(std::size_t) {
-        start(Kind::array);
+        reader_.open(Kind::array);
         return true;
     }
-    bool end_object() { return end(); }
-    bool end_array() { return end(); }
-    bool key(std::string& k);
+    bool end_object() {
+        reader_.close();
+        return true;
+    }
+    bool end_array() {
+        reader_.close();
+        return true;
+    }
+    bool key(std::string& k) {
+        reader_.key(k);
+        return true;
+    }
     template <class Exception>
     bool parse_error(std::size_t, const std::string&, const Exception& e) {
         error_ = std::make_exception_ptr(e);
         return false;
     }
 
-private:
-    // What an open structure is, which decides where its values go.
-    enum class Frame { root, ios_array, ios_object, remote_io, types_array, types_object, ignored };
-    enum class Slot { other, version, remote_ios, id, types };
+    std::exception_ptr error() const { return error_; }
 
-    bool scalar(Kind kind, json value = json(), std::string* text = nullptr) {
-        place(kind, value, text);
+private:
+    bool value(Kind kind, const json& scalar = json(), std::string* text = nullptr) {
+        reader_.value(kind, scalar, text);
         return true;
     }
-    void start(Kind kind) { place(kind, json(), nullptr); }
-    void place(Kind kind, const json& value, std::string* text);
-    void open(Frame frame) { frames_.push_back(frame); }
-    RemoteIo& new_remote_io(Kind kind);
-    bool end();
-    ConfigurationReading walk();
 
-    std::vector<Frame> frames_;
-    std::optional<Kind> root_;
-    Slot slot_ = Slot::other;
-    std::string key_;  // the last key of an object of remote ios or of types
-    std::optional<json> version_;
-    std::vector<RemoteIo> ios_;
-    std::map<std::string, RemoteIo> keyed_ios_;  // of an object, until it ends
-    RemoteIo* current_ = nullptr;
+    Reader& reader_;
     std::exception_ptr error_;
 };
 
-bool Reader::key(std::string& k) {
+template <class Reader>
+void parse(const std::vector<unsigned char>& payload, Reader& reader) {
+    Events<Reader> events(reader);
+    if (!json::sax_parse(payload.begin(), payload.end(), &events)) std::rethrow_exception(events.error());
+}
+
+// What decides whether the document is read at all: the root's kind and its
+// "version"; and how often "remote_ios" comes, since the last one counts.
+class Survey {
+public:
+    void value(Kind kind, const json& scalar, std::string*) {
+        if (depth_ == 0) root = kind;
+        if (depth_ == 1 && at_version_) version = kind == Kind::string ? of_kind(kind) : scalar;
+    }
+    void open(Kind kind) {
+        if (depth_ == 0) root = kind;
+        if (depth_ == 1 && at_version_) version = of_kind(kind);
+        ++depth_;
+    }
+    void key(const std::string& k) {
+        if (depth_ != 1) return;
+        at_version_ = k == "version";
+        if (k == "remote_ios") ++remote_ios;
+    }
+    void close() { --depth_; }
+
+    Kind root = Kind::discarded;
+    std::optional<json> version;
+    std::size_t remote_ios = 0;
+
+private:
+    std::size_t depth_ = 0;
+    bool at_version_ = false;
+};
+
+// The members of an object, kept until it ends to be visited in key order,
+// the last of repeated keys counting, as a document keeps them. A member is
+// a fixed record; its tag (what its owner keeps of the value), its key and
+// its value's text follow one another in one text, the tag first, so that
+// no two members start at the same place. Repeated keys are dropped as the
+// records double, so that they cost no more than their text.
+class Members {
+public:
+    Members(std::size_t tag_size, std::size_t payload_size)
+        : tag_size_(tag_size), payload_size_(payload_size) {}
+
+    // Returns the text, for the value's text to follow.
+    std::string& add(std::string_view tag, std::string_view key, std::uint32_t value) {
+        const std::size_t most = most_members(payload_size_);
+        reserve_once(members_, most);
+        reserve_once(text_, tag_size_ * most + payload_size_);
+        if (members_.size() == compact_at_) compact();
+        sorted_ = false;
+        members_.push_back({size32(text_.size()), size32(key.size()), value});
+        text_ += tag;
+        text_ += key;
+        return text_;
+    }
+
+    // How many members drain would visit at most.
+    std::size_t sort() {
+        if (!sorted_) compact();
+        return members_.size();
+    }
+
+    // Visits each key's last member in key order, with its tag, the text
+    // from its value on and its value, until visit returns false; then
+    // forgets them all.
+    template <class Visit>
+    void drain(Visit visit) {
+        sort();
+        const std::string_view text(text_);
+        for (const Member& m : members_) {
+            if (!visit(text.substr(m.at, tag_size_), text.substr(m.at + tag_size_ + m.key_size), m.value))
+                break;
+        }
+        text_.clear();
+        members_.clear();
+        compact_at_ = first_compaction;
+    }
+
+private:
+    struct Member {
+        std::uint32_t at;
+        std::uint32_t key_size;
+        std::uint32_t value;
+    };
+    static constexpr std::size_t first_compaction = 64;
+
+    // Sorts the members by key and keeps the last of each.
+    void compact() {
+        const std::string_view text(text_);
+        const auto key = [&](const Member& m) { return text.substr(m.at + tag_size_, m.key_size); };
+        // Where a member starts orders repeated keys as they came.
+        std::sort(members_.begin(), members_.end(), [&](const Member& a, const Member& b) {
+            const int order = key(a).compare(key(b));
+            return order < 0 || (order == 0 && a.at < b.at);
+        });
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < members_.size(); ++i) {
+            if (i + 1 < members_.size() && key(members_[i + 1]) == key(members_[i])) continue;
+            members_[kept++] = members_[i];
+        }
+        members_.resize(kept);
+        compact_at_ = std::max(2 * kept, first_compaction);
+        sorted_ = true;
+    }
+
+    std::size_t tag_size_;
+    std::size_t payload_size_;
+    std::size_t compact_at_ = first_compaction;
+    bool sorted_ = true;
+    std::string text_;
+    std::vector<Member> members_;
+};
+
+// The remote io being read.
+struct RemoteIo {
+    std::optional<Kind> id_kind;
+    std::string id;
+    bool has_types = false;
+    std::optional<Kind> type_fault;  // null included
+    announced_io names;              // up to the first type that is not a string; no id
+
+    void start() {
+        id_kind.reset();
+        id.clear();
+        start_types(false);
+    }
+    void start_types(bool present) {
+        has_types = present;
+        type_fault.reset();
+        names.names.clear();
+        names.ends.clear();
+    }
+    void add_type(Kind kind, std::string_view name) {
+        if (type_fault) return;
+        if (kind == Kind::string) {
+            names.add(name);
+        } else {
+            type_fault = kind;
+        }
+    }
+
+    Fault fault(Kind& kind) const {
+        if (!id_kind) return Fault::no_id;
+        kind = *id_kind;
+        if (*id_kind != Kind::string) return Fault::id_not_string;
+        if (!has_types) return Fault::no_types;
+        if (!type_fault) return Fault::none;
+        kind = *type_fault;
+        return Fault::type_not_string;
+    }
+};
+
+// Reads a document of version 2 for what the walk looks at, and walks it as
+// it goes: nothing is kept past the walk's fault, and an object's members
+// only until it ends. Structures where nothing is looked at are skipped.
+class Reader {
+public:
+    Reader(std::size_t payload_size, std::size_t remote_ios)
+        : payload_size_(payload_size), remote_ios_left_(remote_ios) {}
+
+    void value(Kind kind, const json&, std::string* text) {
+        if (skipped_ == 0) place(kind, text);
+    }
+    void open(Kind kind) {
+        std::optional<Frame> frame;
+        if (skipped_ == 0) frame = place(kind, nullptr);
+        if (frame) {
+            frames_.push_back(*frame);
+        } else {
+            ++skipped_;
+        }
+    }
+    void key(std::string& k);
+    void close();
+
+    // Cuts each remote io's names to their size, all at the end: cut one at a
+    // time as they come, they leave the heap in holes too small for what
+    // is allocated after.
+    ConfigurationReading take() {
+        for (auto& io : out_.ios) {
+            io.names.shrink_to_fit();
+            io.ends.shrink_to_fit();
+        }
+        return std::move(out_);
+    }
+
+private:
+    enum class Frame : std::uint8_t { root, ios_array, ios_object, remote_io, types_array, types_object };
+    enum class Slot : std::uint8_t { other, remote_ios, id, types };
+
+    // A remote io of an object, kept after its key: its id, then its names.
+    struct Kept {
+        std::uint32_t id_size;
+        std::uint32_t ends_from;  // its names' ends in kept_ends_
+        std::uint32_t ends_to;
+    };
+
+    std::optional<Frame> place(Kind kind, std::string* text);
+    void end_remote_io(Fault fault, Kind kind);
+    void walk(Fault fault, Kind kind, announced_io io);
+
+    std::size_t payload_size_;
+    std::vector<Frame> frames_;  // at most four
+    std::size_t skipped_ = 0;    // how deep within a skipped structure
+    std::size_t remote_ios_left_;
+    Slot slot_ = Slot::other;
+    std::string io_key_;
+    std::string type_key_;
+    RemoteIo io_;
+    Members types_{1, payload_size_};  // tag: the value's kind; value: its text's size
+    Members ios_{2, payload_size_};    // tag: the fault and its kind; value: an index in kept_
+    std::vector<Kept> kept_;
+    std::vector<std::uint32_t> kept_ends_;
+    bool stopped_ = false;  // the walk met its fault
+    ConfigurationReading out_;
+};
+
+void Reader::key(std::string& k) {
+    if (skipped_ > 0) return;
     switch (frames_.back()) {
         case Frame::root:
-            slot_ = k == "version" ? Slot::version : k == "remote_ios" ? Slot::remote_ios : Slot::other;
+            slot_ = Slot::other;
+            if (k == "remote_ios" && --remote_ios_left_ == 0) slot_ = Slot::remote_ios;
             break;
         case Frame::remote_io:
             slot_ = k == "id" ? Slot::id : k == "types" ? Slot::types : Slot::other;
             break;
         case Frame::ios_object:
+            io_key_ = k;
+            break;
         case Frame::types_object:
-            key_ = k;
+            type_key_ = k;
             break;
         default:
             break;
     }
-    return true;
 }
 
-RemoteIo& Reader::new_remote_io(Kind kind) {
-    RemoteIo io;
-    io.kind = kind;
-    if (frames_.back() == Frame::ios_object) {
-        current_ = &(keyed_ios_[key_] = std::move(io));  // the last of repeated keys counts
-    } else {
-        ios_.push_back(std::move(io));
-        current_ = &ios_.back();
-    }
-    return *current_;
-}
-
-void Reader::place(Kind kind, const json& value, std::string* text) {
-    const bool structure = kind == Kind::object || kind == Kind::array;
-    auto frame = Frame::ignored;
-    if (frames_.empty()) {
-        root_ = kind;
-        frame = kind == Kind::object ? Frame::root : Frame::ignored;
-    } else {
-        switch (frames_.back()) {
-            case Frame::root:
-                if (slot_ == Slot::version) {
-                    version_ = structure ? of_kind(kind) : text ? json(*text) : value;
-                } else if (slot_ == Slot::remote_ios) {
-                    ios_.clear();
-                    keyed_ios_.clear();
-                    current_ = nullptr;
-                    if (kind == Kind::array) {
-                        frame = Frame::ios_array;
-                    } else if (kind == Kind::object) {
-                        frame = Frame::ios_object;
-                    } else if (kind != Kind::null) {
-                        new_remote_io(kind);  // a single value is walked as itself
-                    }
-                }
-                break;
-            case Frame::ios_array:
-            case Frame::ios_object:
-                new_remote_io(kind);
-                if (kind == Kind::object) frame = Frame::remote_io;
-                break;
-            case Frame::remote_io:
-                if (slot_ == Slot::id) {
-                    current_->id_kind = kind;
-                    current_->id = text ? std::move(*text) : std::string();
-                } else if (slot_ == Slot::types) {
-                    auto& types = current_->types.emplace();  // the last of repeated keys counts
-                    if (kind == Kind::array) {
-                        frame = Frame::types_array;
-                    } else if (kind == Kind::object) {
-                        frame = Frame::types_object;
-                    } else if (kind != Kind::null) {  // null: no types at all
-                        types.add(kind, text ? *text : std::string());
-                    }
-                }
-                break;
-            case Frame::types_array:
-                current_->types->add(kind, text ? *text : std::string());
-                break;
-            case Frame::types_object:
-                current_->types->keyed[key_] = {kind, text ? std::move(*text) : std::string()};
-                break;
-            case Frame::ignored:
-                break;
+std::optional<Reader::Frame> Reader::place(Kind kind, std::string* text) {
+    const std::string_view name = text ? std::string_view(*text) : std::string_view();
+    if (frames_.empty()) return Frame::root;  // an object: the survey saw it
+    switch (frames_.back()) {
+        case Frame::root:
+            if (slot_ != Slot::remote_ios) break;
+            if (kind == Kind::array) return Frame::ios_array;
+            if (kind == Kind::object) return Frame::ios_object;
+            if (kind != Kind::null)
+                end_remote_io(Fault::not_object, kind);  // a single value is walked as itself
+            break;
+        case Frame::ios_array:
+        case Frame::ios_object:
+            if (stopped_) break;
+            if (kind == Kind::object) {
+                io_.start();
+                return Frame::remote_io;
+            }
+            end_remote_io(Fault::not_object, kind);
+            break;
+        case Frame::remote_io:
+            if (slot_ == Slot::id) {
+                io_.id_kind = kind;
+                io_.id = text ? std::move(*text) : std::string();
+            } else if (slot_ == Slot::types) {  // the last of repeated keys counts
+                io_.start_types(true);
+                if (kind == Kind::array) return Frame::types_array;
+                if (kind == Kind::object) return Frame::types_object;
+                if (kind != Kind::null) io_.add_type(kind, name);  // null: no types at all
+            }
+            break;
+        case Frame::types_array:
+            io_.add_type(kind, name);
+            break;
+        case Frame::types_object: {
+            const char tag = static_cast<char>(kind);
+            types_.add(std::string_view(&tag, 1), type_key_, size32(name.size())) += name;
+            break;
         }
     }
-    if (structure) open(frame);
+    return std::nullopt;
 }
 
-bool Reader::end() {
+void Reader::close() {
+    if (skipped_ > 0) {
+        --skipped_;
+        return;
+    }
     const Frame closing = frames_.back();
     frames_.pop_back();
-    if (closing == Frame::types_object) {
-        // Its values in key order, as walking an object gives them.
-        auto& types = *current_->types;
-        for (const auto& [k, item] : types.keyed) types.add(item.kind, item.name);
-        types.keyed.clear();
+    if (closing == Frame::remote_io) {
+        Kind kind = Kind::object;
+        const Fault fault = io_.fault(kind);
+        end_remote_io(fault, kind);
+    } else if (closing == Frame::types_object) {
+        // At once: doubling would need the old and the new buffer beside the members.
+        io_.names.ends.reserve(types_.sort());
+        types_.drain([&](std::string_view tag, std::string_view rest, std::uint32_t size) {
+            io_.add_type(static_cast<Kind>(tag[0]), rest.substr(0, size));
+            return !io_.type_fault;
+        });
     } else if (closing == Frame::ios_object) {
-        for (auto& [k, io] : keyed_ios_) ios_.push_back(std::move(io));
-        keyed_ios_.clear();
-        current_ = nullptr;
+        ios_.drain([&](std::string_view tag, std::string_view rest, std::uint32_t index) {
+            const auto fault = static_cast<Fault>(tag[0]);
+            announced_io io;
+            if (announces(fault)) {
+                const Kept& kept = kept_[index];
+                io.id = rest.substr(0, kept.id_size);
+                io.ends.assign(kept_ends_.begin() + kept.ends_from, kept_ends_.begin() + kept.ends_to);
+                io.names = rest.substr(kept.id_size, io.ends.empty() ? 0 : io.ends.back());
+            }
+            walk(fault, static_cast<Kind>(tag[1]), std::move(io));
+            return !stopped_;
+        });
     }
-    return true;
 }
 
-ConfigurationReading Reader::walk() {
-    ConfigurationReading out;
-    if (*root_ != Kind::object) of_kind(*root_).value("version", 0);  // the library's type error
-    if (!version_ || checked_integer<int>(*version_) != supported_version) return out;
-    for (auto& io : ios_) {
-        if (io.kind != Kind::object) {
-            out.fault = error_of([&] { static_cast<const json&>(of_kind(io.kind))["id"]; });
-            break;
+// Walks the remote io at once, or in an object keeps it until the object ends.
+void Reader::end_remote_io(Fault fault, Kind kind) {
+    if (frames_.back() != Frame::ios_object) {
+        announced_io io;
+        if (announces(fault)) {
+            io = std::move(io_.names);
+            io.id = std::move(io_.id);
         }
-        if (!io.id_kind) {
-            out.fault = missing("id");
-            break;
-        }
-        if (*io.id_kind != Kind::string) {
-            out.fault = error_of([&] { of_kind(*io.id_kind).get<std::string>(); });
-            break;
-        }
-        announced_io announced;
-        if (io.types) announced = std::move(io.types->names);
-        announced.id = std::move(io.id);
-        announced.names.shrink_to_fit();
-        announced.ends.shrink_to_fit();
-        out.ios.push_back(std::move(announced));
-        out.whole.push_back(false);
-        if (!io.types) {
-            out.fault = missing("types");
-            break;
-        }
-        if (io.types->fault) {
-            out.fault = error_of([&] { of_kind(*io.types->fault).get<std::string>(); });
-            break;
-        }
-        out.whole.back() = true;
+        walk(fault, kind, std::move(io));
+        return;
     }
-    return out;
+    const char tag[] = {static_cast<char>(fault), static_cast<char>(kind)};
+    std::string& text = ios_.add(std::string_view(tag, sizeof tag), io_key_, size32(kept_.size()));
+    if (!announces(fault)) return;
+    const auto& names = io_.names;
+    text += io_.id;
+    text += names.names;
+    reserve_once(kept_, most_members(payload_size_));
+    reserve_once(kept_ends_, most_strings(payload_size_));
+    kept_.push_back(
+        {size32(io_.id.size()), size32(kept_ends_.size()), size32(kept_ends_.size() + names.count())});
+    kept_ends_.insert(kept_ends_.end(), names.ends.begin(), names.ends.end());
+}
+
+void Reader::walk(Fault fault, Kind kind, announced_io io) {
+    if (announces(fault)) {
+        out_.ios.push_back(std::move(io));
+        out_.whole.push_back(fault == Fault::none);
+    }
+    if (fault != Fault::none) {
+        out_.fault = error_for(fault, kind);
+        stopped_ = true;
+    }
 }
 
 }  // namespace
 
 ConfigurationReading read_configuration(const std::vector<unsigned char>& payload) {
-    Reader reader;
-    return reader.read(payload);
+    Survey survey;
+    parse(payload, survey);
+    if (survey.root != Kind::object) of_kind(survey.root).value("version", 0);  // the library's type error
+    if (!survey.version || checked_integer<int>(*survey.version) != supported_version) return {};
+    Reader reader(payload.size(), survey.remote_ios);
+    parse(payload, reader);
+    return reader.take();
 }
 
 }  // namespace quorvel

@@ -1,13 +1,14 @@
 #pragma once
 
-// Reads the configuration document in one pass, without building one: the
-// JSON library's SAX events are routed to what the configuration step looks
-// at (the version, and each remote io's id and control names), kept compact,
-// so that memory follows the remote ios rather than the document. What it
-// gives is what walking a document gave: the same remote ios up to the same
-// fault, and the same errors (the last of repeated keys counts, objects give
-// their values in key order, a value of the wrong type raises the library's
-// own type error).
+// Reads the configuration document without building one, from the JSON
+// library's SAX events: a first pass finds the root's kind and the version,
+// and only a document of version 2 is read again, for what the configuration
+// step looks at (each remote io's id and control names), kept compact and
+// only up to the first fault, so that memory follows the remote ios rather
+// than the document. What it gives is what walking a document gave: the same
+// remote ios up to the same fault, and the same errors (the last of repeated
+// keys counts, objects give their values in key order, a value of the wrong
+// type raises the library's own type error).
 
 #include "registry.h"
 
