@@ -44,16 +44,18 @@ HoldQueue::Report HoldQueue::push(std::vector<MqttMessage>& arrived) {
     if (arrived.empty()) return {};
     arrived_keys_.assign(arrived.size(), std::string());
     // Keys only where the queue reaches half its bound with these.
-    std::size_t arriving_bytes = 0;
-    for (const auto& m : arrived) arriving_bytes += size_of(m);
-    if (!keys_.empty() &&
-        (held_count_.load(std::memory_order_relaxed) + arrived.size() >= max_messages_ / 2 ||
-         held_bytes_.load(std::memory_order_relaxed) + arriving_bytes >= max_bytes_ / 2)) {
-        for (std::size_t i = 0; i < arrived.size(); ++i) arrived_keys_[i] = key_of(arrived[i]);
+    if (!keys_.empty()) {
+        std::size_t arriving_bytes = 0;
+        for (const auto& m : arrived) arriving_bytes += size_of(m);
+        if (held_count_.load(std::memory_order_relaxed) + arrived.size() >= max_messages_ / 2 ||
+            held_bytes_.load(std::memory_order_relaxed) + arriving_bytes >= max_bytes_ / 2) {
+            for (std::size_t i = 0; i < arrived.size(); ++i) arrived_keys_[i] = key_of(arrived[i]);
+        }
     }
     Report report;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        bool replaced = false;
         for (std::size_t i = 0; i < arrived.size(); ++i) {
             const bool supersede = superseding();
             auto& key = arrived_keys_[i];
@@ -62,7 +64,7 @@ HoldQueue::Report HoldQueue::push(std::vector<MqttMessage>& arrived) {
                 if (older != latest_.end()) {
                     remove(older->second);
                     ++replaced_unreported_;
-                    last_replaced_.store(steady::now().time_since_epoch().count(), std::memory_order_relaxed);
+                    replaced = true;
                 }
             }
             bytes_ += size_of(arrived[i]);
@@ -74,6 +76,8 @@ HoldQueue::Report HoldQueue::push(std::vector<MqttMessage>& arrived) {
             remove(held_.begin());
             ++dropped_unreported_;
         }
+        if (replaced)
+            last_replaced_.store(steady::now().time_since_epoch().count(), std::memory_order_relaxed);
         counted();
         report = take_report();
     }
@@ -148,6 +152,7 @@ HoldQueue::Iterator HoldQueue::find(const std::string& filter) {
 // Called with the lock held: the counts to report now, where one is due.
 HoldQueue::Report HoldQueue::take_report() {
     Report report;
+    if (dropped_unreported_ == 0 && replaced_unreported_ == 0) return report;  // no clock read per message
     const auto now = steady::now();
     if (dropped_unreported_ > 0 && (held_.empty() || last_drop_report_ == steady::time_point{} ||
                                     now - last_drop_report_ >= drop_report_interval)) {
