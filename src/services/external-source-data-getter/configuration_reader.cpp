@@ -1,11 +1,11 @@
 #include "configuration_reader.h"
 
 #include "json_numbers.h"
+#include "object_members.h"
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -43,27 +43,6 @@ json of_kind(Kind kind) {
         default:
             return json::object();
     }
-}
-
-std::uint32_t size32(std::size_t n) {
-    return static_cast<std::uint32_t>(n);  // the payload is far below 4 GiB
-}
-
-// What a payload of n bytes can hold at most: members of one object (each at
-// least `"":0,`) and strings in one array (`"",`).
-std::size_t most_members(std::size_t n) {
-    return n / 5 + 1;
-}
-std::size_t most_strings(std::size_t n) {
-    return n / 3 + 1;
-}
-
-// A buffer reserved once for the most it can hold costs only the pages it
-// writes to, and never grows by copying, which needs the old and the new
-// buffer at once.
-template <class Buffer>
-void reserve_once(Buffer& buffer, std::size_t most) {
-    if (buffer.capacity() < most) buffer.reserve(most);
 }
 
 // The error a step raises, caught to be raised later.
@@ -195,87 +174,6 @@ private:
     bool at_version_ = false;
 };
 
-// The members of an object, kept until it ends to be visited in key order,
-// the last of repeated keys counting, as a document keeps them. A member is
-// a fixed record; its tag (what its owner keeps of the value), its key and
-// its value's text follow one another in one text, the tag first, so that
-// no two members start at the same place. Repeated keys are dropped as the
-// records double, so that they cost no more than their text.
-class Members {
-public:
-    Members(std::size_t tag_size, std::size_t payload_size)
-        : tag_size_(tag_size), payload_size_(payload_size) {}
-
-    // Returns the text, for the value's text to follow.
-    std::string& add(std::string_view tag, std::string_view key, std::uint32_t value) {
-        const std::size_t most = most_members(payload_size_);
-        reserve_once(members_, most);
-        reserve_once(text_, tag_size_ * most + payload_size_);
-        if (members_.size() == compact_at_) compact();
-        sorted_ = false;
-        members_.push_back({size32(text_.size()), size32(key.size()), value});
-        text_ += tag;
-        text_ += key;
-        return text_;
-    }
-
-    // How many members drain would visit at most.
-    std::size_t sort() {
-        if (!sorted_) compact();
-        return members_.size();
-    }
-
-    // Visits each key's last member in key order, with its tag, the text
-    // from its value on and its value, until visit returns false; then
-    // forgets them all.
-    template <class Visit>
-    void drain(Visit visit) {
-        sort();
-        const std::string_view text(text_);
-        for (const Member& m : members_) {
-            if (!visit(text.substr(m.at, tag_size_), text.substr(m.at + tag_size_ + m.key_size), m.value))
-                break;
-        }
-        text_.clear();
-        members_.clear();
-        compact_at_ = first_compaction;
-    }
-
-private:
-    struct Member {
-        std::uint32_t at;
-        std::uint32_t key_size;
-        std::uint32_t value;
-    };
-    static constexpr std::size_t first_compaction = 64;
-
-    // Sorts the members by key and keeps the last of each.
-    void compact() {
-        const std::string_view text(text_);
-        const auto key = [&](const Member& m) { return text.substr(m.at + tag_size_, m.key_size); };
-        // Where a member starts orders repeated keys as they came.
-        std::sort(members_.begin(), members_.end(), [&](const Member& a, const Member& b) {
-            const int order = key(a).compare(key(b));
-            return order < 0 || (order == 0 && a.at < b.at);
-        });
-        std::size_t kept = 0;
-        for (std::size_t i = 0; i < members_.size(); ++i) {
-            if (i + 1 < members_.size() && key(members_[i + 1]) == key(members_[i])) continue;
-            members_[kept++] = members_[i];
-        }
-        members_.resize(kept);
-        compact_at_ = std::max(2 * kept, first_compaction);
-        sorted_ = true;
-    }
-
-    std::size_t tag_size_;
-    std::size_t payload_size_;
-    std::size_t compact_at_ = first_compaction;
-    bool sorted_ = true;
-    std::string text_;
-    std::vector<Member> members_;
-};
-
 // The remote io being read.
 struct RemoteIo {
     std::optional<Kind> id_kind;
@@ -372,8 +270,8 @@ private:
     std::string io_key_;
     std::string type_key_;
     RemoteIo io_;
-    Members types_{1, payload_size_};  // tag: the value's kind; value: its text's size
-    Members ios_{2, payload_size_};    // tag: the fault and its kind; value: an index in kept_
+    ObjectMembers types_{1, payload_size_};  // tag: the value's kind; value: its text's size
+    ObjectMembers ios_{2, payload_size_};    // tag: the fault and its kind; value: an index in kept_
     std::vector<Kept> kept_;
     std::vector<std::uint32_t> kept_ends_;
     bool stopped_ = false;  // the walk met its fault
