@@ -42,6 +42,10 @@ IoLoop::IoLoop(Link& link, ReaderHandover& handover, HoldQueue& held, void* cont
       handover_(handover),
       held_(held),
       context_(context),
+      // Seeded apart per process and client, so that controllers restarted
+      // together do not retry in step.
+      retry_(static_cast<std::uint32_t>(steady::now().time_since_epoch().count() ^
+                                        reinterpret_cast<std::uintptr_t>(this))),
       wake_fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
     if (wake_fd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
 }
@@ -93,28 +97,23 @@ bool IoLoop::pause(steady::duration d) {
 }
 
 void IoLoop::run() {
-    // Seeded apart per process and client, so that controllers restarted
-    // together do not retry in step.
-    RetryPolicy retry(static_cast<std::uint32_t>(steady::now().time_since_epoch().count() ^
-                                                 reinterpret_cast<std::uintptr_t>(this)));
     const char* const uri = link_.address().uri.c_str();
     while (!stopping_) {
         std::string error;
         auto failure = RetryPolicy::Failure::unreachable;
         steady::duration wait_for{};
         if (connect_once(error, failure)) {
-            connected(retry.connected(steady::now()));
+            connected(retry_.connected(steady::now()));
             const auto since = steady::now();
             if (serve()) break;
-            lost();
-            wait_for = retry.lost(steady::now(), since);
+            wait_for = lost(since);
         } else if (!stopping_) {
-            const auto step = retry.failed(steady::now(), failure, error);
+            const auto step = retry_.failed(steady::now(), failure, error);
             if (step.tell == RetryPolicy::Tell::reason) {
                 IO_LOG(P7::WARNING, "Cannot connect to %s: %s; retrying until it is up", uri, error.c_str());
             } else if (step.tell == RetryPolicy::Tell::reminder) {
                 IO_LOG(P7::WARNING, "Still cannot connect to %s: %s (%lu attempts in %s)", uri, error.c_str(),
-                       step.attempts, describe_duration(step.outage).c_str());
+                       step.count, describe_duration(step.span).c_str());
             }
             wait_for = step.pause;
         }
@@ -130,10 +129,12 @@ void IoLoop::run() {
 // in error (empty when stopping) and what kind of failure it was.
 bool IoLoop::connect_once(std::string& error, RetryPolicy::Failure& failure) {
     wait(0, steady::now());  // a wake-up left from the last connection must not abort this one
-    bool answered = false;
-    if (!link_.connect(clean_session_, wake_fd_, error, answered)) {
+    auto reached = Transport::Reached::nothing;
+    if (!link_.connect(clean_session_, wake_fd_, error, reached)) {
         if (stopping_) error.clear();
-        failure = answered ? RetryPolicy::Failure::rejected : RetryPolicy::Failure::unreachable;
+        failure = reached == Transport::Reached::peer      ? RetryPolicy::Failure::rejected
+                  : reached == Transport::Reached::no_name ? RetryPolicy::Failure::unresolved
+                                                           : RetryPolicy::Failure::unreachable;
         return false;
     }
     for (;;) {
@@ -158,13 +159,13 @@ bool IoLoop::connect_once(std::string& error, RetryPolicy::Failure& failure) {
 
 // Receive may read the connection only after the record and the callback,
 // so that neither comes after a message of this connection.
-void IoLoop::connected(steady::duration outage) {
-    const std::string down =
-        outage > steady::duration::zero() ? " (down for " + describe_duration(outage) + ")" : "";
-    IO_LOG(P7::INFO, "Connected to %s%s%s", link_.address().uri.c_str(),
-           link_.transport_description().c_str(), down.c_str());
-    if (const auto lost = std::exchange(lost_publications_, 0)) {
-        IO_LOG(P7::WARNING, "%zu publications were lost with the previous connection", lost);
+void IoLoop::connected(RetryPolicy::Up up) {
+    if (up.tell) {
+        const std::string down =
+            up.outage > steady::duration::zero() ? " (down for " + describe_duration(up.outage) + ")" : "";
+        IO_LOG(P7::INFO, "Connected to %s%s%s", link_.address().uri.c_str(),
+               link_.transport_description().c_str(), down.c_str());
+        tell_lost_publications();
     }
     if (on_connected_) {
         MQTTAsync_successData data{};
@@ -189,6 +190,7 @@ bool IoLoop::serve() {
         }
         link_.tick(now);
         if (link_.broken()) return false;
+        if (now >= retry_.settles_at()) tell_settled(now);
         const auto flushed = link_.flush();
         if (flushed == Link::Flush::broken) return false;
         if (close_deadline != steady::time_point::max()) {
@@ -209,7 +211,8 @@ bool IoLoop::serve() {
         const bool held_back = turn.read && link_.waiting_for_room();
         note_held_back(held_back, now);
         const bool read = turn.read && !held_back;
-        const auto deadline = std::min({link_.next_deadline(), turn.watch_until, close_deadline});
+        const auto deadline =
+            std::min({link_.next_deadline(), turn.watch_until, close_deadline, retry_.settles_at()});
         const short events = static_cast<short>((read ? POLLIN : 0) | (held_back ? POLLRDHUP : 0) |
                                                 (flushed == Link::Flush::partial ? POLLOUT : 0));
         const bool buffered = read && link_.buffered();
@@ -257,14 +260,20 @@ bool IoLoop::held_back_lately() const {
     return last != 0 && steady::now() - steady::time_point(steady::duration(last)) < held_back_lately_for;
 }
 
-void IoLoop::lost() {
+steady::duration IoLoop::lost(steady::time_point since) {
     handover_.revoke();
     LinkEvents events;
     const auto loss = link_.drop(events);
     lost_publications_ += loss.lost_publications;
-    if (!stopping_) {
+    const auto step = retry_.lost(steady::now(), since, loss.reason, loss.served);
+    const auto tell = stopping_ ? RetryPolicy::Tell::nothing : step.tell;
+    if (tell == RetryPolicy::Tell::reason) {
         IO_LOG(P7::WARNING, "Connection to %s lost: %s; reconnecting", link_.address().uri.c_str(),
                loss.reason.c_str());
+    } else if (tell == RetryPolicy::Tell::reminder) {
+        IO_LOG(P7::WARNING, "Connection to %s lost again: %s (%lu times in %s); reconnecting",
+               link_.address().uri.c_str(), loss.reason.c_str(), step.count,
+               describe_duration(step.span).c_str());
     }
     deliver(events, context_);
     if (on_lost_ && !stopping_) {
@@ -274,6 +283,23 @@ void IoLoop::lost() {
         } catch (...) {
             IO_LOG(P7::ERROR, "The connection-lost callback threw");
         }
+    }
+    return step.pause;
+}
+
+// A connection that has held after a trouble whose every turn was not told.
+void IoLoop::tell_settled(steady::time_point now) {
+    const auto summary = retry_.settled(now);
+    if (summary.losses == 0) return;
+    IO_LOG(P7::INFO, "Connection to %s has held for %s, after it was lost %lu times in %s",
+           link_.address().uri.c_str(), describe_duration(RetryPolicy::settled_after).c_str(), summary.losses,
+           describe_duration(summary.span).c_str());
+    tell_lost_publications();
+}
+
+void IoLoop::tell_lost_publications() {
+    if (const auto lost = std::exchange(lost_publications_, 0)) {
+        IO_LOG(P7::WARNING, "%zu publications were lost with the previous connection", lost);
     }
 }
 

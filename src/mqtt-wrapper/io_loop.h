@@ -41,19 +41,23 @@ private:
     void run();
     bool connect_once(std::string& error, RetryPolicy::Failure& failure);
     bool serve();  // true when the connection closed cleanly at stop()
-    void lost();
+    // The pause before the next attempt.
+    std::chrono::steady_clock::duration lost(std::chrono::steady_clock::time_point since);
+    void tell_settled(std::chrono::steady_clock::time_point now);
+    void tell_lost_publications();
     void finish_close(std::chrono::steady_clock::time_point deadline);
     // Waits for the socket (events 0: only for a wake-up) until the
     // deadline; revents of the socket, 0 on timeout or wake-up.
     short wait(short events, std::chrono::steady_clock::time_point deadline);
     bool pause(std::chrono::steady_clock::duration d);
-    void connected(std::chrono::steady_clock::duration outage);
+    void connected(RetryPolicy::Up up);
     void note_held_back(bool held, std::chrono::steady_clock::time_point now);
 
     Link& link_;
     ReaderHandover& handover_;
     HoldQueue& held_;
     void* const context_;
+    RetryPolicy retry_;
     int wake_fd_ = -1;
     std::atomic<bool> wake_pending_{false};
     std::atomic<bool> stopping_{false};

@@ -191,10 +191,10 @@ void Link::set_broken(std::string reason) {
     if (broken_.empty()) broken_ = std::move(reason);
 }
 
-bool Link::connect(bool clean_session, int abort_fd, std::string& error, bool& answered) {
+bool Link::connect(bool clean_session, int abort_fd, std::string& error, Transport::Reached& reached) {
     Transport transport;
     if (!transport.open(address_, tls_.get(), steady::now() + std::chrono::seconds(5), abort_fd, error,
-                        answered)) {
+                        reached)) {
         return false;
     }
     std::lock_guard<std::mutex> lock(mutex_);
@@ -275,6 +275,7 @@ Link::Loss Link::drop(LinkEvents& events) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         loss.reason = !broken_.empty() ? broken_ : session_.close_reason();
+        loss.served = session_.served();
         session_.lost();
         collect(events);
         transport_.close();

@@ -80,7 +80,7 @@ public:
     bool broken();
     void set_broken(std::string reason);
     // Socket and TLS, then CONNECT queued; see Transport::open.
-    bool connect(bool clean_session, int abort_fd, std::string& error, bool& answered);
+    bool connect(bool clean_session, int abort_fd, std::string& error, Transport::Reached& reached);
     std::string transport_description();
     void tick(std::chrono::steady_clock::time_point now);
     std::chrono::steady_clock::time_point next_deadline();
@@ -95,6 +95,7 @@ public:
     struct Loss {
         std::string reason;
         std::size_t lost_publications;
+        bool served = false;  // something came after the CONNACK
     };
     Loss drop(LinkEvents& events);
     void shutdown_write();

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace quorvel::mosquitto {
 
@@ -15,7 +16,8 @@ constexpr auto fast_first = 20ms;
 constexpr auto fast_most = 200ms;
 constexpr auto slow_first = 250ms;
 constexpr auto refused_least = 5s;
-constexpr unsigned free_flaps = 2;  // short connections in a row reconnected at once
+constexpr unsigned free_flaps = 2;        // short connections in a row reconnected at once
+constexpr std::size_t reasons_kept = 16;  // told in one trouble, the oldest forgotten first
 
 // first * 2^(n - 1), at most the ceiling.
 clock::duration doubled(clock::duration first, unsigned n) {
@@ -31,8 +33,47 @@ clock::duration RetryPolicy::jittered(clock::duration d) {
     random_ ^= random_ << 13;
     random_ ^= random_ >> 17;
     random_ ^= random_ << 5;
-    const double factor = 0.8 + 0.4 * (random_ % 1001) / 1000.0;
+    const double factor = 0.75 + 0.25 * (random_ % 1001) / 1000.0;
     return std::chrono::duration_cast<clock::duration>(d * factor);
+}
+
+void RetryPolicy::spend(clock::time_point now) {
+    const auto full = connection_interval * connection_burst;
+    credit_ = std::min<clock::duration>(full, credit_ + (now - credited_));
+    credited_ = now;
+    credit_ -= connection_interval;
+}
+
+// The pause, or longer until the bucket holds a token.
+clock::duration RetryPolicy::paced(clock::time_point now, clock::duration pause) {
+    const auto full = connection_interval * connection_burst;
+    const auto credit = std::min<clock::duration>(full, credit_ + (now - credited_));
+    return std::max<clock::duration>(pause, connection_interval - credit);
+}
+
+void RetryPolicy::begin_trouble(clock::time_point now) {
+    if (trouble_) return;
+    trouble_ = true;
+    trouble_start_ = now;
+    told_reasons_.clear();
+    losses_ = 0;
+    untold_ = 0;
+}
+
+RetryPolicy::Tell RetryPolicy::tell(clock::time_point now, const std::string& reason) {
+    begin_trouble(now);
+    if (std::find(told_reasons_.begin(), told_reasons_.end(), reason) == told_reasons_.end()) {
+        if (told_reasons_.size() == reasons_kept) told_reasons_.erase(told_reasons_.begin());
+        told_reasons_.push_back(reason);
+        told_ = now;
+        owe_up_ = true;
+        return Tell::reason;
+    }
+    ++untold_;
+    if (now - told_ < reminder_every) return Tell::nothing;
+    told_ = now;
+    owe_up_ = true;
+    return Tell::reminder;
 }
 
 RetryPolicy::Step RetryPolicy::failed(clock::time_point now, Failure kind, const std::string& reason) {
@@ -43,48 +84,70 @@ RetryPolicy::Step RetryPolicy::failed(clock::time_point now, Failure kind, const
     }
     ++attempts_;
     Step step;
-    if (reason != reason_) {
-        reason_ = reason;
-        told_ = now;
-        step.tell = Tell::reason;
-    } else if (now - told_ >= reminder_every) {
-        told_ = now;
-        step.tell = Tell::reminder;
-    }
-    step.attempts = attempts_;
-    step.outage = now - outage_start_;
+    step.tell = tell(now, reason);
+    step.count = attempts_;
+    step.span = now - outage_start_;
+    if (kind == Failure::rejected || kind == Failure::refused) spend(now);
 
     if (kind == Failure::unreachable) flaps_ = 0;  // the broker was away: a restart, not a flap
     if (kind == Failure::unreachable && now - outage_start_ < fast_phase) {
-        step.pause = std::min<clock::duration>(doubled(fast_first, ++fast_), fast_most);
+        step.pause = paced(now, jittered(std::min<clock::duration>(doubled(fast_first, ++fast_), fast_most)));
         return step;
     }
     step.pause = jittered(doubled(slow_first, ++slow_));
     if (kind == Failure::refused) step.pause = std::max<clock::duration>(step.pause, refused_least);
+    step.pause = paced(now, step.pause);
     return step;
 }
 
-clock::duration RetryPolicy::connected(clock::time_point now) {
-    const auto outage = down_ ? now - outage_start_ : clock::duration::zero();
+RetryPolicy::Up RetryPolicy::connected(clock::time_point now) {
+    spend(now);
+    Up up;
+    if (down_) up.outage = now - outage_start_;
+    up.tell = std::exchange(owe_up_, false);
     down_ = false;
-    reason_.clear();
-    return outage;
+    up_since_ = now;
+    return up;
 }
 
-clock::duration RetryPolicy::lost(clock::time_point now, clock::time_point since) {
+RetryPolicy::Step RetryPolicy::lost(clock::time_point now, clock::time_point since, const std::string& reason,
+                                    bool served) {
+    if (trouble_ && now - since >= settled_after) trouble_ = false;  // settled() was not asked
     down_ = true;
     outage_start_ = now;
     attempts_ = 0;
     fast_ = 0;
-    if (now - since >= stable_connection) {
+    Step step;
+    step.tell = tell(now, "lost: " + reason);  // apart from a failure's reason of the same text
+    step.count = ++losses_;
+    step.span = now - trouble_start_;
+    if (served || now - since >= stable_connection) {
         slow_ = 0;
         flaps_ = 0;
-        return fast_first;
+        step.pause = paced(now, jittered(fast_first));
+    } else if (++flaps_ <= free_flaps) {
+        // Up and gone at once, again and again, with no outage between: a
+        // broker that takes the connection but will not keep it.
+        step.pause = paced(now, jittered(fast_first));
+    } else {
+        step.pause = paced(now, jittered(doubled(slow_first, ++slow_)));
     }
-    // Up and gone at once, again and again, with no outage between: a broker
-    // that takes the connection but will not keep it.
-    if (++flaps_ <= free_flaps) return fast_first;
-    return jittered(doubled(slow_first, ++slow_));
+    return step;
+}
+
+clock::time_point RetryPolicy::settles_at() const {
+    return trouble_ && !down_ ? up_since_ + settled_after : clock::time_point::max();
+}
+
+RetryPolicy::Summary RetryPolicy::settled(clock::time_point now) {
+    Summary summary;
+    if (now < settles_at()) return summary;
+    trouble_ = false;
+    if (untold_ > 0) {
+        summary.losses = losses_;
+        summary.span = up_since_ - trouble_start_;
+    }
+    return summary;
 }
 
 std::string describe_duration(clock::duration d) {

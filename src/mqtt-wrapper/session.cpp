@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace quorvel::mosquitto {
 
@@ -25,6 +26,7 @@ void Session::open(bool clean_session, steady_time now) {
     state_ = State::connecting;
     close_reason_.clear();
     refused_code_ = 0;
+    served_ = false;
     session_present_ = false;
     opened_ = now;
     last_output_ = now;
@@ -55,7 +57,8 @@ void Session::lost() {
     }
     for (auto& p : pending_) {
         if (p.subscribe) {
-            completions_.push_back({nullptr, p.on_failed, p.id, connection_lost, "connection lost"});
+            if (p.on_failed)
+                completions_.push_back({nullptr, p.on_failed, p.id, connection_lost, "connection lost"});
         } else if (!clean_session_ && std::find(unsubscribe_later_.begin(), unsubscribe_later_.end(),
                                                 p.filter) == unsubscribe_later_.end()) {
             unsubscribe_later_.push_back(std::move(p.filter));
@@ -97,7 +100,9 @@ void Session::put_subscribe(std::string& out, Subscription& s) {
     s.issued = true;
     const auto id = allocate_id();
     codec::put_subscribe(out, id, s.filter, s.qos);
-    pending_.push_back({id, true, s.filter, s.on_done, s.on_failed, false});
+    // Its result is told once: a subscription replayed later has no callbacks.
+    pending_.push_back(
+        {id, true, s.filter, std::exchange(s.on_done, nullptr), std::exchange(s.on_failed, nullptr), false});
 }
 
 void Session::put_unsubscribe(std::string& out, const std::string& filter) {

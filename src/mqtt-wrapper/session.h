@@ -86,6 +86,7 @@ public:
     const std::string& close_reason() const { return close_reason_; }
     int refused_code() const { return refused_code_; }  // CONNACK's code when it refused
     bool session_present() const { return session_present_; }
+    bool served() const { return served_; }  // something came after the CONNACK
     bool disconnecting() const { return disconnecting_; }
 
     // Input, in any split. Bytes after a violation are ignored.
@@ -200,6 +201,7 @@ private:
     bool just_connected_ = false;
     bool session_present_ = false;
     int refused_code_ = 0;
+    bool served_ = false;
     std::string close_reason_;
     steady_time opened_{};
     steady_time last_output_{};

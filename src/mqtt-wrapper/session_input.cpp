@@ -219,6 +219,7 @@ std::size_t Session::limit_for(std::string_view topic) const {
 void Session::handle(const codec::Header& h, std::string_view body) {
     if (h.type == codec::connack) return handle_connack(body);
     if (state_ != State::connected) return;  // not reached: the header check came first
+    served_ = true;
     if (h.type == codec::publish) return handle_publish(h, body);
     if (h.type == codec::pingresp) {
         ping_outstanding_ = false;

@@ -52,9 +52,9 @@ bool connect_socket(int fd, const sockaddr* address, socklen_t length,
 
 bool Transport::open(const BrokerAddress& address, const TlsContext* tls,
                      std::chrono::steady_clock::time_point deadline, int abort_fd, std::string& error,
-                     bool& answered) {
+                     Reached& reached) {
     close();
-    answered = false;
+    reached = Reached::nothing;
     if (address.kind == BrokerAddress::Kind::unix_socket) {
         sockaddr_un un{};
         un.sun_family = AF_UNIX;
@@ -75,6 +75,7 @@ bool Transport::open(const BrokerAddress& address, const TlsContext* tls,
     const int rc = ::getaddrinfo(address.host.c_str(), address.port.c_str(), &hints, &found);
     if (rc != 0) {
         error = fmt::format("cannot resolve {}: {}", address.host, ::gai_strerror(rc));
+        reached = Reached::no_name;
         return false;
     }
     error = "no address";
@@ -96,7 +97,7 @@ bool Transport::open(const BrokerAddress& address, const TlsContext* tls,
     if (fd_ < 0) return false;
     const int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    answered = true;
+    reached = Reached::peer;
     if (!tls) return true;
     tls_ = std::make_unique<TlsStream>(*tls, fd_, address.host);
     if (tls_->handshake(deadline, abort_fd, error)) return true;

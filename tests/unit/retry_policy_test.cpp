@@ -40,12 +40,14 @@ TEST(RetryPolicy, PausesByKindOfFailure) {
         RetryPolicy::clock::duration first_pause_at_least, first_pause_at_most;
     } const cases[] = {
         // A restart: tried every 20 to 200 ms for 10 s, then less and less.
-        {Failure::unreachable, 80, 20ms, 20ms},
-        // A wrong certificate, a server that accepts and drops.
-        {Failure::rejected, 20, 200ms, 300ms},
+        {Failure::unreachable, 80, 15ms, 20ms},
+        // A name that does not resolve, a wrong certificate, a server that accepts and drops.
+        {Failure::unresolved, 12, 180ms, 250ms},
+        {Failure::rejected, 12, 180ms, 250ms},
         {Failure::refused, 12, 5s, 5s},
     };
     for (const auto& c : cases) {
+        RetryPolicy::clock::duration fast[2][4]{};
         for (std::uint32_t seed : {1u, 7u, 123456u}) {
             RetryPolicy policy(seed);
             RetryPolicy::clock::time_point now{};
@@ -53,11 +55,15 @@ TEST(RetryPolicy, PausesByKindOfFailure) {
             EXPECT_GE(first, c.first_pause_at_least);
             EXPECT_LE(first, c.first_pause_at_most);
             now += first;
-            const auto minute = fail_for(policy, now, c.kind, 60s - first);
-            EXPECT_LE(minute.attempts + 1, c.most_attempts_in_a_minute) << static_cast<int>(c.kind);
+            for (auto& pause : fast[seed == 7u]) now += pause = policy.failed(now, c.kind, "x").pause;
+            const auto minute = fail_for(policy, now, c.kind, 60s - (now - RetryPolicy::clock::time_point{}));
+            EXPECT_LE(minute.attempts + 5, c.most_attempts_in_a_minute) << static_cast<int>(c.kind);
             const auto hour = fail_for(policy, now, c.kind, 1h);
-            EXPECT_LE(hour.longest, 36s);  // 30 s and its jitter
-            EXPECT_GE(hour.longest, 24s);
+            EXPECT_LE(hour.longest, 30s);  // jitter only shortens
+            EXPECT_GE(hour.longest, 22s);
+        }
+        if (c.kind != Failure::refused) {
+            EXPECT_NE(fast[0][1], fast[1][1]) << static_cast<int>(c.kind);
         }
     }
 }
@@ -65,52 +71,115 @@ TEST(RetryPolicy, PausesByKindOfFailure) {
 TEST(RetryPolicy, ARestartIsRetriedFastAndAConnectionThatHeldStartsAgain) {
     RetryPolicy policy(1);
     RetryPolicy::clock::time_point now{};
-    EXPECT_EQ(policy.connected(now), 0s);
+    EXPECT_EQ(policy.connected(now).outage, 0s);
     now += 1h;
-    EXPECT_EQ(policy.lost(now, now - 1h), 20ms);
+    EXPECT_LE(policy.lost(now, now - 1h, "closed by the broker", false).pause, 20ms);
     const auto outage = fail_for(policy, now, Failure::unreachable, 9s);
     EXPECT_LE(outage.longest, 200ms);
-    const auto down = policy.connected(now);
+    const auto down = policy.connected(now).outage;
     EXPECT_GE(down, 9s);
     EXPECT_LT(down, 9300ms);
-    // Up and gone at once, again and again: the pause grows from the third.
-    const auto flap = [&] {
-        const auto pause = policy.lost(now + 1s, now);
+    // Up and gone at once, again and again: the pause grows from the third,
+    // unless the connection carried traffic; the bucket paces all of them.
+    const auto flap = [&](bool served) {
+        const auto pause = policy.lost(now + 1s, now, "closed by the broker", served).pause;
         now += 1s + pause;
         policy.connected(now);
         return pause;
     };
-    EXPECT_EQ(flap(), 20ms);
-    EXPECT_EQ(flap(), 20ms);
+    EXPECT_LE(flap(false), 20ms);
+    EXPECT_LE(flap(false), 20ms);
     RetryPolicy::clock::duration last{};
     for (int i = 0; i < 5; ++i) {
-        const auto pause = flap();
-        EXPECT_GT(pause, last);
+        const auto pause = flap(false);
+        EXPECT_GE(pause, last);
         last = pause;
     }
     EXPECT_GE(last, 3s);
     // A broker that was away between two short connections restarted.
+    now += 1min;
     policy.failed(now, Failure::unreachable, "Connection refused");
-    EXPECT_EQ(flap(), 20ms);
+    EXPECT_LE(flap(false), 20ms);
+    now += 1min;
+    EXPECT_LE(flap(true), 20ms);
 }
 
-TEST(RetryPolicy, ToldOncePerReasonWithARemindEveryFiveMinutes) {
+// Connections, whatever makes them end, at most one per 8 s in the long
+// run after a burst of 5: (connection held, failed attempts between).
+TEST(RetryPolicy, ConnectionsArePacedWhateverThePattern) {
+    struct Case {
+        const char* pattern;
+        RetryPolicy::clock::duration held;
+        bool served;
+        Failure between;
+        int most_in_two_minutes;
+        RetryPolicy::clock::duration longest_pause_at_most;
+    } const cases[] = {
+        {"a broker that keeps each connection 5.05 s", 5050ms, true, Failure::unreachable, 20, 8s},
+        {"a link that drops after 1 s", 1s, true, Failure::unreachable, 20, 8s},
+        {"taken and dropped, refused between", 5ms, false, Failure::unreachable, 20, 8s},
+        {"taken and dropped, TLS failing between", 5ms, false, Failure::rejected, 8, 30s},
+    };
+    for (const auto& c : cases) {
+        RetryPolicy policy(3);
+        RetryPolicy::clock::time_point now{};
+        const auto end = now + 120s;
+        int connections = 0;
+        RetryPolicy::clock::duration longest{};
+        while (now < end) {
+            policy.connected(now);
+            ++connections;
+            now += c.held;
+            auto pause = policy.lost(now, now - c.held, "closed by the broker", c.served).pause;
+            longest = std::max(longest, pause);
+            now += pause;
+            pause = policy.failed(now, c.between, "Connection refused").pause;
+            now += pause;
+        }
+        EXPECT_LE(connections, c.most_in_two_minutes) << c.pattern;
+        EXPECT_LE(longest, c.longest_pause_at_most) << c.pattern;
+    }
+}
+
+TEST(RetryPolicy, ATroubleIsToldOnceWithRemindersAndASummary) {
     RetryPolicy policy(1);
     RetryPolicy::clock::time_point now{};
     using Tell = RetryPolicy::Tell;
+    EXPECT_TRUE(policy.connected(now).tell);
     EXPECT_EQ(policy.failed(now, Failure::unreachable, "Connection refused").tell, Tell::reason);
     EXPECT_EQ(policy.failed(now + 1s, Failure::unreachable, "Connection refused").tell, Tell::nothing);
     EXPECT_EQ(policy.failed(now + 2s, Failure::rejected, "TLS: hostname mismatch").tell, Tell::reason);
-    EXPECT_EQ(policy.failed(now + 3s, Failure::rejected, "TLS: hostname mismatch").tell, Tell::nothing);
+    EXPECT_EQ(policy.failed(now + 3s, Failure::unreachable, "Connection refused").tell, Tell::nothing);
     const auto reminder = policy.failed(now + 302s, Failure::rejected, "TLS: hostname mismatch");
     EXPECT_EQ(reminder.tell, Tell::reminder);
-    EXPECT_EQ(reminder.attempts, 5u);
-    EXPECT_EQ(reminder.outage, 302s);
+    EXPECT_EQ(reminder.count, 5u);
+    EXPECT_EQ(reminder.span, 302s);
     EXPECT_EQ(policy.failed(now + 303s, Failure::rejected, "TLS: hostname mismatch").tell, Tell::nothing);
-    // A new outage tells its reason again.
-    policy.connected(now + 400s);
-    policy.lost(now + 500s, now + 400s);
-    EXPECT_EQ(policy.failed(now + 501s, Failure::rejected, "TLS: hostname mismatch").tell, Tell::reason);
+    // Back, and lost again and again, alternating with failures: each reason
+    // once, the first return, then silence until a reminder.
+    now += 400s;
+    EXPECT_TRUE(policy.connected(now).tell);
+    EXPECT_EQ(policy.lost(now + 5s, now, "closed by the broker", true).tell, Tell::reason);
+    EXPECT_EQ(policy.failed(now + 6s, Failure::rejected, "TLS: hostname mismatch").tell, Tell::nothing);
+    EXPECT_TRUE(policy.connected(now + 7s).tell);  // the loss was told
+    for (int i = 1; i < 38; ++i) {
+        const auto at = now + i * 8s;
+        EXPECT_EQ(policy.lost(at + 5s, at, "closed by the broker", true).tell, Tell::nothing) << i;
+        EXPECT_FALSE(policy.connected(at + 8s).tell) << i;
+    }
+    const auto again = policy.lost(now + 320s, now + 317s, "closed by the broker", true);
+    EXPECT_EQ(again.tell, Tell::reminder);
+    EXPECT_EQ(again.count, 39u);
+    EXPECT_TRUE(policy.connected(now + 321s).tell);
+    // Held for a minute: the untold losses summed up once, and a new trouble
+    // told from the start.
+    EXPECT_EQ(policy.settles_at(), now + 381s);
+    EXPECT_EQ(policy.settled(now + 380s).losses, 0u);
+    const auto summary = policy.settled(now + 381s);
+    EXPECT_EQ(summary.losses, 39u);
+    EXPECT_EQ(summary.span, 721s);  // since the outage that began it
+    EXPECT_EQ(policy.settles_at(), RetryPolicy::clock::time_point::max());
+    EXPECT_EQ(policy.lost(now + 500s, now + 321s, "closed by the broker", true).tell, Tell::reason);
 }
 
 TEST(RetryPolicy, DurationsAsRecordsShowThem) {

@@ -644,7 +644,7 @@ TEST(SessionReplay, SubscriptionsGoAheadOfKeptPublications) {
     EXPECT_EQ(summary(d.write_all()), "SUBSCRIBE S1, SUBSCRIBE S2, SUBSCRIBE S3");
 }
 
-TEST(SessionReplay, PendingSubscriptionFailsWhenTheConnectionIsLost) {
+TEST(SessionReplay, PendingSubscriptionFailsOnceWhenTheConnectionIsLost) {
     Driver d;
     d.connect();
     d.subscribe("F");
@@ -656,6 +656,11 @@ TEST(SessionReplay, PendingSubscriptionFailsWhenTheConnectionIsLost) {
     EXPECT_EQ(failed[0].on_done, nullptr);
     EXPECT_EQ(failed[0].code, mq::connection_lost);
     EXPECT_STREQ(failed[0].message, "connection lost");
+    // Replayed and lost again before its SUBACK: told already.
+    d.connect();
+    EXPECT_EQ(summary(d.write_all()), "SUBSCRIBE F");
+    d.session.lost();
+    EXPECT_TRUE(d.completions().empty());
 }
 
 TEST(SessionReplay, KeptPublicationKeepsItsIdAndTornOneCountsOnce) {
