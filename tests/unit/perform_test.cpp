@@ -123,19 +123,22 @@ TEST_F(Perform, OneRecordPerFailedMessageAndTheLoopGoesOn) {
     fake_mqtt::push_message("/qv/bridge/thirdparty_data/io1", R"({"version": 2})");
     fake_mqtt::push_message("/qv/bridge/thirdparty_data/io1", "");
     fake_mqtt::push_message("/qv/bridge/thirdparty_data/io1", std::string("ab\0cd", 5));
+    fake_mqtt::push_message("/qv/bridge/thirdparty_data/io1", "A" + std::string(99999, '\0'));
     fake_mqtt::push_message("/qv/bridge/thirdparty_data/io1", "[1, 2");
     fake_mqtt::push_message("/qv/bridge/thirdparty_data/io1", "[" + std::string(1048575, '\x01'));
     const auto log = run();
 
-    EXPECT_EQ(count(log, "ERROR src/services/external-source-data-getter/main:154 perform: "), 5u) << log;
+    EXPECT_EQ(count(log, "ERROR src/services/external-source-data-getter/main:154 perform: "), 6u) << log;
     // A large payload is cut, with its size: one message cannot flood the journal.
     std::string cut = "perform: Ошибка обработки: [";
     for (int i = 0; i < 2047; ++i) cut += "\\x01";
     EXPECT_NE(log.find(cut + "… (1048576 bytes)\n"), std::string::npos);
     EXPECT_LT(log.size(), 16384u);
     EXPECT_NE(log.find("perform: Ошибка обработки: not json\\nforged line\n"), std::string::npos);
-    EXPECT_NE(log.find("perform: Ошибка обработки: \n"), std::string::npos);    // empty payload
-    EXPECT_NE(log.find("perform: Ошибка обработки: ab\n"), std::string::npos);  // ends at the zero byte
+    EXPECT_NE(log.find("perform: Ошибка обработки: \n"), std::string::npos);  // empty payload
+    // Cut at a zero byte, where "%s" would end it, with its size.
+    EXPECT_NE(log.find("perform: Ошибка обработки: ab… (5 bytes)\n"), std::string::npos);
+    EXPECT_NE(log.find("perform: Ошибка обработки: A… (100000 bytes)\n"), std::string::npos);
     EXPECT_NE(log.find("perform: Ошибка обработки: [1, 2\n"), std::string::npos);
     EXPECT_EQ(log.find("{\"version\": 2}"), std::string::npos);
 }
