@@ -143,18 +143,23 @@ TEST_F(Perform, OneRecordPerFailedMessageAndTheLoopGoesOn) {
     EXPECT_EQ(log.find("{\"version\": 2}"), std::string::npos);
 }
 
-TEST_F(Perform, AReadingTheClientRefusesForAFullBufferOwesTheTree) {
+TEST_F(Perform, ReadingsTheClientRefusesForAFullBufferOweTheTreeAndMakeOneWarning) {
     fake_mqtt::push_message("/qv/bridge/configuration", "{}");
     fake_mqtt::push_message("/qv/bridge/configuration",
                             R"({"version": 2, "remote_ios": [{"id": "io", "types": ["t"]}]})");
-    fake_mqtt::push_message("/qv/bridge/thirdparty_data/io",
-                            R"({"version": 1, "io_id": "io", "timestamp": )" +
-                                std::to_string(std::time(nullptr)) + R"(, "data": {"t": {"avg": 2}}})");
-    fake_mqtt::fail_send(6, "full", quorvel::mosquitto::MqttError::buffer_full);  // after 4 announcements
+    for (int i = 0; i < 4; ++i) {
+        fake_mqtt::push_message("/qv/bridge/thirdparty_data/io",
+                                R"({"version": 1, "io_id": "io", "timestamp": )" +
+                                    std::to_string(std::time(nullptr)) + R"(, "data": {"t": {"avg": 2}}})");
+    }
+    for (const int n : {6, 7, 8})  // after 4 announcements: the value, then two markers
+        fake_mqtt::fail_send(n, "full", quorvel::mosquitto::MqttError::buffer_full);
     EXPECT_FALSE(quorvel::take_owed_tree());
     const auto log = run();
-    EXPECT_EQ(count(log, "perform: Ошибка обработки: "), 1u) << log;
-    EXPECT_TRUE(quorvel::take_owed_tree());  // its reading is published again with the tree
+    EXPECT_EQ(count(log, "perform: Ошибка обработки: "), 3u) << log;
+    EXPECT_EQ(count(log, "WARNING src/services/external-source-data-getter/data_message:"), 1u) << log;
+    EXPECT_NE(log.find(" perform: Не удалось опубликовать сообщений с данными: 3 (full)"), std::string::npos);
+    EXPECT_TRUE(quorvel::take_owed_tree());  // their readings are published again with the tree
 }
 
 TEST_F(Perform, EmptiesTheRegistryAtStart) {
