@@ -123,8 +123,17 @@ void write_all(const std::string& line) {
 
 std::string cut_text(std::string_view text, std::size_t max_bytes) {
     if (text.size() <= max_bytes) return std::string(text);
+    // Back to the start of a well-formed sequence the cut would split; other
+    // bytes are cut where they are (and escaped when written).
     std::size_t end = max_bytes;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    for (std::size_t start = end; start > 0 && start + 3 > end;) {
+        std::uint32_t cp = 0;
+        const auto len = quorvel::mosquitto::utf8_sequence(text, --start, cp);
+        if (len > 0) {
+            if (start + len > end) end = start;
+            break;
+        }
+    }
     std::string out(text.substr(0, end));
     out += "… (" + std::to_string(text.size()) + " bytes)";
     return out;

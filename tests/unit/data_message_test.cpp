@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -270,5 +271,29 @@ TEST_F(DataMessage, OnlyAMessageTheHandlerTakesWholeHasASupersedeKey) {
              std::string("not json"),
          }) {
         EXPECT_EQ(key_of(payload), "(none)") << payload;
+    }
+}
+
+TEST_F(DataMessage, MessagesTheClientRefusesMakeOneWarningPerRunAtMostOnceAMinute) {
+    const std::string text = "WARNING src/services/external-source-data-getter/data_message:";
+    const std::pair<std::string, std::vector<int>> rows[] = {
+        {"rrrhh", {3}},  // refused, handled, 10 s apart: a run ends with the next message handled
+        {"rrrrrrrrrrrrrrh", {7, 7}},  // or tells the number so far each minute
+        {"rhrrh......h", {1, 2}},     // within a minute of a report it waits
+        {"hhh", {}},
+    };
+    const auto base = test_clock::now();
+    for (const auto& [events, counts] : rows) {
+        quorvel::RefusedMessages refused;
+        testing::internal::CaptureStderr();
+        for (std::size_t i = 0; i < events.size(); ++i) {
+            test_clock::now() = base + 10 * static_cast<std::int64_t>(i);
+            if (events[i] != '.') events[i] == 'r' ? refused.refused("full") : refused.handled();
+        }
+        const auto log = testing::internal::GetCapturedStderr();
+        std::vector<int> shown;
+        for (auto p = log.find(text); p != std::string::npos; p = log.find(text, p + 1))
+            shown.push_back(std::stoi(log.substr(log.find("с данными: ", p) + std::strlen("с данными: "))));
+        EXPECT_EQ(shown, counts) << events << '\n' << log;
     }
 }

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -87,8 +88,16 @@ TEST(Logging, LongTextsAreCutWithTheirSize) {
     const auto lines = lines_of(testing::internal::GetCapturedStderr());
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].substr(25), "INFO f:1 fn: " + std::string(4000, 'z') + "… (5000 bytes)");
-    // Never inside a UTF-8 sequence; escaped, a record stays under 16 KiB.
-    EXPECT_EQ(P7::cut_text("abcдд", 4), "abc… (7 bytes)");
+    // Never inside a well-formed UTF-8 sequence; other bytes are cut at the
+    // limit. Escaped, a record stays under 16 KiB.
+    const std::tuple<std::string, std::size_t, std::string> cuts[] = {
+        {"abcдд", 4, "abc… (7 bytes)"},
+        {"abcд\xE2\x82\xAC", 6, "abcд… (8 bytes)"},
+        {"abc\xF0\x9F\x98\x80", 4, "abc… (7 bytes)"},
+        {"abc\xF0\x9F\x98z", 4, "abc\xF0… (7 bytes)"},  // no sequence: cut at the limit
+        {"ok " + std::string(4100, '\x9B'), 4000, "ok " + std::string(3997, '\x9B') + "… (4103 bytes)"},
+    };
+    for (const auto& [text, max_bytes, shown] : cuts) EXPECT_EQ(P7::cut_text(text, max_bytes), shown) << text;
     EXPECT_LT(P7::format_record(P7::INFO, "f", 1, "fn", std::string(100000, '\x01')).size(), 16384u);
 }
 

@@ -123,35 +123,43 @@ TEST_F(Perform, OneRecordPerFailedMessageAndTheLoopGoesOn) {
     fake_mqtt::push_message("/qv/bridge/thirdparty_data/io1", R"({"version": 2})");
     fake_mqtt::push_message("/qv/bridge/thirdparty_data/io1", "");
     fake_mqtt::push_message("/qv/bridge/thirdparty_data/io1", std::string("ab\0cd", 5));
+    fake_mqtt::push_message("/qv/bridge/thirdparty_data/io1", "A" + std::string(99999, '\0'));
     fake_mqtt::push_message("/qv/bridge/thirdparty_data/io1", "[1, 2");
     fake_mqtt::push_message("/qv/bridge/thirdparty_data/io1", "[" + std::string(1048575, '\x01'));
     const auto log = run();
 
-    EXPECT_EQ(count(log, "ERROR src/services/external-source-data-getter/main:154 perform: "), 5u) << log;
+    EXPECT_EQ(count(log, "ERROR src/services/external-source-data-getter/main:154 perform: "), 6u) << log;
     // A large payload is cut, with its size: one message cannot flood the journal.
     std::string cut = "perform: Ошибка обработки: [";
     for (int i = 0; i < 2047; ++i) cut += "\\x01";
     EXPECT_NE(log.find(cut + "… (1048576 bytes)\n"), std::string::npos);
     EXPECT_LT(log.size(), 16384u);
     EXPECT_NE(log.find("perform: Ошибка обработки: not json\\nforged line\n"), std::string::npos);
-    EXPECT_NE(log.find("perform: Ошибка обработки: \n"), std::string::npos);    // empty payload
-    EXPECT_NE(log.find("perform: Ошибка обработки: ab\n"), std::string::npos);  // ends at the zero byte
+    EXPECT_NE(log.find("perform: Ошибка обработки: \n"), std::string::npos);  // empty payload
+    // Cut at a zero byte, where "%s" would end it, with its size.
+    EXPECT_NE(log.find("perform: Ошибка обработки: ab… (5 bytes)\n"), std::string::npos);
+    EXPECT_NE(log.find("perform: Ошибка обработки: A… (100000 bytes)\n"), std::string::npos);
     EXPECT_NE(log.find("perform: Ошибка обработки: [1, 2\n"), std::string::npos);
     EXPECT_EQ(log.find("{\"version\": 2}"), std::string::npos);
 }
 
-TEST_F(Perform, AReadingTheClientRefusesForAFullBufferOwesTheTree) {
+TEST_F(Perform, ReadingsTheClientRefusesForAFullBufferOweTheTreeAndMakeOneWarning) {
     fake_mqtt::push_message("/qv/bridge/configuration", "{}");
     fake_mqtt::push_message("/qv/bridge/configuration",
                             R"({"version": 2, "remote_ios": [{"id": "io", "types": ["t"]}]})");
-    fake_mqtt::push_message("/qv/bridge/thirdparty_data/io",
-                            R"({"version": 1, "io_id": "io", "timestamp": )" +
-                                std::to_string(std::time(nullptr)) + R"(, "data": {"t": {"avg": 2}}})");
-    fake_mqtt::fail_send(6, "full", quorvel::mosquitto::MqttError::buffer_full);  // after 4 announcements
+    for (int i = 0; i < 4; ++i) {
+        fake_mqtt::push_message("/qv/bridge/thirdparty_data/io",
+                                R"({"version": 1, "io_id": "io", "timestamp": )" +
+                                    std::to_string(std::time(nullptr)) + R"(, "data": {"t": {"avg": 2}}})");
+    }
+    for (const int n : {6, 7, 8})  // after 4 announcements: the value, then two markers
+        fake_mqtt::fail_send(n, "full", quorvel::mosquitto::MqttError::buffer_full);
     EXPECT_FALSE(quorvel::take_owed_tree());
     const auto log = run();
-    EXPECT_EQ(count(log, "perform: Ошибка обработки: "), 1u) << log;
-    EXPECT_TRUE(quorvel::take_owed_tree());  // its reading is published again with the tree
+    EXPECT_EQ(count(log, "perform: Ошибка обработки: "), 3u) << log;
+    EXPECT_EQ(count(log, "WARNING src/services/external-source-data-getter/data_message:"), 1u) << log;
+    EXPECT_NE(log.find(" perform: Не удалось опубликовать сообщений с данными: 3 (full)"), std::string::npos);
+    EXPECT_TRUE(quorvel::take_owed_tree());  // their readings are published again with the tree
 }
 
 TEST_F(Perform, EmptiesTheRegistryAtStart) {

@@ -97,29 +97,40 @@ TEST_F(Watchdog, AnEmptyRegistryPublishesNothing) {
     EXPECT_TRUE(fake_mqtt::sends().empty());
 }
 
-TEST_F(Watchdog, AFailingPublishIsLoggedAndTheSweepGoesOnAndARefusedOneOwesTheTree) {
-    for (int i = 0; i < 10; ++i) abroad_ios["io"]["c" + std::to_string(i)] = 0;
-    abroad_ios["io"]["bad+name"] = 0;  // refused by the client: owes nothing
-    fake_mqtt::fail_send(4, "buffer full", quorvel::mosquitto::MqttError::buffer_full);
-    testing::internal::CaptureStderr();
-    quorvel::sweep_markers(client);
-    const auto log = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(markers().size(), 9u);
-    EXPECT_NE(log.find("Не удалось опубликовать маркер '/devices/io/controls/bad+name/meta/error'"),
-              std::string::npos);
-    EXPECT_NE(log.find("ERROR src/services/external-source-data-getter/watchdog:"), std::string::npos) << log;
-    EXPECT_NE(log.find(" sync_timeouts: Не удалось опубликовать маркер '/devices/io/controls/c"),
-              std::string::npos)
-        << log;
-    EXPECT_NE(log.find("': buffer full\n"), std::string::npos) << log;
-    EXPECT_EQ(abroad_ios["io"].size(), 11u);
-    // The next sweep publishes the whole tree, every valid marker included; then it is a sweep again.
-    for (const bool owed : {true, false}) {
+TEST_F(Watchdog, ASweepGoesOnPastFailingPublishesLogsThemOnceAndARefusedOneOwesTheTree) {
+    const struct {
+        int controls, refused_from, refused_to;  // sends refused for a full buffer
+        std::size_t published;
+        std::string record;
+    } rows[] = {
+        {10, 0, -1, 10, "маркер '/devices/io/controls/bad+name/meta/error': Refused"},
+        {10, 4, 4, 9, "маркеров: 2 из 11 (buffer full); дерево будет опубликовано заново\n"},
+        {5000, 1, 5001, 0, "маркеров: 5001 из 5001 (buffer full); дерево будет опубликовано заново\n"},
+    };
+    for (const auto& row : rows) {
+        abroad_ios.clear();
+        for (int i = 0; i < row.controls; ++i) abroad_ios["io"]["c" + std::to_string(i)] = 0;
+        abroad_ios["io"]["bad+name"] = 0;  // refused by the client: owes nothing
         fake_mqtt::reset();
+        for (int n = row.refused_from; n <= row.refused_to; ++n)
+            fake_mqtt::fail_send(n, "buffer full", quorvel::mosquitto::MqttError::buffer_full);
         testing::internal::CaptureStderr();
-        EXPECT_EQ(quorvel::republish_if_owed(client), owed);
-        testing::internal::GetCapturedStderr();
-        EXPECT_EQ(markers().size(), owed ? 10u : 0u);
+        quorvel::sweep_markers(client);
+        const auto log = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(markers().size(), row.published);
+        EXPECT_EQ(log.find('\n'), log.size() - 1) << "one record: " << log;
+        EXPECT_NE(log.find("ERROR src/services/external-source-data-getter/watchdog:"), std::string::npos);
+        EXPECT_NE(log.find(" sync_timeouts: Не удалось опубликовать " + row.record), std::string::npos)
+            << log;
+        EXPECT_EQ(abroad_ios["io"].size(), row.controls + 1u);
+        // The next sweep publishes the whole tree, every valid marker included; then it is a sweep again.
+        for (const bool owed : {row.refused_from > 0, false}) {
+            fake_mqtt::reset();
+            testing::internal::CaptureStderr();
+            EXPECT_EQ(quorvel::republish_if_owed(client), owed);
+            testing::internal::GetCapturedStderr();
+            EXPECT_EQ(markers().size(), owed ? row.controls : 0u);
+        }
     }
 }
 

@@ -20,11 +20,41 @@ const std::string stale_marker = "r";
 const std::vector<unsigned char> fresh_marker;
 std::atomic<bool> tree_owed{false};
 
-void log_failure(const char* what, const std::string& topic, const std::exception& e) {
-    owe_tree_if_refused(e);
-    P7::getTrace()->Trace(0, P7::ERROR, nullptr, __LINE__, source_file, "sync_timeouts",
-                          "Не удалось опубликовать %s '%s': %s", what, topic.c_str(), e.what());
-}
+// The failed publications of one pass over the tree, written as one record
+// at its end: a broker away long enough to fill the buffer fails them all.
+// Its reason is the first failure's, or the first refusal's, which owes the
+// tree.
+class Failures {
+public:
+    void add(const char* what, const std::string& topic, const std::exception& e) {
+        const bool refused = owe_tree_if_refused(e);
+        if (count_++ > 0 && (refused_ || !refused)) return;
+        refused_ = refused;
+        what_ = what;
+        topic_ = topic;
+        reason_ = e.what();
+    }
+
+    void log(const char* kinds, std::size_t attempted) const {
+        if (count_ == 0) return;
+        if (count_ == 1) {
+            P7::getTrace()->Trace(0, P7::ERROR, nullptr, __LINE__, source_file, "sync_timeouts",
+                                  "Не удалось опубликовать %s '%s': %s", what_, topic_.c_str(),
+                                  reason_.c_str());
+            return;
+        }
+        P7::getTrace()->Trace(0, P7::ERROR, nullptr, __LINE__, source_file, "sync_timeouts",
+                              "Не удалось опубликовать %s: %zu из %zu (%s)%s", kinds, count_, attempted,
+                              reason_.c_str(), refused_ ? "; дерево будет опубликовано заново" : "");
+    }
+
+private:
+    std::size_t count_ = 0;
+    bool refused_ = false;
+    const char* what_ = "";
+    std::string topic_;
+    std::string reason_;
+};
 
 }  // namespace
 
@@ -45,24 +75,29 @@ void publish_value(mosquitto::MqttAsyncWrapper& client, const std::string& topic
 
 void publish_markers(mosquitto::MqttAsyncWrapper& client, std::int64_t now, bool with_values) {
     std::string topic;
+    Failures failures;
+    std::size_t attempted = 0;
     for (const auto& [id, controls] : abroad_ios) {
         for (const auto& [name, control] : controls) {
             topic = fmt::format(FMT_STRING("/devices/{}/controls/{}/meta/error"), id, name);
+            ++attempted;
             try {
                 publish_error_marker(client, topic, is_stale(control.timestamp, now));
             } catch (const std::exception& e) {
-                log_failure("маркер", topic, e);
+                failures.add("маркер", topic, e);
                 continue;  // its value must not stand without its marker
             }
             if (!with_values || !control.has_value()) continue;
             topic.resize(topic.size() - std::strlen("/meta/error"));
+            ++attempted;
             try {
                 publish_value(client, topic, control.value());
             } catch (const std::exception& e) {
-                log_failure("значение", topic, e);
+                failures.add("значение", topic, e);
             }
         }
     }
+    failures.log(with_values ? "маркеров и значений" : "маркеров", attempted);
 }
 
 bool owe_tree_if_refused(const std::exception& e) {

@@ -21,7 +21,8 @@ void publish_value(mosquitto::MqttAsyncWrapper& client, const std::string& topic
 
 // With m_mutex held: every registered control's error marker judged against
 // now; with_values: each followed by the control's last value, where it has
-// one. A failing publication is logged and the others go on.
+// one. A failing publication does not stop the others; the failures are
+// logged in one record at the end.
 void publish_markers(mosquitto::MqttAsyncWrapper& client, std::int64_t now, bool with_values = false);
 
 // A publication the client refused because its buffer was full (the broker

@@ -24,6 +24,8 @@ using mosquitto::MqttAsyncWrapper;
 using nlohmann::json;
 
 constexpr int data_version = 1;
+constexpr std::int64_t refusal_report_interval_s = 60;
+const char* const source_file = "src/services/external-source-data-getter/data_message";
 
 // "timestamp" in the registry's 64 bits. A time that does not fit fails the
 // message instead of wrapping.
@@ -100,6 +102,27 @@ bool data_message_key(const mosquitto::MqttMessage& message, std::string& key) {
         key += reading.name;
     }
     return true;
+}
+
+void RefusedMessages::refused(const std::string& reason) {
+    const auto now = current_time();
+    if (count_++ == 0) first_ = now;
+    reason_ = reason;
+    if (now - first_ >= refusal_report_interval_s) report(now);
+}
+
+void RefusedMessages::handled() {
+    if (count_ > 0) report(current_time());  // no clock read otherwise
+}
+
+void RefusedMessages::report(std::int64_t now) {
+    if (last_report_ && now >= *last_report_ && now - *last_report_ < refusal_report_interval_s) return;
+    P7::getTrace()->Trace(
+        0, P7::WARNING, nullptr, __LINE__, source_file, "perform",
+        "Не удалось опубликовать сообщений с данными: %zu (%s); дерево будет опубликовано заново", count_,
+        reason_.c_str());
+    last_report_ = now;
+    count_ = 0;
 }
 
 }  // namespace quorvel

@@ -91,6 +91,7 @@ void perform() {
     std::thread(sync_timeouts, client).detach();
     std::thread(republish_after_connections, client).detach();
 
+    RefusedMessages refused;
     for (;;) {
         const MqttMessage message = client->Receive(every_topic, wait_forever);
         messages_handled.fetch_add(1, std::memory_order_relaxed);
@@ -102,9 +103,10 @@ void perform() {
         };
         try {
             handle_data_message(*client, message);
+            refused.handled();
         } catch (const std::exception& e) {
-            owe_tree_if_refused(e);  // its reading is kept: published again with the tree
             failed();
+            if (owe_tree_if_refused(e)) refused.refused(e.what());  // its reading is published with the tree
         } catch (...) {
             failed();
         }

@@ -2,6 +2,7 @@
 
 #include "mqtt-wrapper/p7.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -16,11 +17,12 @@ inline constexpr unsigned short line_message_failed = 154;
 inline constexpr unsigned short line_stale = 125;
 
 // A payload as the records show it: the first 2048 bytes, then "… (N
-// bytes)", so that one large message cannot flood the journal.
+// bytes)", so that one large message cannot flood the journal. "%s" would
+// end it at a zero byte, so it is cut there too, with its size.
 inline std::string payload_for_record(const std::vector<unsigned char>& payload) {
     constexpr std::size_t shown_bytes = 2048;
-    return P7::cut_text(std::string_view(reinterpret_cast<const char*>(payload.data()), payload.size()),
-                        shown_bytes);
+    const std::string_view text(reinterpret_cast<const char*>(payload.data()), payload.size());
+    return P7::cut_text(text, std::min(shown_bytes, text.find('\0')));
 }
 
 }  // namespace quorvel

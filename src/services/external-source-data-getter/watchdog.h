@@ -12,8 +12,8 @@ namespace quorvel {
 void sync_timeouts(std::shared_ptr<mosquitto::MqttAsyncWrapper> client);
 
 // One sweep: under m_mutex, publishes every registered control's error
-// marker judged against one reading of the clock. A failing publish is
-// logged and the sweep goes on with the next control.
+// marker judged against one reading of the clock. The sweep goes on past
+// a failing publish; its failures make one record.
 void sweep_markers(mosquitto::MqttAsyncWrapper& client);
 
 }  // namespace quorvel
