@@ -200,6 +200,21 @@ TEST_F(Watchdog, EachNewConnectionGetsTheAnnouncementsThenEveryMarkerWithItsLast
     EXPECT_FALSE(quorvel::republish_if_due(*client_ptr));
     EXPECT_EQ(published(), expected);
 
+    // A link that keeps dropping: one record a minute, counting the others.
+    testing::internal::CaptureStderr();
+    const auto then = test_clock::now();
+    for (const auto at : {then + 1000, then + 1030, then + 1060}) {
+        test_clock::install(at);
+        quorvel::note_connection(client_ptr.get(), nullptr);
+        quorvel::republish_if_due(*client_ptr);
+    }
+    const auto log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
+    EXPECT_NE(log.find("заново после подключения к брокеру (и ещё 1 раз с прошлой записи)\n"),
+              std::string::npos)
+        << log;
+    test_clock::install(then);
+
     // Without messages, the republisher thread does it.
     fake_mqtt::reset();
     std::thread(quorvel::republish_after_connections, client_ptr).detach();

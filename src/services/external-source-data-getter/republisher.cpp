@@ -7,7 +7,10 @@
 
 #include "mqtt-wrapper/p7.h"
 
+#include <fmt/format.h>
+
 #include <condition_variable>
+#include <cstdint>
 #include <exception>
 #include <mutex>
 #include <unordered_map>
@@ -30,13 +33,27 @@ std::mutex& connections_mutex = *new std::mutex;
 std::condition_variable& connection_made = *new std::condition_variable;
 auto& connections = *new std::unordered_map<const void*, Connections>;
 
+// A link that keeps dropping republishes every few seconds: one record a
+// minute at most, with the count of those not told. Under m_mutex.
+constexpr std::int64_t told_at_most_every_s = 60;
+std::int64_t last_told = 0;
+unsigned long untold = 0;
+
 // With m_mutex held: the whole tree, and one record of it.
 void publish_tree(mosquitto::MqttAsyncWrapper& client, const char* why) {
     try {
         for (const auto& io : announcements) announce(client, io);
-        publish_markers(client, current_time(), true);
+        const auto now = current_time();
+        publish_markers(client, now, true);
+        if (last_told != 0 && now >= last_told && now - last_told < told_at_most_every_s) {
+            ++untold;
+            return;
+        }
+        const std::string more = untold ? fmt::format(" (и ещё {} раз с прошлой записи)", untold) : "";
         P7::getTrace()->Trace(0, P7::INFO, nullptr, __LINE__, source_file, "republish",
-                              "Дерево устройств опубликовано заново %s", why);
+                              "Дерево устройств опубликовано заново %s%s", why, more.c_str());
+        last_told = now;
+        untold = 0;
     } catch (const std::exception& e) {
         owe_tree_if_refused(e);
         P7::getTrace()->Trace(0, P7::ERROR, nullptr, __LINE__, source_file, "republish",
