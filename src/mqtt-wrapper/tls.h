@@ -21,6 +21,12 @@ struct ssl_st;
 
 namespace quorvel::mosquitto {
 
+// The socket under a stream, as its I/O callbacks see it.
+struct SocketState {
+    int fd;
+    bool drained;  // the last recv returned less than it asked for
+};
+
 class TlsContext {
 public:
     // Throws MqttError naming a file it cannot load.
@@ -52,7 +58,8 @@ public:
     // Bytes moved, 0 when the socket would block, -1 when the connection is gone.
     ssize_t read(char* data, std::size_t size);
     ssize_t write(const char* data, std::size_t size);
-    // Decrypted bytes wait inside, which a poll of the socket does not see.
+    // Records read ahead or decrypted bytes wait inside, which a poll of the
+    // socket does not see.
     bool buffered() const;
     void close_notify();
     // Why a read or write failed for good: the broker's alert or OpenSSL's
@@ -63,6 +70,8 @@ private:
     void note_failure(int ssl_error);
 
     ssl_st* ssl_ = nullptr;
+    SocketState socket_;
+    bool want_socket_ = false;  // the last read stopped for the rest of a record
     std::string failure_;
 };
 

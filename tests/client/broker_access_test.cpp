@@ -8,8 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <string>
 #include <utility>
@@ -51,16 +57,24 @@ private:
     std::string old_;
 };
 
-// A client at the address connects, subscribes and gets back what it sends.
-void round_trip(const std::string& uri) {
+std::unique_ptr<MqttAsyncWrapper> client_at(const std::string& uri, const std::string& id) {
     const ScopedEnv broker("MQTT_BROKER", uri);
-    MqttAsyncWrapper c("round-trip");
-    c.Connect(true, &MqttAsyncWrapper::onSuccess, &MqttAsyncWrapper::onFailure);
+    auto c = std::make_unique<MqttAsyncWrapper>(id);
+    c->Connect(true, &MqttAsyncWrapper::onSuccess, &MqttAsyncWrapper::onFailure);
+    return c;
+}
+
+// The client subscribes and gets back what it sends.
+void round_trip(MqttAsyncWrapper& c) {
     c.Subscribe("/rt/#", Qos::AtMostOnce, &MqttAsyncWrapper::onSuccess, &MqttAsyncWrapper::onFailure);
     c.Send("/rt/x", std::string("retained"), Qos::AtMostOnce,
            true);  // a retained message outlives the race with the SUBACK
     const auto m = c.Receive("/rt/x", deadline_ms);
     EXPECT_EQ(std::string(m.payload.begin(), m.payload.end()), "retained");
+}
+
+void round_trip(const std::string& uri) {
+    round_trip(*client_at(uri, "round-trip"));
 }
 
 // What a client at the address logs by its first failed attempt and a
@@ -293,6 +307,54 @@ TEST_F(BrokerTls, AClientCertificateWhereTheBrokerAsksForOne) {
     const ScopedEnv certificate("MQTT_CERT_FILE", certificates->client);
     const ScopedEnv key("MQTT_KEY_FILE", certificates->client_key);
     round_trip(uri);
+}
+
+namespace {
+
+// Bytes waiting to be read on this process's socket to the port.
+int unread_from(int port) {
+    for (int fd = 0; fd < 1024; ++fd) {
+        sockaddr_in peer{};
+        socklen_t size = sizeof peer;
+        int unread = 0;
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) == 0 && peer.sin_family == AF_INET &&
+            ntohs(peer.sin_port) == port && ::ioctl(fd, FIONREAD, &unread) == 0) {
+            return unread;
+        }
+    }
+    return 0;
+}
+
+// Holds the I/O thread in the completion of a subscription until released.
+std::promise<void> io_thread_held;
+std::shared_future<void> io_thread_released;
+void hold_io_thread(void*, MQTTAsync_successData*) {
+    io_thread_held.set_value();
+    io_thread_released.wait();
+}
+
+}  // namespace
+
+// Read ahead, whole records wait inside TLS, which a poll of the socket does
+// not show. Seventy records of 1 KiB, all in the socket before the first
+// read: a read of 64 KiB ends on the edge of the 64th with the rest inside.
+TEST_F(BrokerTls, RecordsReadAheadAreHandedOutWithoutFurtherInput) {
+    Broker broker(tls(certificates->server));
+    auto pub = client_at(broker.uri(), "pub");
+    const ScopedEnv ca("MQTT_CA_FILE", certificates->ca);
+    auto sink = client_at("mqtts://localhost:" + std::to_string(broker.tls_port()), "sink");
+    std::promise<void> release;  // released, if by its end, before the sink goes
+    io_thread_released = release.get_future().share();
+    sink->Subscribe("/b/#", Qos::AtMostOnce, &hold_io_thread, &MqttAsyncWrapper::onFailure);
+    io_thread_held.get_future().wait();
+    const std::string payload(1024 - 9, '.');  // a PUBLISH of 1 KiB: 1 + 2 + 2 + 4 + payload
+    for (int i = 0; i < 69; ++i) pub->Send("/b/n", payload, Qos::AtMostOnce, false);
+    pub->Send("/b/e", payload, Qos::AtMostOnce, false);
+    // 1046 bytes a record: TLS 1.3 adds 22 to each.
+    ASSERT_TRUE(test_support::eventually([&] { return unread_from(broker.tls_port()) == 70 * 1046; }));
+    release.set_value();
+    // Waiting for the last alone: no message taken, so no read but the one a poll allows.
+    EXPECT_EQ(sink->Receive("/b/e", deadline_ms).payload.size(), payload.size());
 }
 
 TEST_F(BrokerTls, FilesThatCannotBeLoadedEndTheStart) {
