@@ -61,6 +61,9 @@ void put_connect(std::string& out, std::string_view client_id, bool clean_sessio
     unsigned char flags = clean_session ? connect_clean_session : 0;
     if (user) flags |= connect_user;
     if (password) flags |= connect_password;
+    // All of it in one buffer: a password is never left behind in one the
+    // string outgrew.
+    out.reserve(out.size() + 1 + length_bytes(body) + body);
     put_fixed(out, connect, 0, body);
     put_string(out, "MQTT");
     out += static_cast<char>(protocol_level);

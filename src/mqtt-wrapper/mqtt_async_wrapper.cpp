@@ -16,7 +16,6 @@
 #include "mqtt-wrapper/topic_rules.h"
 
 #include <fmt/format.h>
-#include <openssl/crypto.h>
 #include <poll.h>
 
 #include <algorithm>
@@ -37,8 +36,8 @@ constexpr int read_ahead_chunks = 4;  // 256 MB/s at one read-ahead a millisecon
 constexpr auto reader_lease = 10ms;   // longest the socket waits for a receive loop to come back
 const char* const source_file = "src/mqtt-wrapper/mqtt_async_wrapper";
 
-// The session's settings take the password, which the address then
-// forgets: the session keeps the one copy.
+// The session's settings take the password over from the address: the
+// session keeps the one copy.
 SessionSettings settings_for(const std::string& client_id, BrokerAddress& address) {
     if (client_id.size() > codec::max_string_bytes) {
         throw MqttError("Client identifier longer than 65535 bytes");
@@ -46,10 +45,8 @@ SessionSettings settings_for(const std::string& client_id, BrokerAddress& addres
     SessionSettings s;
     s.client_id = client_id;
     s.user = address.user;
-    s.password = address.password;
+    s.password = std::move(address.password);
     s.has_password = address.has_password;
-    OPENSSL_cleanse(address.password.data(), address.password.size());
-    address.password.clear();
     return s;
 }
 

@@ -1,6 +1,9 @@
 #include "mqtt-wrapper/outbound.h"
 
 #include "mqtt-wrapper/codec.h"
+#include "mqtt-wrapper/secret.h"
+
+#include <utility>
 
 namespace quorvel::mosquitto {
 
@@ -24,6 +27,19 @@ std::size_t each_packet(std::string_view bytes, F f) {
 }
 
 }  // namespace
+
+Outbound::~Outbound() {
+    if (secret_in_sending_) wipe(sending_.data(), sending_.size());
+    if (secret_in_priority_) wipe(priority_.data(), priority_.size());
+}
+
+void Outbound::written(std::size_t n) {
+    sent_ += n;
+    if (secret_in_sending_ && sent_ >= sending_.size()) {
+        wipe(sending_.data(), sending_.size());
+        secret_in_sending_ = false;
+    }
+}
 
 void Outbound::gate(std::uint16_t id) {
     gated_.push_back({id, false, {}, 0});
@@ -53,7 +69,10 @@ std::string_view Outbound::pending(bool stream_open) {
         }
         sent_ = 0;
         sending_.swap(priority_);
-        if (stream_open && !ready_.empty()) {
+        secret_in_sending_ = std::exchange(secret_in_priority_, false);
+        // A batch with a password goes alone: appending could move it and
+        // leave a copy in the buffer given back.
+        if (stream_open && !ready_.empty() && !secret_in_sending_) {
             if (sending_.empty()) {
                 sending_.swap(ready_);
             } else {
@@ -102,6 +121,8 @@ Outbound::Unsent Outbound::keep_unsent_publishes() {
     });
     each_packet(ready_, keep);
     for (const auto& g : gated_) each_packet(g.bytes, keep);
+    if (std::exchange(secret_in_sending_, false)) wipe(sending_.data(), sending_.size());
+    if (std::exchange(secret_in_priority_, false)) wipe(priority_.data(), priority_.size());
     sending_.clear();
     sent_ = 0;
     priority_.clear();

@@ -20,8 +20,18 @@ namespace quorvel::mosquitto {
 
 class Outbound {
 public:
-    // Where an acknowledgement or PINGREQ is encoded.
+    Outbound() = default;
+    Outbound(const Outbound&) = delete;
+    Outbound& operator=(const Outbound&) = delete;
+    ~Outbound();
+
+    // Where an acknowledgement or PINGREQ is encoded (and CONNECT).
     std::string& priority() { return priority_; }
+    // What priority() holds has a password in it (a CONNECT, encoded into a
+    // buffer that nothing is added to before it is taken for writing): its
+    // bytes are wiped as soon as they are written, or dropped with a lost
+    // connection.
+    void holds_secret() { secret_in_priority_ = true; }
     // Where the next packet of the stream is encoded.
     std::string& tail() { return gated_.empty() ? ready_ : gated_.back().bytes; }
     void count_publish() { ++(gated_.empty() ? publishes_ : gated_.back().publishes); }
@@ -36,7 +46,7 @@ public:
     // The bytes to write now, starting with what an earlier write left;
     // the stream's own packets only when stream_open.
     std::string_view pending(bool stream_open);
-    void written(std::size_t n) { sent_ += n; }
+    void written(std::size_t n);
     bool writing() const { return sent_ < sending_.size(); }
 
     std::size_t queued_bytes() const;
@@ -65,6 +75,8 @@ private:
     std::string sending_;
     std::size_t sent_ = 0;
     std::size_t publishes_ = 0;  // in ready_
+    bool secret_in_priority_ = false;
+    bool secret_in_sending_ = false;
 };
 
 }  // namespace quorvel::mosquitto

@@ -35,10 +35,11 @@ void Session::open(bool clean_session, steady_time now) {
     reset_input();
     codec::Credentials credentials;
     credentials.user = settings_.user;
-    credentials.password = settings_.password;
+    credentials.password = settings_.password.view();
     credentials.has_password = settings_.has_password;
     codec::put_connect(out_.priority(), settings_.client_id, clean_session,
                        static_cast<std::uint16_t>(settings_.keep_alive.count()), credentials);
+    if (settings_.has_password) out_.holds_secret();  // the CONNECT's bytes are wiped once written
 }
 
 void Session::lost() {

@@ -14,6 +14,7 @@
 
 #include "mqtt-wrapper/codec.h"
 #include "mqtt-wrapper/outbound.h"
+#include "mqtt-wrapper/secret.h"
 #include "mqtt-wrapper/types.h"
 
 #include <bitset>
@@ -34,7 +35,7 @@ using steady_time = std::chrono::steady_clock::time_point;
 struct SessionSettings {
     std::string client_id;
     std::string user;  // empty: none
-    std::string password;
+    Secret password;   // its one copy in the client
     bool has_password = false;
     std::chrono::seconds keep_alive{40};  // a PINGREQ every 30 s without other output
     std::chrono::milliseconds connect_timeout{5000};

@@ -271,8 +271,11 @@ struct Unanswered {
 
 class Harness {
 public:
-    Harness(mq::SessionSettings settings, bool clean)
-        : settings_(std::move(settings)), whole_(settings_), split_(settings_), first_clean_(clean) {
+    // Settings are not copied (they hold a password): make() makes them for
+    // each session and the harness.
+    template <class Make>
+    Harness(const Make& make, bool clean)
+        : settings_(make()), whole_(make()), split_(make()), first_clean_(clean) {
         // The split one hands over one message at a time, as a full hold queue
         // makes it, and must come to the same.
         split_.set_room({1, SIZE_MAX, true});
@@ -377,7 +380,7 @@ private:
         connect_.clear();
         codec::put_connect(connect_, client_id(), clean,
                            static_cast<std::uint16_t>(settings_.keep_alive.count()),
-                           {settings_.user, settings_.password, settings_.has_password});
+                           {settings_.user, settings_.password.view(), settings_.has_password});
         check(connect_.size() > 2 && static_cast<unsigned char>(connect_[0]) == 0x10, "CONNECT encoding");
         wire_ = {};
         unanswered_.clear();
@@ -1010,18 +1013,21 @@ private:
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Program program(data, size);
     const unsigned setup = program.byte();
-    mq::SessionSettings settings;
-    settings.client_id = client_id();
-    if (setup & 0x02) {
-        settings.user = "u";
-        settings.password = "p";
-        settings.has_password = true;
-    }
-    settings.max_incoming_bytes = incoming_limits[(setup >> 2) & 3];
-    settings.max_offline_publishes = offline_limits[(setup >> 4) & 3].publishes;
-    settings.max_offline_bytes = offline_limits[(setup >> 4) & 3].bytes;
-    settings.keep_alive = keep_alives[setup >> 6];
-    settings.connect_timeout = connect_timeout;
+    const auto settings = [setup] {
+        mq::SessionSettings s;
+        s.client_id = client_id();
+        if (setup & 0x02) {
+            s.user = "u";
+            s.password = "p";
+            s.has_password = true;
+        }
+        s.max_incoming_bytes = incoming_limits[(setup >> 2) & 3];
+        s.max_offline_publishes = offline_limits[(setup >> 4) & 3].publishes;
+        s.max_offline_bytes = offline_limits[(setup >> 4) & 3].bytes;
+        s.keep_alive = keep_alives[setup >> 6];
+        s.connect_timeout = connect_timeout;
+        return s;
+    };
     Harness harness(settings, (setup & 0x01) != 0);
     harness.run(program);
     return 0;

@@ -10,6 +10,7 @@
 #include "trace.h"
 #include "watchdog.h"
 
+#include "mqtt-wrapper/broker_address.h"
 #include "mqtt-wrapper/mqtt_async_wrapper.h"
 
 #include <malloc.h>
@@ -61,6 +62,8 @@ void perform() {
     announcements.clear();
 
     const auto client = std::make_shared<MqttAsyncWrapper>(client_id);
+    // The client keeps the password; the copy in MQTT_BROKER goes.
+    mosquitto::hide_broker_password_in_environment();
     client->SetConnectionLost(&connection_lost);
     client->SetMessageLimit(configuration_topic, configuration_limit_bytes);
     // Under overload a newer reading of the same controls replaces an older
