@@ -209,9 +209,9 @@ std::string Link::transport_description() {
     return transport_.description();
 }
 
-bool Link::buffered() {
+bool Link::buffered(bool beyond_room) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return (tls_ && transport_.buffered()) || decodable();
+    return (tls_ && transport_.buffered()) || (beyond_room ? session_.waiting_for_room() : decodable());
 }
 
 bool Link::waiting_for_room() {

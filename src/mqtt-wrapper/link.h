@@ -70,9 +70,9 @@ public:
     // oldest). False when the connection is gone or broke the protocol.
     bool read(std::size_t max_bytes, LinkEvents& events, bool beyond_room = false);
     // Input already taken from the socket waits to be handed over now (TLS
-    // holds some, or the hold queue has made room): a poll of the socket
-    // would not show it.
-    bool buffered();
+    // holds some, or the hold queue has made room, or beyond_room: any waits
+    // undecoded): a poll of the socket would not show it.
+    bool buffered(bool beyond_room = false);
     // Input waits for room in the hold queue: the socket is not read.
     bool waiting_for_room();
 

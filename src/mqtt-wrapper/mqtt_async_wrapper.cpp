@@ -126,8 +126,11 @@ struct MqttAsyncWrapper::Impl {
                     std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now());
                 timeout = static_cast<int>(std::max<long long>(left.count() + 1, 0));
             }
-            if (link.buffered()) {
-                p[0].revents = POLLIN;  // TLS holds input the socket no longer shows
+            // Only a full queue stops this caller: it waits for another topic,
+            // which may already wait undecoded behind the held ones.
+            const bool beyond_room = held.full();
+            if (link.buffered(beyond_room)) {
+                p[0].revents = POLLIN;  // input the socket no longer shows
                 p[1].revents = 0;
             } else if (::poll(p, 2, timeout) <= 0) {
                 break;
@@ -136,8 +139,7 @@ struct MqttAsyncWrapper::Impl {
                 handover.drain_kick();
                 break;
             }
-            // Only a full queue stops this caller: it waits for another topic.
-            broke = !link.read(read_chunk_bytes, events, held.full());
+            broke = !link.read(read_chunk_bytes, events, beyond_room);
             if (events.messages > 0) pacing.read(steady::now(), events.messages, events.filled);
             if (broke || events.messages > 0 || !events.completions.empty() || !events.notices.empty()) break;
             if (link.flush() != Link::Flush::done) io.wake();  // acknowledgements
