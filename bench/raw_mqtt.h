@@ -3,6 +3,8 @@
 // A minimal MQTT 3.1.1 client on a blocking socket with the small-packet
 // delay off, for the load tools only: QoS 0, no reconnection, no keep-alive.
 
+#include "packet_kit.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -31,13 +33,7 @@ public:
         }
         int one = 1;
         ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        std::string body;
-        put_string(body, "MQTT");
-        body += '\x04';                      // 3.1.1
-        body += '\x02';                      // clean session
-        body += std::string("\x00\x00", 2);  // no keep-alive
-        put_string(body, client_id);
-        packet('\x10', body);
+        out_ = packet_kit::connect(client_id, true, 0);  // no keep-alive
         flush();
     }
     ~Client() { ::close(fd_); }
@@ -45,19 +41,13 @@ public:
     Client& operator=(const Client&) = delete;
 
     void subscribe(std::string_view filter) {
-        std::string body("\x00\x01", 2);
-        put_string(body, filter);
-        body += '\x00';
-        packet('\x82', body);
+        out_ += packet_kit::subscribe(1, filter, 0);
         flush();
     }
 
     // Queued until flush().
     void publish(std::string_view topic, std::string_view payload, bool retain) {
-        out_ += static_cast<char>(retain ? 0x31 : 0x30);
-        put_length(out_, 2 + topic.size() + payload.size());
-        put_string(out_, topic);
-        out_ += payload;
+        out_ += packet_kit::publish(topic, payload, 0, 0, false, retain);
     }
 
     void flush() {
@@ -115,27 +105,6 @@ public:
     }
 
 private:
-    static void put_length(std::string& s, std::size_t n) {
-        do {
-            auto b = static_cast<unsigned char>(n % 128);
-            n /= 128;
-            if (n) b |= 0x80;
-            s += static_cast<char>(b);
-        } while (n);
-    }
-
-    static void put_string(std::string& s, std::string_view v) {
-        s += static_cast<char>(v.size() >> 8);
-        s += static_cast<char>(v.size() & 0xFF);
-        s += v;
-    }
-
-    void packet(char type, const std::string& body) {
-        out_ += type;
-        put_length(out_, body.size());
-        out_ += body;
-    }
-
     int fd_ = -1;
     std::string in_;
     std::string out_;
