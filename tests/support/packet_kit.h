@@ -37,20 +37,17 @@ inline std::string bytes(std::initializer_list<int> values) {
     return out;
 }
 
-// How many bytes the remaining length n takes.
-inline std::size_t length_size(std::size_t n) {
-    return n < 128 ? 1 : n < 16384 ? 2 : n < 2097152 ? 3 : 4;
-}
-
+// Seven bits a byte, least significant first; the top bit says more follow.
 inline std::string remaining_length(std::size_t n) {
     std::string out;
-    do {
-        auto byte = static_cast<unsigned char>(n % 128);
-        n /= 128;
-        if (n > 0) byte |= 0x80;
-        out += static_cast<char>(byte);
-    } while (n > 0);
+    for (; n >= 0x80; n >>= 7) out += static_cast<char>(0x80 | (n & 0x7F));
+    out += static_cast<char>(n);
     return out;
+}
+
+// How many bytes the remaining length n takes.
+inline std::size_t length_size(std::size_t n) {
+    return remaining_length(n).size();
 }
 
 inline std::string u16(std::uint16_t v) {
