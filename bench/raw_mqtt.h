@@ -76,29 +76,16 @@ public:
         if (n <= 0) return false;
         in_.append(buf, static_cast<std::size_t>(n));
         std::size_t pos = 0;
-        for (;;) {
-            if (in_.size() - pos < 2) break;
-            std::size_t len = 0, mult = 1, i = pos + 1;
-            bool complete = false;
-            while (i < in_.size()) {
-                const auto b = static_cast<unsigned char>(in_[i++]);
-                len += (b & 0x7Fu) * mult;
-                mult *= 128;
-                if (!(b & 0x80)) {
-                    complete = true;
-                    break;
-                }
-            }
-            if (!complete || in_.size() - i < len) break;
-            const auto header = static_cast<unsigned char>(in_[pos]);
-            if ((header >> 4) == 3) {
-                const std::string_view body(in_.data() + i, len);
+        packet_kit::Frame frame;
+        while (packet_kit::next_frame(std::string_view(in_).substr(pos), frame)) {
+            if ((frame.first_byte >> 4) == 3) {
+                const auto body = frame.body;
                 const std::size_t tlen =
                     (static_cast<std::size_t>(static_cast<unsigned char>(body[0])) << 8) |
                     static_cast<unsigned char>(body[1]);
-                on_publish(body.substr(2, tlen), body.substr(2 + tlen), (header & 0x01) != 0);
+                on_publish(body.substr(2, tlen), body.substr(2 + tlen), (frame.first_byte & 0x01) != 0);
             }
-            pos = i + len;
+            pos += frame.size;
         }
         in_.erase(0, pos);
         return true;

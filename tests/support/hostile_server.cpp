@@ -23,7 +23,6 @@ using steady = std::chrono::steady_clock;
 
 constexpr std::size_t read_chunk_bytes = 64 * 1024;
 constexpr std::size_t flood_chunk_bytes = 64 * 1024;
-constexpr std::size_t max_length_bytes = 4;
 constexpr std::size_t connect_header_bytes = 10;  // protocol name, level, flags, keep-alive
 
 // How a script's wait ends when it is no failure of the test.
@@ -155,23 +154,13 @@ Packet Connection::next_packet(steady::time_point deadline) {
 }
 
 bool Connection::take_packet(Packet& packet) {
-    std::size_t length = 0;
-    std::size_t multiplier = 1;
-    for (std::size_t i = 1;; ++i) {
-        if (i > max_length_bytes)
-            throw std::runtime_error("the client sent a remaining length over four bytes");
-        if (i >= in_.size()) return false;
-        const auto byte = static_cast<unsigned char>(in_[i]);
-        length += (byte & 0x7Fu) * multiplier;
-        multiplier *= 128;
-        if ((byte & 0x80) != 0) continue;
-        if (in_.size() < i + 1 + length) return false;
-        const auto first = static_cast<unsigned char>(in_[0]);
-        packet = Packet{static_cast<PacketType>(first >> 4), first & 0x0Fu, in_.substr(i + 1, length)};
-        in_.erase(0, i + 1 + length);
-        server_.record(index_, packet);
-        return true;
-    }
+    packet_kit::Frame frame;
+    if (!packet_kit::next_frame(in_, frame)) return false;
+    packet = Packet{static_cast<PacketType>(frame.first_byte >> 4), frame.first_byte & 0x0Fu,
+                    std::string(frame.body)};
+    in_.erase(0, frame.size);
+    server_.record(index_, packet);
+    return true;
 }
 
 short Connection::wait(short events, steady::time_point deadline) {

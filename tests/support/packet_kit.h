@@ -1,13 +1,14 @@
 #pragma once
 
 // MQTT 3.1.1 packets as the tests, the fuzz target and the load tools put
-// them on the wire. Encoded here and not by the client library's codec, so
-// that what the codec writes can be checked against them. Malformed packets
-// are built from the same pieces: bytes(), packet(), u16().
+// them on the wire, and split them off it. Encoded here and not by the client
+// library's codec, so that what the codec writes can be checked against them.
+// Malformed packets are built from the same pieces: bytes(), packet(), u16().
 
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -107,6 +108,29 @@ inline std::string subscribe(std::uint16_t id, std::string_view filter, int qos)
 
 inline std::string pingresp() {
     return bytes({0xD0, 0x00});
+}
+
+// One packet at the front of a stream.
+struct Frame {
+    unsigned char first_byte = 0;
+    std::string_view body;
+    std::size_t size = 0;  // of the whole packet
+};
+
+// False while the first packet of in is incomplete; throws std::runtime_error
+// on a remaining length over four bytes.
+inline bool next_frame(std::string_view in, Frame& frame) {
+    std::size_t length = 0;
+    for (std::size_t at = 1; at <= 4 && at < in.size(); ++at) {
+        const auto byte = static_cast<unsigned char>(in[at]);
+        length |= static_cast<std::size_t>(byte & 0x7F) << (7 * (at - 1));
+        if ((byte & 0x80) != 0) continue;
+        if (in.size() - at - 1 < length) return false;
+        frame = {static_cast<unsigned char>(in[0]), in.substr(at + 1, length), at + 1 + length};
+        return true;
+    }
+    if (in.size() >= 5) throw std::runtime_error("a remaining length over four bytes");
+    return false;
 }
 
 }  // namespace packet_kit
