@@ -3,6 +3,8 @@
 // A minimal MQTT 3.1.1 client on a blocking socket with the small-packet
 // delay off, for the load tools only: QoS 0, no reconnection, no keep-alive.
 
+#include "packet_kit.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -31,13 +33,7 @@ public:
         }
         int one = 1;
         ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        std::string body;
-        put_string(body, "MQTT");
-        body += '\x04';                      // 3.1.1
-        body += '\x02';                      // clean session
-        body += std::string("\x00\x00", 2);  // no keep-alive
-        put_string(body, client_id);
-        packet('\x10', body);
+        out_ = packet_kit::connect(client_id, true, 0);  // no keep-alive
         flush();
     }
     ~Client() { ::close(fd_); }
@@ -45,19 +41,13 @@ public:
     Client& operator=(const Client&) = delete;
 
     void subscribe(std::string_view filter) {
-        std::string body("\x00\x01", 2);
-        put_string(body, filter);
-        body += '\x00';
-        packet('\x82', body);
+        out_ += packet_kit::subscribe(1, filter, 0);
         flush();
     }
 
     // Queued until flush().
     void publish(std::string_view topic, std::string_view payload, bool retain) {
-        out_ += static_cast<char>(retain ? 0x31 : 0x30);
-        put_length(out_, 2 + topic.size() + payload.size());
-        put_string(out_, topic);
-        out_ += payload;
+        out_ += packet_kit::publish(topic, payload, 0, 0, false, retain);
     }
 
     void flush() {
@@ -86,56 +76,22 @@ public:
         if (n <= 0) return false;
         in_.append(buf, static_cast<std::size_t>(n));
         std::size_t pos = 0;
-        for (;;) {
-            if (in_.size() - pos < 2) break;
-            std::size_t len = 0, mult = 1, i = pos + 1;
-            bool complete = false;
-            while (i < in_.size()) {
-                const auto b = static_cast<unsigned char>(in_[i++]);
-                len += (b & 0x7Fu) * mult;
-                mult *= 128;
-                if (!(b & 0x80)) {
-                    complete = true;
-                    break;
-                }
-            }
-            if (!complete || in_.size() - i < len) break;
-            const auto header = static_cast<unsigned char>(in_[pos]);
-            if ((header >> 4) == 3) {
-                const std::string_view body(in_.data() + i, len);
+        packet_kit::Frame frame;
+        while (packet_kit::next_frame(std::string_view(in_).substr(pos), frame)) {
+            if ((frame.first_byte >> 4) == 3) {
+                const auto body = frame.body;
                 const std::size_t tlen =
                     (static_cast<std::size_t>(static_cast<unsigned char>(body[0])) << 8) |
                     static_cast<unsigned char>(body[1]);
-                on_publish(body.substr(2, tlen), body.substr(2 + tlen), (header & 0x01) != 0);
+                on_publish(body.substr(2, tlen), body.substr(2 + tlen), (frame.first_byte & 0x01) != 0);
             }
-            pos = i + len;
+            pos += frame.size;
         }
         in_.erase(0, pos);
         return true;
     }
 
 private:
-    static void put_length(std::string& s, std::size_t n) {
-        do {
-            auto b = static_cast<unsigned char>(n % 128);
-            n /= 128;
-            if (n) b |= 0x80;
-            s += static_cast<char>(b);
-        } while (n);
-    }
-
-    static void put_string(std::string& s, std::string_view v) {
-        s += static_cast<char>(v.size() >> 8);
-        s += static_cast<char>(v.size() & 0xFF);
-        s += v;
-    }
-
-    void packet(char type, const std::string& body) {
-        out_ += type;
-        put_length(out_, body.size());
-        out_ += body;
-    }
-
     int fd_ = -1;
     std::string in_;
     std::string out_;

@@ -9,21 +9,18 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <initializer_list>
 #include <string>
 #include <vector>
 
-using test_support::ack_bytes;
 using test_support::Connection;
 using test_support::eventually;
 using test_support::HostileServer;
 using test_support::Packet;
-using test_support::packet_bytes;
 using test_support::PacketType;
-using test_support::publish_bytes;
-using test_support::remaining_length_bytes;
 using test_support::ServiceProcess;
 using namespace std::chrono_literals;
+using packet_kit::bytes;
+using packet_kit::publish;
 
 namespace {
 
@@ -41,10 +38,6 @@ constexpr std::size_t flood_messages = 200000;
 constexpr auto flood_time = 10s;
 constexpr auto bootstrap_time = 30s;  // the service pauses 5 s in it
 constexpr auto connect_timeout = 5s;  // the client's, for CONNACK
-
-std::string bytes(std::initializer_list<unsigned char> list) {
-    return std::string(list.begin(), list.end());
-}
 
 bool subscribes(const Packet& p, const std::string& filter) {
     return p.type == PacketType::subscribe && p.topic() == filter;
@@ -161,7 +154,7 @@ TEST(HostileAfterConnack, EachViolationEndsTheConnectionAndItsMessageIsNeverHand
     };
     std::vector<Violation> cases;
     const auto payload = [&] { return "not json " + std::to_string(cases.size()); };
-    const auto on_topic = [&](const std::string& topic) { return publish_bytes(topic, payload()); };
+    const auto on_topic = [&](const std::string& topic) { return publish(topic, payload()); };
     // Every violation is a row of the session's table; these three check the
     // wiring: the record, the reconnection (a server that keeps breaking the
     // protocol is tried less and less often), the replayed subscriptions,
@@ -170,8 +163,8 @@ TEST(HostileAfterConnack, EachViolationEndsTheConnectionAndItsMessageIsNeverHand
         {"PUBLISH with a topic not UTF-8", on_topic("/qv/\xFF"), "PUBLISH with a topic that is not UTF-8"});
     cases.push_back({"PUBACK with flags 0x0F", bytes({0x4F, 0x02, 0x00, 0x01}),
                      "PUBACK (reserved flag bits set, first byte 0x4F, remaining length 2)"});
-    cases.push_back({"SUBSCRIBE", packet_bytes(0x82, bytes({0x00, 0x01, 0x00, 0x01}) + "#" + bytes({0x00})),
-                     "SUBSCRIBE (a packet type that only clients send"});
+    cases.push_back(
+        {"SUBSCRIBE", packet_kit::subscribe(1, "#", 0), "SUBSCRIBE (a packet type that only clients send"});
 
     // Connection k delivers the marker of case k - 1, then breaks case k;
     // the one after the last case sends a QoS 2 message twice before PUBREL.
@@ -180,7 +173,7 @@ TEST(HostileAfterConnack, EachViolationEndsTheConnectionAndItsMessageIsNeverHand
         [&](Connection& c) {
             serve_until_data_subscribed(c);
             const std::size_t k = c.index();
-            if (k > 0) c.write(publish_bytes(data_topic, "marker " + std::to_string(k - 1)));
+            if (k > 0) c.write(publish(data_topic, "marker " + std::to_string(k - 1)));
             if (k < cases.size()) {
                 c.write(cases[k].bytes);
                 EXPECT_TRUE(c.stall(10s)) << "the client kept the connection after " << cases[k].name;
@@ -191,18 +184,18 @@ TEST(HostileAfterConnack, EachViolationEndsTheConnectionAndItsMessageIsNeverHand
             const auto pubcomp = [](const Packet& p) {
                 return acknowledges(p, PacketType::pubcomp, qos2_id);
             };
-            c.write(publish_bytes(data_topic, "qos2 twice", 2, qos2_id));
-            c.write(publish_bytes(data_topic, "qos2 twice", 2, qos2_id, true));
+            c.write(publish(data_topic, "qos2 twice", 2, qos2_id));
+            c.write(publish(data_topic, "qos2 twice", 2, qos2_id, true));
             c.serve_until(pubrec);
             c.serve_until(pubrec);
-            c.write(ack_bytes(PacketType::pubrel, qos2_id));
+            c.write(packet_kit::ack(PacketType::pubrel, qos2_id));
             c.serve_until(pubcomp);
             // Released, the id is free for a new message.
-            c.write(publish_bytes(data_topic, "qos2 again", 2, qos2_id));
+            c.write(publish(data_topic, "qos2 again", 2, qos2_id));
             c.serve_until(pubrec);
-            c.write(ack_bytes(PacketType::pubrel, qos2_id));
+            c.write(packet_kit::ack(PacketType::pubrel, qos2_id));
             c.serve_until(pubcomp);
-            c.write(publish_bytes(data_topic, "marker end"));
+            c.write(publish(data_topic, "marker end"));
             serve_until_stopped(c);
         },
         {{configuration_topic, configuration}});
@@ -268,8 +261,8 @@ TEST(HostileFlood, MessagesFasterThanTheServiceHandlesThemAreHandledOrDroppedInB
         [&](Connection& c) {
             serve_until_data_subscribed(c);
             if (c.index() == 0) {
-                sent = c.flood(publish_bytes(data_topic, "flood"), flood_messages, flood_time);
-                c.write(publish_bytes(data_topic, "marker"));
+                sent = c.flood(publish(data_topic, "flood"), flood_messages, flood_time);
+                c.write(publish(data_topic, "marker"));
             }
             serve_until_stopped(c);
         },
@@ -303,8 +296,8 @@ TEST(HostileFlood, MessagesNoReceiveAsksForAreDroppedNotHeldWithoutBound) {
         [&](Connection& c) {
             serve_until_data_subscribed(c);
             if (c.index() == 0) {
-                sent = c.flood(publish_bytes("stray/topic", "flood"), flood_messages, flood_time);
-                c.write(publish_bytes(data_topic, "marker"));
+                sent = c.flood(publish("stray/topic", "flood"), flood_messages, flood_time);
+                c.write(publish(data_topic, "marker"));
             }
             serve_until_stopped(c);
         },
@@ -327,7 +320,7 @@ TEST(HostileFlood, AStrayBurstDoesNotPushOutTheConfiguration) {
         [&](Connection& c) {
             if (c.index() == 0) {
                 c.serve_until([](const Packet& p) { return subscribes(p, configuration_topic); });
-                c.flood(publish_bytes("stray/topic", "flood"), flood_messages, flood_time);
+                c.flood(publish("stray/topic", "flood"), flood_messages, flood_time);
             }
             serve_until_stopped(c);
         },
@@ -346,9 +339,9 @@ TEST(HostileOversized, APublishOverTheLimitIsSkippedNotBuffered) {
     constexpr std::size_t payload_blocks = 64;
     const std::string payload_block(block_bytes, 'x');
     // A QoS 0 PUBLISH up to its payload, which the flood then writes.
-    const auto topic = publish_bytes(data_topic, "").substr(2);  // with its length
+    const auto topic = packet_kit::str(data_topic);
     const auto body_bytes = topic.size() + payload_blocks * block_bytes;
-    const auto oversized_head = "\x30" + remaining_length_bytes(body_bytes) + topic;
+    const auto oversized_head = "\x30" + packet_kit::remaining_length(body_bytes) + topic;
     std::atomic<std::size_t> blocks_sent{0};
     HostileServer server(
         [&](Connection& c) {
@@ -356,7 +349,7 @@ TEST(HostileOversized, APublishOverTheLimitIsSkippedNotBuffered) {
             if (c.index() == 0) {
                 c.write(oversized_head);
                 blocks_sent = c.flood(payload_block, payload_blocks, flood_time);
-                c.write(publish_bytes(data_topic, "marker"));
+                c.write(publish(data_topic, "marker"));
             }
             serve_until_stopped(c);
         },
@@ -410,12 +403,12 @@ TEST(HostileReset, AResetInsideAPacketIsOneLossThenAReplayOfTheSubscriptions) {
         [&](Connection& c) {
             serve_until_data_subscribed(c);
             if (c.index() == 0) {
-                const auto message = publish_bytes(data_topic, "not json torn");
+                const auto message = publish(data_topic, "not json torn");
                 c.write(message.substr(0, message.size() / 2));
                 c.reset();
                 return;
             }
-            if (c.index() == 1) c.write(publish_bytes(data_topic, "marker"));
+            if (c.index() == 1) c.write(publish(data_topic, "marker"));
             serve_until_stopped(c);
         },
         {{configuration_topic, configuration}});

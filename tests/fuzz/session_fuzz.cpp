@@ -15,6 +15,7 @@
 #include "mqtt-wrapper/codec.h"
 #include "mqtt-wrapper/session.h"
 #include "mqtt-wrapper/topic_rules.h"
+#include "packet_kit.h"
 
 #include <algorithm>
 #include <chrono>
@@ -34,6 +35,8 @@ namespace {
 namespace mq = quorvel::mosquitto;
 namespace codec = quorvel::mosquitto::codec;
 using State = mq::Session::State;
+using packet_kit::ack;
+using Type = packet_kit::Type;
 using namespace std::chrono_literals;
 
 [[noreturn]] void violated(const char* what, std::string_view detail = {}) {
@@ -192,33 +195,9 @@ const unsigned char* payload_bytes() {
     return bytes.data();
 }
 
-// Encoded here rather than by the codec, so that the codec is checked too.
-std::size_t length_bytes(std::size_t n) {
-    return n < 128 ? 1 : n < 16384 ? 2 : n < 2097152 ? 3 : 4;
-}
-
+// Sizes and packets from the test kit rather than the codec, so that the codec is checked too.
 std::size_t packet_bytes(std::size_t body) {
-    return 1 + length_bytes(body) + body;
-}
-
-void put_length(std::string& out, std::size_t n) {
-    do {
-        auto byte = static_cast<unsigned char>(n % 128);
-        n /= 128;
-        if (n > 0) byte |= 0x80;
-        out += static_cast<char>(byte);
-    } while (n > 0);
-}
-
-void put_u16(std::string& out, std::uint16_t v) {
-    out += static_cast<char>(v >> 8);
-    out += static_cast<char>(v & 0xFF);
-}
-
-std::string ack(unsigned char first, std::uint16_t id) {
-    std::string out{static_cast<char>(first), 0x02};
-    put_u16(out, id);
-    return out;
+    return 1 + packet_kit::length_size(body) + body;
 }
 
 std::uint16_t u16_at(std::string_view s) {
@@ -377,11 +356,9 @@ private:
         const auto before = whole_.queued_bytes();
         whole_.open(clean, now_);
         split_.open(clean, now_);
-        connect_.clear();
-        codec::put_connect(connect_, client_id(), clean,
-                           static_cast<std::uint16_t>(settings_.keep_alive.count()),
-                           {settings_.user, settings_.password.view(), settings_.has_password});
-        check(connect_.size() > 2 && static_cast<unsigned char>(connect_[0]) == 0x10, "CONNECT encoding");
+        connect_ =
+            packet_kit::connect(client_id(), clean, static_cast<std::uint16_t>(settings_.keep_alive.count()),
+                                settings_.user, settings_.password.view(), settings_.has_password);
         wire_ = {};
         unanswered_.clear();
         in_flight_.clear();
@@ -588,7 +565,7 @@ private:
             if (clean_ || !session_present) forget_broker_session();
             broker_has_session_ = !clean_;
         }
-        structured(std::string{0x20, 0x02, static_cast<char>(flags), static_cast<char>(code)}, how);
+        structured(packet_kit::connack(flags, code), how);
         if (!expecting) return;
         if (state == State::connected) {
             check(whole_.state() == State::closed, "a second CONNACK accepted");
@@ -621,12 +598,11 @@ private:
         const std::size_t size = payload_sizes[size_how & 31];
         const bool runs_past = (size_how & 0x80) != 0;  // a topic length that runs past the packet
         const std::size_t body = 2 + topic.name.size() + (qos > 0 ? 2 : 0) + size;
-        std::string packet(1, static_cast<char>(0x30 | (dup ? 0x08 : 0) | (qos << 1) | (retain ? 1 : 0)));
-        put_length(packet, body);
-        put_u16(packet, static_cast<std::uint16_t>(runs_past ? body - 1 : topic.name.size()));
-        packet += topic.name;
-        if (qos > 0) put_u16(packet, id);
-        packet.append(reinterpret_cast<const char*>(payload_bytes()), size);
+        const std::string_view payload(reinterpret_cast<const char*>(payload_bytes()), size);
+        auto packet = packet_kit::publish(topic.name, payload, qos, id, dup, retain);
+        if (runs_past)
+            packet.replace(1 + packet_kit::length_size(body), 2,
+                           packet_kit::u16(static_cast<std::uint16_t>(body - 1)));
 
         const bool expecting = in_step_ && whole_.state() == State::connected;
         const bool repeat = qos == 2 && broker_unreleased_.count(id) != 0;
@@ -676,7 +652,7 @@ private:
     void send_pubrel(std::uint16_t id) {
         const bool expecting = in_step_ && whole_.state() == State::connected;
         const auto before = whole_.queued_bytes();
-        structured(ack(0x62, id), id);
+        structured(ack(Type::pubrel, id), id);
         if (!expecting) return;
         if (id == 0) {
             check(whole_.state() == State::closed, "PUBREL with packet id 0 accepted");
@@ -689,7 +665,7 @@ private:
 
     void send_pingresp() {
         const bool expecting = in_step_ && whole_.state() == State::connected;
-        structured(std::string{static_cast<char>(0xD0), 0x00}, 0);
+        structured(packet_kit::pingresp(), 0);
         if (expecting) check(whole_.state() == State::connected, "PINGRESP closed the session");
     }
 
@@ -708,25 +684,23 @@ private:
                 const unsigned char code = variant == 2   ? suback_failure
                                            : variant == 3 ? 3
                                                           : static_cast<unsigned char>(granted);
-                packet = ack(0x90, u.id);
-                packet[1] = 0x03;
-                packet += static_cast<char>(code);
+                packet = packet_kit::suback(u.id, code);
                 if (variant == 2) unknown_filters_.insert(u.filter);
                 in_flight_.erase(u.id);
                 break;
             }
             case codec::unsubscribe:
-                packet = ack(0xB0, u.id);
+                packet = ack(Type::unsuback, u.id);
                 in_flight_.erase(u.id);
                 unacknowledged_unsubscribes_.erase(u.id);
                 break;
             case codec::publish:
-                packet = ack(u.qos == 1 ? 0x40 : 0x50, u.id);
+                packet = ack(u.qos == 1 ? Type::puback : Type::pubrec, u.id);
                 if (u.qos == 1) in_flight_.erase(u.id);
                 if (u.qos == 2) answer_bytes = 4;  // PUBREL
                 break;
             default:  // PUBREL
-                packet = ack(0x70, u.id);
+                packet = ack(Type::pubcomp, u.id);
                 in_flight_.erase(u.id);
                 break;
         }

@@ -23,19 +23,11 @@ using steady = std::chrono::steady_clock;
 
 constexpr std::size_t read_chunk_bytes = 64 * 1024;
 constexpr std::size_t flood_chunk_bytes = 64 * 1024;
-constexpr std::size_t max_length_bytes = 4;
 constexpr std::size_t connect_header_bytes = 10;  // protocol name, level, flags, keep-alive
-constexpr unsigned char retain_flag = 0x01;
-const std::string connack_accepted("\x20\x02\x00\x00", 4);
-const std::string pingresp("\xD0\x00", 2);
 
 // How a script's wait ends when it is no failure of the test.
 struct ClientClosed {};
 struct ServerStopping {};
-
-std::string u16_bytes(std::uint16_t v) {
-    return {static_cast<char>(v >> 8), static_cast<char>(v & 0xFF)};
-}
 
 std::uint16_t u16_at(const std::string& s, std::size_t at) {
     if (at + 2 > s.size()) return 0;
@@ -112,35 +104,6 @@ std::string Packet::payload() const {
     return body.substr(std::min(at, body.size()));
 }
 
-std::string remaining_length_bytes(std::size_t n) {
-    std::string out;
-    do {
-        auto byte = static_cast<unsigned char>(n % 128);
-        n /= 128;
-        if (n > 0) byte |= 0x80;
-        out += static_cast<char>(byte);
-    } while (n > 0);
-    return out;
-}
-
-std::string packet_bytes(unsigned char first_byte, const std::string& body) {
-    return static_cast<char>(first_byte) + remaining_length_bytes(body.size()) + body;
-}
-
-std::string publish_bytes(const std::string& topic, const std::string& payload, int qos, std::uint16_t id,
-                          bool dup) {
-    const auto first = static_cast<unsigned char>(0x30 | (dup ? 0x08 : 0) | (qos << 1));
-    std::string body = u16_bytes(static_cast<std::uint16_t>(topic.size())) + topic;
-    if (qos > 0) body += u16_bytes(id);
-    return packet_bytes(first, body + payload);
-}
-
-std::string ack_bytes(PacketType type, std::uint16_t id) {
-    const unsigned flags = type == PacketType::pubrel ? 0x02 : 0x00;
-    return packet_bytes(static_cast<unsigned char>((static_cast<unsigned>(type) << 4) | flags),
-                        u16_bytes(id));
-}
-
 Connection::Connection(HostileServer& server, int fd, std::size_t index)
     : server_(server), fd_(fd), index_(index) {
     const int one = 1;
@@ -162,19 +125,17 @@ Packet Connection::serve_until(const std::function<bool(const Packet&)>& done) {
 void Connection::answer(const Packet& p) {
     switch (p.type) {
         case PacketType::connect:
-            return write(connack_accepted);
+            return write(packet_kit::connack());
         case PacketType::subscribe: {
-            write(packet_bytes(0x90, u16_bytes(p.id()) + '\0'));
+            write(packet_kit::suback(p.id(), 0));
             const auto retained = server_.retained_.find(p.topic());
             if (retained == server_.retained_.end()) return;
-            auto message = publish_bytes(retained->first, retained->second);
-            message[0] = static_cast<char>(message[0] | retain_flag);
-            return write(message);
+            return write(packet_kit::publish(retained->first, retained->second, 0, 0, false, true));
         }
         case PacketType::unsubscribe:
-            return write(ack_bytes(PacketType::unsuback, p.id()));
+            return write(packet_kit::ack(PacketType::unsuback, p.id()));
         case PacketType::pingreq:
-            return write(pingresp);
+            return write(packet_kit::pingresp());
         default:
             return;  // the service publishes with QoS 0 only: nothing to acknowledge
     }
@@ -193,23 +154,13 @@ Packet Connection::next_packet(steady::time_point deadline) {
 }
 
 bool Connection::take_packet(Packet& packet) {
-    std::size_t length = 0;
-    std::size_t multiplier = 1;
-    for (std::size_t i = 1;; ++i) {
-        if (i > max_length_bytes)
-            throw std::runtime_error("the client sent a remaining length over four bytes");
-        if (i >= in_.size()) return false;
-        const auto byte = static_cast<unsigned char>(in_[i]);
-        length += (byte & 0x7Fu) * multiplier;
-        multiplier *= 128;
-        if ((byte & 0x80) != 0) continue;
-        if (in_.size() < i + 1 + length) return false;
-        const auto first = static_cast<unsigned char>(in_[0]);
-        packet = Packet{static_cast<PacketType>(first >> 4), first & 0x0Fu, in_.substr(i + 1, length)};
-        in_.erase(0, i + 1 + length);
-        server_.record(index_, packet);
-        return true;
-    }
+    packet_kit::Frame frame;
+    if (!packet_kit::next_frame(in_, frame)) return false;
+    packet = Packet{static_cast<PacketType>(frame.first_byte >> 4), frame.first_byte & 0x0Fu,
+                    std::string(frame.body)};
+    in_.erase(0, frame.size);
+    server_.record(index_, packet);
+    return true;
 }
 
 short Connection::wait(short events, steady::time_point deadline) {

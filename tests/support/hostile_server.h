@@ -10,6 +10,8 @@
 // from the test's thread under the server's mutex. The destructor ends any
 // wait of the script (it unwinds) and joins the thread.
 
+#include "packet_kit.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -22,22 +24,7 @@
 
 namespace test_support {
 
-enum class PacketType {
-    connect = 1,
-    connack,
-    publish,
-    puback,
-    pubrec,
-    pubrel,
-    pubcomp,
-    subscribe,
-    suback,
-    unsubscribe,
-    unsuback,
-    pingreq,
-    pingresp,
-    disconnect,
-};
+using PacketType = packet_kit::Type;
 
 // One packet as the client framed it.
 struct Packet {
@@ -51,13 +38,6 @@ struct Packet {
     std::string topic() const;
     std::string payload() const;  // of PUBLISH
 };
-
-// A packet's bytes: the first byte, the remaining length, the body.
-std::string remaining_length_bytes(std::size_t n);
-std::string packet_bytes(unsigned char first_byte, const std::string& body);
-std::string publish_bytes(const std::string& topic, const std::string& payload, int qos = 0,
-                          std::uint16_t id = 0, bool dup = false);
-std::string ack_bytes(PacketType type, std::uint16_t id);  // PUBACK ... UNSUBACK with a packet id only
 
 // Owns a file descriptor.
 class UniqueFd {

@@ -1,12 +1,13 @@
 #include "mqtt-wrapper/codec.h"
+#include "packet_kit.h"
 
 #include <gtest/gtest.h>
 
-#include <initializer_list>
 #include <string>
 #include <vector>
 
 namespace codec = quorvel::mosquitto::codec;
+using packet_kit::bytes;
 
 namespace {
 
@@ -14,12 +15,6 @@ namespace {
 template <std::size_t N>
 std::string raw(const char (&text)[N]) {
     return std::string(text, N - 1);
-}
-
-std::string bytes(std::initializer_list<int> values) {
-    std::string out;
-    for (const int v : values) out += static_cast<char>(v);
-    return out;
 }
 
 std::string publish(const std::string& topic, const std::string& payload, int qos = 0, std::uint16_t id = 0) {
@@ -90,11 +85,12 @@ TEST(Codec, ControlPacketBytes) {
 }
 
 TEST(Codec, RemainingLengthAtEveryByteBoundary) {
-    // Body sizes where the length field grows a byte; publish_size must agree
-    // with what put_publish writes and read_header must read it back.
+    // Body sizes where the length field grows a byte; put_publish must write
+    // the kit's bytes, publish_size must agree and read_header must read it back.
     for (const std::size_t body : {0u, 127u, 128u, 16383u, 16384u, 2097151u, 2097152u}) {
         const std::size_t payload = body < 3 ? 0 : body - 3;  // topic "t" takes 3 bytes
         const auto packet = publish("t", std::string(payload, 'x'));
+        EXPECT_EQ(packet, packet_kit::publish("t", std::string(payload, 'x'), 0, 0, false, true)) << body;
         EXPECT_EQ(packet.size(), codec::publish_size(1, payload, 0)) << body;
         codec::Header h{};
         ASSERT_EQ(codec::read_header(packet, h), codec::Framing::complete) << body;

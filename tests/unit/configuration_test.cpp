@@ -2,6 +2,7 @@
 #include "control_publish.h"
 #include "fake_mqtt.h"
 #include "registry.h"
+#include "service_fixture.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -13,20 +14,14 @@
 
 using fake_mqtt::Op;
 using quorvel::abroad_ios;
-using quorvel::mosquitto::MqttAsyncWrapper;
 
 namespace {
 
 // The registry, sorted for comparison.
 using sorted_registry = std::map<std::string, std::map<std::string, std::int64_t>>;
 
-class Configuration : public testing::Test {
+class Configuration : public ServiceTest {
 protected:
-    void SetUp() override {
-        fake_mqtt::reset();
-        abroad_ios.clear();
-    }
-
     void apply(const std::string& text) {
         quorvel::apply_configuration(client, std::vector<unsigned char>(text.begin(), text.end()));
     }
@@ -63,8 +58,6 @@ protected:
         }
         return out;
     }
-
-    MqttAsyncWrapper client{"test"};
 };
 
 std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b) {

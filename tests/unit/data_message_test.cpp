@@ -1,6 +1,7 @@
 #include "data_message.h"
 #include "fake_mqtt.h"
 #include "registry.h"
+#include "service_fixture.h"
 #include "test_clock.h"
 
 #include <gtest/gtest.h>
@@ -12,24 +13,17 @@
 
 using fake_mqtt::Op;
 using quorvel::abroad_ios;
-using quorvel::mosquitto::MqttAsyncWrapper;
 
 namespace {
 
 const std::string stale_record = "INFO src/services/external-source-data-getter/main:125 perform: Timestamp ";
 
-class DataMessage : public testing::Test {
+class DataMessage : public ServiceTest {
 protected:
     void SetUp() override {
-        fake_mqtt::reset();
-        abroad_ios.clear();
+        ServiceTest::SetUp();
         abroad_ios["io"] = {{"a", 0}, {"b", 0}, {"c", 0}};
         abroad_ios["bare"] = {};
-        test_clock::install(1765000000);
-    }
-    void TearDown() override {
-        test_clock::uninstall();
-        EXPECT_TRUE(test_clock::registry_lock_is_free());
     }
 
     // Handles one payload; returns what it logged.
@@ -65,8 +59,6 @@ protected:
         return R"({"version": 1, "io_id": ")" + id + R"(", "timestamp": )" + std::to_string(ts) +
                R"(, "data": )" + data + "}";
     }
-
-    MqttAsyncWrapper client{"test"};
 };
 
 std::vector<std::string> fresh(const std::string& control, const std::string& value) {

@@ -3,6 +3,7 @@
 #include "control_publish.h"
 #include "fake_mqtt.h"
 #include "registry.h"
+#include "service_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -41,17 +42,17 @@ void record_sleep(unsigned seconds) {
     slept.push_back(seconds);
 }
 
-class Perform : public testing::Test {
+// The real clock, with sleeps recorded instead of slept.
+class Perform : public ServiceTest {
 protected:
     void SetUp() override {
-        fake_mqtt::reset();
+        ServiceTest::SetUp();
         slept.clear();
         main_thread = std::this_thread::get_id();
         std::lock_guard<std::mutex> lock(watchdog_mutex);
         watchdogs_started = 0;
         quorvel::set_clock_for_testing(nullptr, &record_sleep);
     }
-    void TearDown() override { quorvel::set_clock_for_testing(nullptr, nullptr); }
 
     // Runs the service until the scripted messages are used up, and waits
     // until its watchdog is parked, so no thread of it outlives the test.

@@ -1,10 +1,10 @@
 // The examples of the README are the ones fed to the service here, so the
 // documentation stays true.
-#include "clock.h"
 #include "configuration.h"
 #include "data_message.h"
 #include "fake_mqtt.h"
 #include "registry.h"
+#include "service_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -36,13 +36,14 @@ std::vector<unsigned char> bytes(const std::string& s) {
     return {s.begin(), s.end()};
 }
 
-std::int64_t readme_now() {
-    return 1765000000 + 10;
-}
+// The README's data message is ten seconds old.
+constexpr std::int64_t readme_now_s = 1765000000 + 10;
+
+class ReadmeExamples : public ServiceTest {};
 
 }  // namespace
 
-TEST(ReadmeExamples, ConfigurationAndDataMessageDoWhatTheReadmeSays) {
+TEST_F(ReadmeExamples, ConfigurationAndDataMessageDoWhatTheReadmeSays) {
     const auto configuration = example("configuration");
     const auto data = example("data message");
     const auto published = example("published");
@@ -50,17 +51,13 @@ TEST(ReadmeExamples, ConfigurationAndDataMessageDoWhatTheReadmeSays) {
     ASSERT_FALSE(data.empty());
     ASSERT_FALSE(published.empty());
 
-    fake_mqtt::reset();
-    quorvel::abroad_ios.clear();
-    quorvel::mosquitto::MqttAsyncWrapper client("readme");
     quorvel::apply_configuration(client, bytes(configuration));
     EXPECT_EQ(quorvel::abroad_ios.size(), 2u);
     EXPECT_EQ(quorvel::abroad_ios["greenhouse"].size(), 3u);
 
     fake_mqtt::reset();
-    quorvel::set_clock_for_testing(&readme_now, nullptr);
+    test_clock::now() = readme_now_s;
     quorvel::handle_data_message(client, {"/qv/bridge/thirdparty_data/boiler", bytes(data)});
-    quorvel::set_clock_for_testing(nullptr, nullptr);
 
     std::string seen;
     for (const auto& c : fake_mqtt::sends()) {

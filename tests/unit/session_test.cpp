@@ -1,11 +1,11 @@
 #include "mqtt-wrapper/session.h"
 
 #include "mqtt-wrapper/codec.h"
+#include "packet_kit.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,40 +15,17 @@ namespace codec = quorvel::mosquitto::codec;
 using mq::Qos;
 using mq::Session;
 using namespace std::chrono_literals;
+using packet_kit::ack;
+using packet_kit::bytes;
+using packet_kit::connack;
+using packet_kit::publish;
+using packet_kit::suback;
+using Type = packet_kit::Type;
 
 namespace {
 
 void on_done(void*, MQTTAsync_successData*) {}
 void on_failed(void*, MQTTAsync_failureData*) {}
-
-std::string bytes(std::initializer_list<int> values) {
-    std::string out;
-    for (const int v : values) out += static_cast<char>(v);
-    return out;
-}
-
-std::string connack(int flags = 0, int code = 0) {
-    return bytes({0x20, 0x02, flags, code});
-}
-
-std::string publish(const std::string& topic, const std::string& payload = "p", int qos = 0,
-                    std::uint16_t id = 0, bool dup = false) {
-    std::string out;
-    codec::put_publish(out, topic, reinterpret_cast<const unsigned char*>(payload.data()), payload.size(),
-                       qos, false, id);
-    if (dup) out[0] = static_cast<char>(out[0] | 0x08);
-    return out;
-}
-
-std::string ack(codec::Type type, std::uint16_t id) {
-    std::string out;
-    codec::put_ack(out, type, id);
-    return out;
-}
-
-std::string suback(std::uint16_t id, int code) {
-    return bytes({0x90, 0x03, id >> 8, id & 0xFF, code});
-}
 
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
@@ -197,11 +174,11 @@ TEST(SessionViolation, ClosesAndDeliversNothingOfThePacket) {
         {"second CONNACK", connack(), "a second CONNACK"},
         {"PUBLISH QoS 1 id 0", publish("t", "p", 1, 0), "packet id 0"},
         {"PUBLISH QoS 2 id 0", publish("t", "p", 2, 0), "packet id 0"},
-        {"PUBACK id 0", ack(codec::puback, 0), "packet id 0"},
-        {"PUBREC id 0", ack(codec::pubrec, 0), "packet id 0"},
-        {"PUBREL id 0", ack(codec::pubrel, 0), "packet id 0"},
-        {"PUBCOMP id 0", ack(codec::pubcomp, 0), "packet id 0"},
-        {"UNSUBACK id 0", ack(codec::unsuback, 0), "packet id 0"},
+        {"PUBACK id 0", ack(Type::puback, 0), "packet id 0"},
+        {"PUBREC id 0", ack(Type::pubrec, 0), "packet id 0"},
+        {"PUBREL id 0", ack(Type::pubrel, 0), "packet id 0"},
+        {"PUBCOMP id 0", ack(Type::pubcomp, 0), "packet id 0"},
+        {"UNSUBACK id 0", ack(Type::unsuback, 0), "packet id 0"},
         {"SUBACK id 0", suback(0, 0), "packet id 0"},
         {"empty topic", publish(""), "empty topic"},
         {"broken UTF-8", publish("\xC3\x28"), "not UTF-8"},
@@ -253,7 +230,7 @@ TEST(SessionViolation, AnAckOfTheWrongKindCloses) {
         d.session.unsubscribe("u");
         const auto ids = ids_of(d.write_all());
         ASSERT_EQ(ids.size(), 2u);
-        d.feed(answer_subscribe ? ack(codec::unsuback, ids[0]) : suback(ids[1], 1));
+        d.feed(answer_subscribe ? ack(Type::unsuback, ids[0]) : suback(ids[1], 1));
         EXPECT_TRUE(d.closed());
         EXPECT_EQ(d.session.close_reason(),
                   answer_subscribe ? "protocol violation: UNSUBACK for packet id " + std::to_string(ids[0])
@@ -273,9 +250,7 @@ TEST(SessionConnect, OnlyConnectLeavesBeforeConnack) {
     d.subscribe("s");
     d.publish("a");
     d.session.open(true, d.now);
-    std::string connect;
-    codec::put_connect(connect, "dev", true, 45, {"u", "pw", true});
-    EXPECT_EQ(d.write_all(), connect);
+    EXPECT_EQ(d.write_all(), packet_kit::connect("dev", true, 45, "u", "pw", true));
     d.publish("b");
     d.subscribe("s2");
     d.session.unsubscribe("x");
@@ -379,7 +354,7 @@ TEST(SessionConnect, MissingConnackClosesAtTheConnectTimeout) {
 
 TEST(SessionInput, EverySplitGivesTheSameResult) {
     const std::string stream = connack() + publish("a", "one") + publish("b/c", std::string(300, 'x'), 1, 5) +
-                               bytes({0xD0, 0}) + publish("d", "", 2, 9) + ack(codec::pubrel, 9) +
+                               bytes({0xD0, 0}) + publish("d", "", 2, 9) + ack(Type::pubrel, 9) +
                                publish("e", "last");
     Driver whole({}, true);
     whole.open();
@@ -478,7 +453,7 @@ TEST(SessionQos, ExactlyOnceDeliversARepeatBeforePubrelOnce) {
     d.feed(publish("t", "other id", 2, 8));
     EXPECT_EQ(d.received(), (Strings{"t:1", "t:other id"}));
     EXPECT_EQ(summary(d.write_all()), "PUBREC 7, PUBREC 7, PUBREC 8");
-    d.feed(ack(codec::pubrel, 7));
+    d.feed(ack(Type::pubrel, 7));
     EXPECT_EQ(summary(d.write_all()), "PUBCOMP 7");
     d.feed(publish("t", "2", 2, 7));
     d.feed(publish("t", "2", 2, 8, true));
@@ -502,16 +477,16 @@ TEST(SessionQos, ExactlyOnceSurvivesAReconnectOnlyWithAKeptSession) {
 TEST(SessionQos, OutgoingPublicationIsDoneOnlyWhenFullyAcknowledged) {
     struct Case {
         Qos qos;
-        std::vector<codec::Type> replies;
+        std::vector<Type> replies;
         const char* output;
         std::size_t lost;
     } cases[] = {
         {Qos::AtMostOnce, {}, "", 0},
         {Qos::AtLeastOnce, {}, "", 1},
-        {Qos::AtLeastOnce, {codec::puback}, "", 0},
+        {Qos::AtLeastOnce, {Type::puback}, "", 0},
         {Qos::ExactlyOnce, {}, "", 1},
-        {Qos::ExactlyOnce, {codec::pubrec}, "PUBREL", 1},
-        {Qos::ExactlyOnce, {codec::pubrec, codec::pubcomp}, "PUBREL", 0},
+        {Qos::ExactlyOnce, {Type::pubrec}, "PUBREL", 1},
+        {Qos::ExactlyOnce, {Type::pubrec, Type::pubcomp}, "PUBREL", 0},
     };
     for (const auto& c : cases) {
         Driver d;
@@ -582,10 +557,10 @@ TEST(SessionOutbound, ResubscribeWaitsForTheUnsuback) {
         EXPECT_EQ(summary(out), "UNSUBSCRIBE F, UNSUBSCRIBE G");
         const auto ids = ids_of(out);
         d.session.unsubscribe("H");
-        d.feed(ack(codec::unsuback, ids.at(1)));  // G's first: F's SUBSCRIBE still holds the stream
+        d.feed(ack(Type::unsuback, ids.at(1)));  // G's first: F's SUBSCRIBE still holds the stream
         d.feed(publish("in", "p", 1, 4));
         EXPECT_EQ(summary(d.write_all()), "PUBACK 4");
-        d.feed(ack(codec::unsuback, ids.at(0)));
+        d.feed(ack(Type::unsuback, ids.at(0)));
         out = d.write_all();
         EXPECT_EQ(summary(out), "SUBSCRIBE F, PUBLISH P, SUBSCRIBE G, PUBLISH Q, UNSUBSCRIBE H");
         d.completions();
@@ -679,7 +654,7 @@ TEST(SessionReplay, KeptPublicationKeepsItsIdAndTornOneCountsOnce) {
     const auto out = d.write_all();
     EXPECT_EQ(summary(out), "PUBLISH kept");
     EXPECT_EQ(ids_of(out), std::vector<std::uint16_t>{ids_of(batch).at(1)});
-    d.feed(ack(codec::puback, ids_of(out).at(0)));
+    d.feed(ack(Type::puback, ids_of(out).at(0)));
     d.session.lost();
     EXPECT_EQ(d.session.take_lost_publications(), 0u);
 }
@@ -688,14 +663,14 @@ TEST(SessionReplay, AnAcknowledgementBeforeThePublicationLeftLosesNothing) {
     Driver d;
     d.connect();
     d.publish("early", Qos::AtLeastOnce);
-    d.feed(ack(codec::puback, ids_of(std::string(d.session.pending_output())).at(0)));
+    d.feed(ack(Type::puback, ids_of(std::string(d.session.pending_output())).at(0)));
     d.publish("late", Qos::AtLeastOnce);
     d.session.lost();
     EXPECT_EQ(d.session.take_lost_publications(), 0u);
     d.connect();
     const auto out = d.write_all();
     EXPECT_EQ(summary(out), "PUBLISH early, PUBLISH late");
-    for (const auto id : ids_of(out)) d.feed(ack(codec::puback, id));
+    for (const auto id : ids_of(out)) d.feed(ack(Type::puback, id));
     d.session.lost();
     EXPECT_EQ(d.session.take_lost_publications(), 0u);
 }
@@ -787,7 +762,7 @@ TEST(SessionKeepAlive, UnansweredPingClosesAndPingrespClearsIt) {
 }
 
 TEST(SessionCalls, OfflinePublishThrowsOnceALimitIsReached) {
-    const auto packet = codec::publish_size(1, 1, 0);  // topic "t", payload "p"
+    const auto packet = publish("t").size();
     struct Case {
         std::size_t max_publishes;
         std::size_t max_bytes;

@@ -4,6 +4,7 @@
 #include "fake_mqtt.h"
 #include "registry.h"
 #include "republisher.h"
+#include "service_fixture.h"
 #include "supervision.h"
 #include "test_clock.h"
 
@@ -25,19 +26,8 @@ using quorvel::mosquitto::MqttAsyncWrapper;
 
 namespace {
 
-class Watchdog : public testing::Test {
+class Watchdog : public ServiceTest {
 protected:
-    void SetUp() override {
-        fake_mqtt::reset();
-        abroad_ios.clear();
-        quorvel::announcements.clear();
-        test_clock::install(1765000000);
-    }
-    void TearDown() override {
-        test_clock::uninstall();
-        EXPECT_TRUE(test_clock::registry_lock_is_free());
-    }
-
     // topic -> "r" (string form) or "[]" (empty byte vector)
     static std::map<std::string, std::string> markers() {
         std::map<std::string, std::string> out;
@@ -52,8 +42,6 @@ protected:
         }
         return out;
     }
-
-    MqttAsyncWrapper client{"test"};
 };
 
 std::string marker(const std::string& id, const std::string& control) {
