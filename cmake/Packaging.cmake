@@ -105,6 +105,6 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
-# lintian reports neither errors nor warnings; scripts/check-package fails on
+# lintian reports neither errors nor warnings; scripts/release/check-package.sh fails on
 # either.
 include(CPack)

@@ -1,6 +1,7 @@
-# Shared by the measurement scripts and the system test: the build, a private
-# broker, the service, free ports and readings of a process from /proc. Source it;
-# the measurement scripts call harness_init first.
+# Shared by scripts/run, scripts/test, the measurements (scripts/measure/) and
+# the system test: the build, a private broker, the service, free ports and
+# readings of a process from /proc. Source it; who starts processes calls
+# harness_init first.
 
 harness_init() {
   work=$(mktemp -d)
@@ -26,6 +27,25 @@ configure_build() {  # dir [cmake-args...]
     args+=(-DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake)
   fi
   cmake -S . -B "$dir" "${args[@]}" >/dev/null
+}
+
+# The service built for this machine, or with TARGET=1 for the ARM controller,
+# with any further targets of the same build; what that needs is installed
+# first. Sets build (its folder), binary (the service) and launcher (what runs
+# it: nothing, or qemu-arm).
+build_service() {  # [target...]
+  launcher=()
+  if [ -n "${TARGET:-}" ]; then
+    scripts/deps.sh host target
+    build=build/target
+    launcher=(qemu-arm)
+  else
+    scripts/deps.sh host
+    build=build/host
+  fi
+  configure_build "$build"
+  cmake --build "$build" -j"$(nproc)" --target external-source-data-getter "$@" >/dev/null
+  binary=$build/src/services/external-source-data-getter/external-source-data-getter
 }
 
 free_port() {

@@ -3,7 +3,7 @@
 #include "broker.h"
 
 #ifndef CERTIFICATE_SCRIPT
-#error CERTIFICATE_SCRIPT must name scripts/lib/make-certificates
+#error CERTIFICATE_SCRIPT must name scripts/lib/make-certificates.sh
 #endif
 
 namespace test_support {

@@ -3,8 +3,9 @@
 # integrator would: contents and dependencies, lintian, the maintainer
 # scripts (enable on install, nothing left after purge), the private library,
 # the hardening of every ELF file, and the unit's exposure.
-#   scripts/check-package BUILD_DIR ARCH
+#   scripts/release/check-package.sh BUILD_DIR ARCH
 set -euo pipefail
+[ $# -eq 2 ] || { echo "usage: $0 BUILD_DIR ARCH" >&2; exit 2; }
 build=$1
 arch=$2
 

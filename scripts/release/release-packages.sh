@@ -7,31 +7,24 @@
 # architecture: the service and the unit tests built with warnings on (a
 # warning fails the build), the unit tests run (armhf through
 # qemu-user-static and binfmt_misc), then the package, checked by
-# scripts/check-package with the release's own lintian and systemd.
-#   scripts/release-packages [RELEASE] [amd64] [armhf]   (default: trixie, both)
+# scripts/release/check-package.sh with the release's own lintian and systemd.
+#   scripts/release/release-packages.sh [RELEASE] [amd64] [armhf]   (default: trixie, both)
 # The packages land in build/release/RELEASE/ARCH/; DEBIAN_MIRROR overrides
 # the mirror.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-[ "$(id -u)" -eq 0 ] || exec sudo --preserve-env=DEBIAN_MIRROR "$0" "$@"
-
-release=trixie
-if [ $# -gt 0 ] && [[ $1 != amd64 && $1 != armhf ]]; then
-  release=$1
-  shift
-fi
-archs=("$@")
-[ ${#archs[@]} -gt 0 ] || archs=(amd64 armhf)
+cd "$(dirname "$0")/../.."
+source scripts/release/common.sh
+as_root "$@"
+release_args trixie "$@"
 top=$PWD/build/release/$release
 root=$top/root
-mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
 
-scripts/deps system
+scripts/deps.sh system
 
 fail() { echo "[$release] FAILED: $*" >&2; exit 1; }
 
 # Runs a command in the root, the source at /src.
-in_root() { scripts/lib/in-root "$root" --bind="$PWD:/src" --chdir=/src -- "$@"; }
+in_root() { scripts/release/in-root.sh "$root" --bind="$PWD:/src" --chdir=/src -- "$@"; }
 
 if [ ! -e "$root/.complete" ]; then
   rm -rf "$root"
@@ -55,8 +48,7 @@ if [ ! -e "$root/.complete" ]; then
   touch "$root/.complete"
 fi
 
-# armhf test binaries run through qemu-user-static.
-[[ " ${archs[*]} " != *" armhf "* ]] || scripts/lib/arm-binfmt
+armhf_binfmt  # for the armhf unit tests
 
 for arch in "${archs[@]}"; do
   build=build/release/$release/$arch
@@ -78,6 +70,6 @@ for arch in "${archs[@]}"; do
     fail "$arch: unit tests"
   }
   echo "[$release] $arch: built without warnings and the unit tests passed ($(grep -o 'PASSED  ] [0-9]* tests' "$top/unit-tests-$arch.log" | grep -o '[0-9]*') tests) in $((SECONDS - start)) s"
-  in_root scripts/check-package "$build" "$arch" | sed "s/^/[$release] $arch: /" || fail "$arch: the package check"
+  in_root scripts/release/check-package.sh "$build" "$arch" | sed "s/^/[$release] $arch: /" || fail "$arch: the package check"
   in_root dpkg-deb -f "$(ls "$build"/*.deb)" Version Depends | sed "s/^/[$release] $arch: /"
 done

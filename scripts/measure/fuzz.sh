@@ -2,20 +2,20 @@
 # Builds the libFuzzer targets (clang, AddressSanitizer and
 # UndefinedBehaviorSanitizer) and runs each for the given number of seconds,
 # starting from the seed corpus of the repository.
-#   scripts/fuzz [SECONDS]   (default 60)
+#   scripts/measure/fuzz.sh [SECONDS]   (default 60)
 # TARGETS picks targets (default "configuration data_message session");
 # JOBS runs that many fuzzing processes per target on one shared corpus
-# (default 1), for long runs: JOBS=2 TARGETS=session scripts/fuzz 7200.
+# (default 1), for long runs: JOBS=2 TARGETS=session scripts/measure/fuzz.sh 7200.
 # SANITIZE=none builds without the sanitizers, five times as fast: crashes
 # and the targets' own checks still count, memory errors go unseen.
 # TIMEOUT is the seconds one input may take (default 10); a run that shares
 # the machine, such as a niced one beside a build, needs more.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 seconds=${1:-60}
 jobs=${JOBS:-1}
 
-scripts/deps fuzz
+scripts/deps.sh fuzz
 
 case ${SANITIZE:-address} in
   address) build=build/fuzz sanitize=address ;;

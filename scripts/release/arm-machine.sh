@@ -4,8 +4,8 @@
 # udev, sshd with host keys made here, systemd-networkd on DHCP. Into DIR go
 # the kernel, an initramfs, root's ssh key and the machine's host key as
 # known_hosts (alias "machine"). Needs root, and armhf programs runnable in
-# the root (scripts/lib/arm-binfmt).
-#   scripts/lib/arm-machine ROOT DIR
+# the root (scripts/release/arm-binfmt.sh).
+#   scripts/release/arm-machine.sh ROOT DIR
 # The kernel package is unpacked rather than installed: its installation
 # makes an initramfs of most drivers under emulation, minutes. The one made
 # here holds busybox and the drivers of the root disk only, and boots in
@@ -33,7 +33,7 @@ DHCP=ipv4
 EOF
 echo '/dev/vda / ext4 rw,errors=remount-ro 0 1' >"$root/etc/fstab"
 
-"$here/in-root" "$root" --bind="$unpack:/unpack" -- sh -c '
+"$here/in-root.sh" "$root" --bind="$unpack:/unpack" -- sh -c '
   apt-get update -qq &&
   apt-get install -y -qq --no-install-recommends udev openssh-server >/dev/null &&
   systemctl enable -q systemd-networkd &&

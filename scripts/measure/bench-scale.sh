@@ -8,28 +8,16 @@
 #                 and the bytes per control above idle
 #   sweep         the watchdog's first sweep, first to last marker
 #   latency       of a data message published as that sweep begins
-#   scripts/bench-scale [DEVICES] [CONTROLS]
+#   scripts/measure/bench-scale.sh [DEVICES] [CONTROLS]
 # TARGET=1 measures the ARM build under qemu-arm (the emulator included).
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 source scripts/lib/harness.sh
 devices=${1:-5000}
 controls=${2:-20}
 n=$((devices * controls))
 
-launcher=()
-if [ -n "${TARGET:-}" ]; then
-  scripts/deps host target
-  build=build/target
-  configure_build "$build"
-  launcher=(qemu-arm)
-else
-  scripts/deps host
-  build=build/host
-  configure_build "$build"
-fi
-cmake --build "$build" -j"$(nproc)" --target external-source-data-getter >/dev/null
-binary=$build/src/services/external-source-data-getter/external-source-data-getter
+build_service
 
 harness_init
 port=$(free_port)

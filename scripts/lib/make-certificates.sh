@@ -7,7 +7,7 @@
 #   client.pem, client.key a client certificate, signed by the CA
 #   unrelated.pem          a second CA that signed none of them
 # Every file is readable by all: mosquitto reads them as its own user.
-#   scripts/lib/make-certificates DIR
+#   scripts/lib/make-certificates.sh DIR
 set -euo pipefail
 d=$1
 mkdir -p "$d"

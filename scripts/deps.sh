@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only when some are missing.
-#   scripts/deps [host|target|fuzz|system|all]...   (default: host)
+#   scripts/deps.sh [host|target|fuzz|system|all]...   (default: host)
 set -euo pipefail
 
 groups=("$@")

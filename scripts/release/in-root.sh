@@ -3,7 +3,7 @@
 # host's network and name servers, no input and apt in non-interactive mode.
 # (Without a host systemd, nspawn ends with a harmless complaint about its
 # propagation folder, left out here.) Needs root.
-#   scripts/lib/in-root ROOT [NSPAWN-OPTION...] -- COMMAND...
+#   scripts/release/in-root.sh ROOT [NSPAWN-OPTION...] -- COMMAND...
 set -euo pipefail
 root=$1
 shift

@@ -7,7 +7,7 @@
 #   overload   200,000 messages as fast as the broker takes them; once the
 #              sink is quiet, "latest N of M" counts the controls whose
 #              retained value is the last reading sent for them
-#   scripts/bench [DEVICES] [CONTROLS]   (default 100 4)
+#   scripts/measure/bench.sh [DEVICES] [CONTROLS]   (default 100 4)
 # The service runs twice: over plain TCP and over TLS (service-tls).
 # COUNT scales the sustained and overload phases (default 200000); PHASES
 # picks phases (default "latency sustained overload"); BRIDGES picks bridges
@@ -15,7 +15,7 @@
 # in turn and ends with the median of each figure and its ratio to the
 # stand-in's: single runs on a shared machine vary by a fifth.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 source scripts/lib/harness.sh
 devices=${1:-100}
 controls=${2:-4}
@@ -25,11 +25,9 @@ rounds=${ROUNDS:-1}
 bridges=${BRIDGES:-service service-tls standin}
 results=$(mktemp)
 
-scripts/deps host
-build=build/host
-configure_build "$build"
-cmake --build "$build" -j"$(nproc)" --target external-source-data-getter esdg-load esdg-standin >/dev/null
-service=${SERVICE:-$build/src/services/external-source-data-getter/external-source-data-getter}
+# For this machine only: the load tools and the stand-in run here.
+TARGET="" build_service esdg-load esdg-standin
+service=${SERVICE:-$binary}
 
 echo "$(date -u +%FT%TZ), $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs); $devices devices x $controls controls"
 for round in $(seq "$rounds"); do
@@ -41,7 +39,7 @@ for bridge in $bridges; do
   unset MQTT_CA_FILE  # the service refuses a CA file with a plain address
   if [ "$bridge" = service-tls ]; then
     # The service alone speaks TLS; the load tool stays on plain TCP.
-    scripts/lib/make-certificates "$work/tls"
+    scripts/lib/make-certificates.sh "$work/tls"
     tls_port=$(free_port)
     BROKER_EXTRA="listener $tls_port 127.0.0.1
 certfile $work/tls/server.pem

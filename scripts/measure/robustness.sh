@@ -40,29 +40,17 @@
 #              times, each 1 s after the connection was accepted, while
 #              readings flow (FLAP_SECONDS at most, 200): connections and
 #              records per minute, and the outages after the cuts
-#   scripts/robustness [CHECK...]        (default: all)
+#   scripts/measure/robustness.sh [CHECK...]        (default: all)
 # Durations: IDLE_SECONDS (60), SOAK_SECONDS (300), MALFORMED (1000000).
 # Fails when the service exits where it must not, valgrind finds a leak, or
 # a scenario cannot run; the figures themselves are for reading.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 source scripts/lib/harness.sh
 
 checks=("$@")
 [ ${#checks[@]} -gt 0 ] || checks=(reconnect idle burst malformed large retries soak leaks memory configurations restore cuts hung overload pacing)
-launcher=()
-if [ -n "${TARGET:-}" ]; then
-  scripts/deps all
-  build=build/target
-  configure_build "$build"
-  launcher=(qemu-arm)
-else
-  scripts/deps host
-  build=build/host
-  configure_build "$build"
-fi
-cmake --build "$build" -j"$(nproc)" --target external-source-data-getter >/dev/null
-binary=$build/src/services/external-source-data-getter/external-source-data-getter
+build_service
 hz=$(getconf CLK_TCK)
 
 # The load tool, for this machine even with TARGET=1; built once.
@@ -214,7 +202,7 @@ check_large() {
 check_retries() {
   local seconds=${RETRY_SECONDS:-60}
   harness_init
-  scripts/lib/make-certificates "$work/certs" >/dev/null
+  scripts/lib/make-certificates.sh "$work/certs" >/dev/null
   local tls_port
   tls_port=$(free_port)
   port=$(free_port)
@@ -441,7 +429,7 @@ check_cuts() {
   load_tool
   broker_port=$(free_port)
   service_port=$(free_port)
-  scripts/lib/mqtt-faults proxy "$service_port" "$broker_port" "$work/proxy.events" "$work/proxy.json" &
+  scripts/measure/mqtt-faults.py proxy "$service_port" "$broker_port" "$work/proxy.events" "$work/proxy.json" &
   local proxy=$!
   pids+=("$proxy")
   wait_log "$work/proxy.events" listening 10
@@ -491,7 +479,7 @@ hung_run() {  # label devices controls [prefix]
   harness_init
   configuration "$2" "$3" >"$work/configuration.json"
   port=$(free_port)
-  scripts/lib/mqtt-faults hung-broker "$port" "$work/events" "$work/configuration.json" io0 "$3" ${4:+"$4"} &
+  scripts/measure/mqtt-faults.py hung-broker "$port" "$work/events" "$work/configuration.json" io0 "$3" ${4:+"$4"} &
   local fake=$!
   pids+=("$fake")
   wait_log "$work/events" listening 10
@@ -689,7 +677,7 @@ pacing_alternating() {
   local seconds=${ALTERNATING_SECONDS:-60} fake start
   harness_init
   port=$(free_port)
-  scripts/lib/mqtt-faults alternating "$port" "$work/events" &
+  scripts/measure/mqtt-faults.py alternating "$port" "$work/events" &
   fake=$!
   pids+=("$fake")
   wait_log "$work/events" listening 10
@@ -705,7 +693,7 @@ pacing_kept() {
   harness_init
   broker_port=$(free_port)
   service_port=$(free_port)
-  scripts/lib/mqtt-faults proxy "$service_port" "$broker_port" "$work/events" "$work/proxy.json" 5.05 &
+  scripts/measure/mqtt-faults.py proxy "$service_port" "$broker_port" "$work/events" "$work/proxy.json" 5.05 &
   proxy=$!
   pids+=("$proxy")
   wait_log "$work/events" listening 10
@@ -743,7 +731,7 @@ pacing_flapping() {
   harness_init
   broker_port=$(free_port)
   service_port=$(free_port)
-  scripts/lib/mqtt-faults proxy "$service_port" "$broker_port" "$work/events" "$work/proxy.json" 1 "$cuts" &
+  scripts/measure/mqtt-faults.py proxy "$service_port" "$broker_port" "$work/events" "$work/proxy.json" 1 "$cuts" &
   proxy=$!
   pids+=("$proxy")
   wait_log "$work/events" listening 10

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
-"""Faults on the link between the service and its broker, for scripts/robustness.
+"""Faults on the link between the service and its broker, for scripts/measure/robustness.sh.
 
-mqtt-faults proxy PORT BROKER_PORT EVENTS STATE [LIFETIME [CUTS]]
+mqtt-faults.py proxy PORT BROKER_PORT EVENTS STATE [LIFETIME [CUTS]]
     Forwards every connection to the broker on loopback. SIGUSR1 cuts all
     connections at once: both sockets close, what is between them is lost.
     SIGUSR2 stalls the way up until the next cut: what the client sends is
@@ -13,7 +13,7 @@ mqtt-faults proxy PORT BROKER_PORT EVENTS STATE [LIFETIME [CUTS]]
     broker to the client, and how many PUBLISH packets cuts and closes kept
     from the client (lost_down) and from the broker (lost_up).
 
-mqtt-faults hung-broker PORT EVENTS CONFIGURATION DEVICE CONTROLS [PREFIX]
+mqtt-faults.py hung-broker PORT EVENTS CONFIGURATION DEVICE CONTROLS [PREFIX]
     Just enough of an MQTT 3.1.1 broker for the service: CONNACK, SUBACK,
     UNSUBACK, PINGRESP, the file CONFIGURATION as the retained message of the
     configuration topic, and one data message for DEVICE (controls c0 ...)
@@ -22,7 +22,7 @@ mqtt-faults hung-broker PORT EVENTS CONFIGURATION DEVICE CONTROLS [PREFIX]
     is read from it, data messages for DEVICE are written to it until the
     send would block, and it stays open. Later connections are served again.
 
-mqtt-faults alternating PORT EVENTS
+mqtt-faults.py alternating PORT EVENTS
     Takes one connection, answers its CONNECT with CONNACK (accepted), closes
     it 5 ms later and stops listening for 30 ms; again and again.
 
