@@ -139,7 +139,7 @@ struct MqttAsyncWrapper::Impl {
             // Only a full queue stops this caller: it waits for another topic.
             broke = !link.read(read_chunk_bytes, events, held.full());
             if (events.messages > 0) pacing.read(steady::now(), events.messages, events.filled);
-            if (broke || events.messages > 0 || !events.completions.empty() || !events.notices.empty()) break;
+            if (broke || events.messages > 0 || !events.told.empty()) break;
             if (link.flush() != Link::Flush::done) io.wake();  // acknowledgements
         }
         left_socket();
