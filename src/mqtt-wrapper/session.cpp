@@ -35,8 +35,8 @@ void Session::open(bool clean_session, steady_time now) {
     credentials.user = settings_.user;
     credentials.password = settings_.password.view();
     credentials.has_password = settings_.has_password;
-    codec::put_connect(out_.priority(), settings_.client_id, clean_session,
-                       static_cast<std::uint16_t>(settings_.keep_alive.count()), credentials);
+    out_.priority().connect(settings_.client_id, clean_session,
+                            static_cast<std::uint16_t>(settings_.keep_alive.count()), credentials);
     if (settings_.has_password) out_.holds_secret();  // the CONNECT's bytes are wiped once written
 }
 
@@ -78,7 +78,7 @@ std::size_t Session::lost() {
 void Session::disconnect() {
     if (disconnecting_) return;
     disconnecting_ = true;
-    if (state_ == State::connected) codec::put_bare(out_.tail(), codec::disconnect);
+    if (state_ == State::connected) out_.tail().bare(codec::disconnect);
 }
 
 void Session::close(CloseCode code, std::string reason) {
@@ -96,25 +96,25 @@ std::uint16_t Session::allocate_id() {
     return last_id_;
 }
 
-void Session::put_subscribe(std::string& out, Subscription& s) {
+void Session::put_subscribe(Outbound::Packets& out, Subscription& s) {
     s.issued = true;
     const auto id = allocate_id();
-    codec::put_subscribe(out, id, s.filter, s.qos);
+    out.subscribe(id, s.filter, s.qos);
     // Its result is told once: a subscription replayed later has no callbacks.
     pending_.push_back(
         {id, true, s.filter, std::exchange(s.on_done, nullptr), std::exchange(s.on_failed, nullptr), false});
 }
 
-void Session::put_unsubscribe(std::string& out, const std::string& filter) {
+void Session::put_unsubscribe(Outbound::Packets& out, const std::string& filter) {
     const auto id = allocate_id();
-    codec::put_unsubscribe(out, id, filter);
+    out.unsubscribe(id, filter);
     pending_.push_back({id, false, filter, nullptr, nullptr, false});
 }
 
 // After CONNACK: what the broker must be told again goes ahead of the
 // publications kept from the last connection.
 void Session::replay() {
-    std::string first;
+    Outbound::Packets first;
     // A broker without the session, or one that ends it with a clean
     // connection, holds none of them.
     if (!session_present_ || clean_session_) {
@@ -154,7 +154,7 @@ void Session::tick(steady_time now) {
                      fmt::format("the broker has read nothing for {} s", silent.count()));
     }
     if (now - last_output_ >= ping_after(settings_.keep_alive)) {
-        codec::put_bare(out_.priority(), codec::pingreq);
+        out_.priority().bare(codec::pingreq);
         ping_outstanding_ = true;
         ping_sent_ = now;
     }
@@ -199,8 +199,7 @@ void Session::publish(std::string_view topic, const unsigned char* payload, std:
         id = allocate_id();
         publish_ids_.set(id);
     }
-    codec::put_publish(out_.tail(), topic, payload, size, q, retain, id);
-    out_.count_publish();
+    out_.tail().publish(topic, payload, size, q, retain, id);
 }
 
 void Session::subscribe(const std::string& filter, Qos qos, MQTTAsync_onSuccess* on_done,

@@ -172,8 +172,8 @@ private:
     void acknowledged(std::uint16_t id, int granted);
     void released(std::uint16_t id);
     std::uint16_t allocate_id();
-    void put_subscribe(std::string& out, Subscription& s);
-    void put_unsubscribe(std::string& out, const std::string& filter);
+    void put_subscribe(Outbound::Packets& out, Subscription& s);
+    void put_unsubscribe(Outbound::Packets& out, const std::string& filter);
     void replay();
     bool subscribed(const std::string& topic) const;
     void index_filters();

@@ -83,7 +83,7 @@ Session::~Session() = default;
 
 // After DISCONNECT nothing more may be sent: acknowledgements are left out.
 void Session::acknowledge(codec::Type type, std::uint16_t id) {
-    if (!disconnecting_) codec::put_ack(out_.priority(), type, id);
+    if (!disconnecting_) out_.priority().ack(type, id);
 }
 
 void Session::reset_input() {

@@ -405,6 +405,28 @@ TEST(SessionConnect, OnlyConnectLeavesBeforeConnack) {
     EXPECT_EQ(summary(d.write_all()), "SUBSCRIBE s, SUBSCRIBE s2, PUBLISH a, PUBLISH b");
 }
 
+// The CONNECT holds the password: its bytes are zeroed where they were
+// written from once the socket has taken the last of them, not before.
+TEST(SessionConnect, TheConnectIsWipedOnceWritten) {
+    mq::SessionSettings settings;
+    settings.client_id = "dev";
+    settings.user = "u";
+    settings.password = "Secret-Pw7";
+    settings.has_password = true;
+    Driver d(std::move(settings));
+    d.session.open(true, d.now);
+    const auto out = d.session.pending_output();
+    std::string connect;
+    codec::put_connect(connect, "dev", true, 40, {"u", "Secret-Pw7", true});
+    ASSERT_EQ(out, connect);
+    d.session.output_written(10, d.now);
+    EXPECT_EQ(std::string(out.data(), out.size()), connect);
+    d.session.output_written(out.size() - 10, d.now);
+    EXPECT_EQ(std::string(out.data(), out.size()), std::string(connect.size(), '\0'));
+    d.feed(connack());
+    EXPECT_TRUE(d.connected());
+}
+
 TEST(SessionConnect, BadBytesBeforeConnackCloseAsSoonAsTheyCan) {
     struct Case {
         const char* what;
