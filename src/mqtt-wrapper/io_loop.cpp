@@ -99,20 +99,20 @@ bool IoLoop::pause(steady::duration d) {
 void IoLoop::run() {
     const char* const uri = link_.address().uri.c_str();
     while (!stopping_) {
-        std::string error;
-        auto failure = RetryPolicy::Failure::unreachable;
+        Closed failure{CloseCode::stopped, {}};
         steady::duration wait_for{};
-        if (connect_once(error, failure)) {
+        if (connect_once(failure)) {
             connected(retry_.connected(steady::now()));
             const auto since = steady::now();
             if (serve()) break;
             wait_for = lost(since);
         } else if (!stopping_) {
-            const auto step = retry_.failed(steady::now(), failure, error);
+            const auto step = retry_.failed(steady::now(), failure);
+            const char* const reason = failure.text.c_str();
             if (step.tell == RetryPolicy::Tell::reason) {
-                IO_LOG(P7::WARNING, "Cannot connect to %s: %s; retrying until it is up", uri, error.c_str());
+                IO_LOG(P7::WARNING, "Cannot connect to %s: %s; retrying until it is up", uri, reason);
             } else if (step.tell == RetryPolicy::Tell::reminder) {
-                IO_LOG(P7::WARNING, "Still cannot connect to %s: %s (%lu attempts in %s)", uri, error.c_str(),
+                IO_LOG(P7::WARNING, "Still cannot connect to %s: %s (%lu attempts in %s)", uri, reason,
                        step.count, describe_duration(step.span).c_str());
             }
             wait_for = step.pause;
@@ -125,16 +125,10 @@ void IoLoop::run() {
     }
 }
 
-// TCP, CONNECT and a CONNACK that accepts; false otherwise, with the reason
-// in error (empty when stopping) and what kind of failure it was.
-bool IoLoop::connect_once(std::string& error, RetryPolicy::Failure& failure) {
+bool IoLoop::connect_once(Closed& failure) {
     wait(0, steady::now());  // a wake-up left from the last connection must not abort this one
-    auto reached = Transport::Reached::nothing;
-    if (!link_.connect(clean_session_, wake_fd_, error, reached)) {
-        if (stopping_) error.clear();
-        failure = reached == Transport::Reached::peer      ? RetryPolicy::Failure::rejected
-                  : reached == Transport::Reached::no_name ? RetryPolicy::Failure::unresolved
-                                                           : RetryPolicy::Failure::unreachable;
+    if (auto failed = link_.connect(clean_session_, wake_fd_)) {
+        failure = std::move(*failed);
         return false;
     }
     for (;;) {
@@ -148,12 +142,9 @@ bool IoLoop::connect_once(std::string& error, RetryPolicy::Failure& failure) {
         const short revents = wait(events_wanted, link_.next_deadline());
         if ((revents & (POLLIN | POLLERR | POLLHUP)) && !link_.read(read_chunk_bytes, events)) break;
     }
-    failure = link_.refused_code() != 0 ? RetryPolicy::Failure::refused : RetryPolicy::Failure::rejected;
     LinkEvents events;
-    const auto loss = link_.drop(events);
-    error = stopping_                               ? ""
-            : loss.reason == "closed by the broker" ? "connection closed during the handshake"
-                                                    : loss.reason;
+    failure = link_.drop(events).closed;
+    if (failure.code == CloseCode::closed_by_peer) failure.text = "connection closed during the handshake";
     return false;
 }
 
@@ -265,19 +256,19 @@ steady::duration IoLoop::lost(steady::time_point since) {
     LinkEvents events;
     const auto loss = link_.drop(events);
     lost_publications_ += loss.lost_publications;
-    const auto step = retry_.lost(steady::now(), since, loss.reason, loss.served);
+    const auto step = retry_.lost(steady::now(), since, loss.closed, loss.served);
     const auto tell = stopping_ ? RetryPolicy::Tell::nothing : step.tell;
     if (tell == RetryPolicy::Tell::reason) {
         IO_LOG(P7::WARNING, "Connection to %s lost: %s; reconnecting", link_.address().uri.c_str(),
-               loss.reason.c_str());
+               loss.closed.text.c_str());
     } else if (tell == RetryPolicy::Tell::reminder) {
         IO_LOG(P7::WARNING, "Connection to %s lost again: %s (%lu times in %s); reconnecting",
-               link_.address().uri.c_str(), loss.reason.c_str(), step.count,
+               link_.address().uri.c_str(), loss.closed.text.c_str(), step.count,
                describe_duration(step.span).c_str());
     }
     deliver(events, context_);
     if (on_lost_ && !stopping_) {
-        std::string cause = loss.reason;
+        std::string cause = loss.closed.text;
         try {
             on_lost_(context_, cause.data());
         } catch (...) {

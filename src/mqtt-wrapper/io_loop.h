@@ -39,7 +39,8 @@ public:
 
 private:
     void run();
-    bool connect_once(std::string& error, RetryPolicy::Failure& failure);
+    // TCP, CONNECT and a CONNACK that accepts: true, or false with why.
+    bool connect_once(Closed& failure);
     bool serve();  // true when the connection closed cleanly at stop()
     // The pause before the next attempt.
     std::chrono::steady_clock::duration lost(std::chrono::steady_clock::time_point since);

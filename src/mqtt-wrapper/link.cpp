@@ -13,13 +13,17 @@ const char* const source_file = "src/mqtt-wrapper/link";
 }  // namespace
 
 void deliver(LinkEvents& events, void* context) {
-    for (const auto& notice : events.notices) {
-        P7::getTrace()->Trace(0, P7::WARNING, nullptr, __LINE__, source_file, "deliver", "%s",
-                              notice.c_str());
+    for (const auto& event : events.told) {
+        if (const auto* notice = std::get_if<Notice>(&event)) {
+            P7::getTrace()->Trace(0, P7::WARNING, nullptr, __LINE__, source_file, "deliver", "%s",
+                                  notice->text.c_str());
+        }
     }
-    events.notices.clear();
     HoldQueue::log(std::exchange(events.held, {}));
-    for (const auto& c : events.completions) {
+    for (const auto& event : events.told) {
+        const auto* completion = std::get_if<Completion>(&event);
+        if (!completion) continue;
+        const auto& c = *completion;
         try {
             if (c.on_done) {
                 MQTTAsync_successData data{};
@@ -41,7 +45,7 @@ void deliver(LinkEvents& events, void* context) {
                                   "A completion callback threw");
         }
     }
-    events.completions.clear();
+    events.told.clear();
 }
 
 Link::Link(SessionSettings settings, BrokerAddress address, HoldQueue& held)
@@ -79,13 +83,13 @@ Link::Flush Link::flush() {
     auto result = Flush::done;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!transport_.is_open() || !broken_.empty()) return Flush::done;
+        if (!transport_.is_open() || broken_) return Flush::done;
         for (;;) {
             const auto out = session_.pending_output();
             if (out.empty()) break;
             const auto n = transport_.write(out.data(), out.size());
             if (n < 0) {
-                broken_ = with_tls_failure("write failed");
+                broken_ = with_tls_failure(CloseCode::io, "write failed");
                 result = Flush::broken;
                 break;
             }
@@ -106,8 +110,8 @@ bool Link::full(std::size_t limit) {
 }
 
 bool Link::must_wait(std::size_t limit, steady::time_point now) const {
-    return session_.state() == Session::State::connected && broken_.empty() &&
-           session_.queued_bytes() > limit && !session_.output_stalled(now);
+    return session_.state() == Session::State::connected && !broken_ && session_.queued_bytes() > limit &&
+           !session_.output_stalled(now);
 }
 
 void Link::wait_for_room(std::size_t limit, const std::atomic<bool>& stop) {
@@ -123,12 +127,12 @@ void Link::wake_room_waiters() {
 
 bool Link::read(std::size_t max_bytes, LinkEvents& events, bool beyond_room) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!transport_.is_open() || !broken_.empty()) return false;
+    if (!transport_.is_open() || broken_) return false;
     if (session_.waiting_for_room()) decode(events, beyond_room);
     if (!session_.waiting_for_room()) {
         const auto n = transport_.read(session_.input_room(max_bytes), max_bytes);
         if (n < 0) {
-            broken_ = with_tls_failure("closed by the broker");
+            broken_ = with_tls_failure(CloseCode::closed_by_peer, "closed by the broker");
         } else if (n > 0) {
             set_room(beyond_room);
             session_.input_added(static_cast<std::size_t>(n), steady::now());
@@ -138,8 +142,7 @@ bool Link::read(std::size_t max_bytes, LinkEvents& events, bool beyond_room) {
         }
     }
     if (session_.waiting_for_room()) held_.reader_waits();
-    if (broken_.empty() && session_.state() == Session::State::closed) broken_ = session_.close_reason();
-    return broken_.empty();
+    return !broken_;
 }
 
 void Link::decode(LinkEvents& events, bool beyond_room) {
@@ -166,42 +169,44 @@ bool Link::decodable() {
 }
 
 void Link::collect(LinkEvents& events) {
-    session_.take_messages(arrived_);
+    session_.take_events(events_);
+    // Messages go to the hold queue in one push, in the order read;
+    // notices and completions to the caller, in theirs.
+    for (auto& event : events_) {
+        if (auto* message = std::get_if<MqttMessage>(&event)) {
+            arrived_.push_back(std::move(*message));
+        } else if (auto* closed = std::get_if<Closed>(&event)) {
+            if (!broken_) broken_ = std::move(*closed);
+        } else if (std::holds_alternative<Notice>(event) || std::holds_alternative<Completion>(event)) {
+            events.told.push_back(std::move(event));
+        }
+    }
+    events_.clear();
     events.messages += arrived_.size();
     const auto report = held_.push(arrived_);
     events.held.dropped += report.dropped;
     if (report.replaced > 0) events.held = {events.held.dropped, report.replaced, report.replaced_over};
-    session_.take_completions(events.completions);
-    session_.take_notices(events.notices);
-    events.connected = session_.take_connected() || events.connected;
 }
 
-std::string Link::with_tls_failure(const char* what) const {
+Closed Link::with_tls_failure(CloseCode code, const char* what) const {
     const auto tls = transport_.failure();
-    return tls.empty() ? what : "TLS: " + tls;
+    return tls.empty() ? Closed{code, what} : Closed{CloseCode::tls, "TLS: " + tls};
 }
 
 bool Link::broken() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return !broken_.empty();
+    return broken_.has_value();
 }
 
-void Link::set_broken(std::string reason) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (broken_.empty()) broken_ = std::move(reason);
-}
-
-bool Link::connect(bool clean_session, int abort_fd, std::string& error, Transport::Reached& reached) {
+std::optional<Closed> Link::connect(bool clean_session, int abort_fd) {
     Transport transport;
-    if (!transport.open(address_, tls_.get(), steady::now() + std::chrono::seconds(5), abort_fd, error,
-                        reached)) {
-        return false;
-    }
+    auto failed = transport.open(address_, tls_.get(), steady::now() + std::chrono::seconds(5), abort_fd);
+    if (failed) return failed;
     std::lock_guard<std::mutex> lock(mutex_);
     transport_ = std::move(transport);
-    broken_.clear();
+    broken_.reset();
     session_.open(clean_session, steady::now());
-    return true;
+    return std::nullopt;
 }
 
 std::string Link::transport_description() {
@@ -222,7 +227,8 @@ bool Link::waiting_for_room() {
 void Link::tick(steady::time_point now) {
     std::lock_guard<std::mutex> lock(mutex_);
     session_.tick(now);
-    if (broken_.empty() && session_.state() == Session::State::closed) broken_ = session_.close_reason();
+    LinkEvents none;  // a tick only closes
+    collect(none);
 }
 
 steady::time_point Link::next_deadline() {
@@ -250,11 +256,6 @@ Session::State Link::state() {
     return session_.state();
 }
 
-int Link::refused_code() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return session_.refused_code();
-}
-
 int Link::fd() {
     std::lock_guard<std::mutex> lock(mutex_);
     return transport_.fd();
@@ -274,13 +275,12 @@ Link::Loss Link::drop(LinkEvents& events) {
     Loss loss;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        loss.reason = !broken_.empty() ? broken_ : session_.close_reason();
+        loss.closed = broken_ ? std::move(*broken_) : Closed{CloseCode::stopped, {}};
         loss.served = session_.served();
-        session_.lost();
+        loss.lost_publications = session_.lost();
         collect(events);
         transport_.close();
-        broken_.clear();
-        loss.lost_publications = session_.take_lost_publications();
+        broken_.reset();
     }
     room_.notify_all();
     return loss;

@@ -19,6 +19,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,11 +27,9 @@ namespace quorvel::mosquitto {
 
 // What a read or a state change produced, to act on with no lock held.
 struct LinkEvents {
-    std::vector<Completion> completions;
-    std::vector<std::string> notices;
+    std::vector<Event> told;   // notices and completions, in the order they happened
     std::size_t messages = 0;  // handed to the hold queue
     HoldQueue::Report held;    // drops and replacements, to report
-    bool connected = false;    // CONNACK accepted
     bool filled = false;       // the read took all it might: more may be waiting
 };
 
@@ -78,9 +77,9 @@ public:
 
     // The I/O loop's part.
     bool broken();
-    void set_broken(std::string reason);
-    // Socket and TLS, then CONNECT queued; see Transport::open.
-    bool connect(bool clean_session, int abort_fd, std::string& error, Transport::Reached& reached);
+    // Socket and TLS, then CONNECT queued; why it failed, or nothing. See
+    // Transport::open.
+    std::optional<Closed> connect(bool clean_session, int abort_fd);
     std::string transport_description();
     void tick(std::chrono::steady_clock::time_point now);
     std::chrono::steady_clock::time_point next_deadline();
@@ -89,11 +88,11 @@ public:
     bool disconnect_written();
     // Session state after a connection attempt or a loss.
     Session::State state();
-    int refused_code();
     int fd();
-    // Closes the connection: the reason, and publications lost with it.
+    // Closes the connection: why (stopped when nothing broke it), and
+    // publications lost with it.
     struct Loss {
-        std::string reason;
+        Closed closed;
         std::size_t lost_publications;
         bool served = false;  // something came after the CONNACK
     };
@@ -107,9 +106,10 @@ private:
     void decode(LinkEvents& events, bool beyond_room);
     bool decodable();                 // with mutex_ held: room for what waits
     void set_room(bool beyond_room);  // with mutex_ held: the session's, from the hold queue's
+    // With mutex_ held: takes the session's events; a close marks the link broken.
     void collect(LinkEvents& events);
-    // The reason for a failed read or write: TLS's own when it has one.
-    std::string with_tls_failure(const char* what) const;
+    // Why a read or write failed: TLS's own reason when it has one.
+    Closed with_tls_failure(CloseCode code, const char* what) const;
 
     const BrokerAddress address_;
     const std::shared_ptr<const TlsContext> tls_;  // for a TLS address
@@ -118,7 +118,8 @@ private:
     std::condition_variable room_;
     Session session_;
     Transport transport_;
-    std::string broken_;  // why the connection must close, or empty
+    std::optional<Closed> broken_;  // why the connection must close
+    std::vector<Event> events_;     // taken from the session
     std::vector<MqttMessage> arrived_;
 };
 

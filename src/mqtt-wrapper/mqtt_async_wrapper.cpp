@@ -141,7 +141,7 @@ struct MqttAsyncWrapper::Impl {
             }
             broke = !link.read(read_chunk_bytes, events, beyond_room);
             if (events.messages > 0) pacing.read(steady::now(), events.messages, events.filled);
-            if (broke || events.messages > 0 || !events.completions.empty() || !events.notices.empty()) break;
+            if (broke || events.messages > 0 || !events.told.empty()) break;
             if (link.flush() != Link::Flush::done) io.wake();  // acknowledgements
         }
         left_socket();

@@ -1,6 +1,5 @@
 #include "mqtt-wrapper/outbound.h"
 
-#include "mqtt-wrapper/codec.h"
 #include "mqtt-wrapper/secret.h"
 
 #include <utility>
@@ -11,38 +10,90 @@ namespace {
 
 constexpr std::size_t kept_buffer_bytes = 256 * 1024;  // a larger write buffer is given back
 
-// Calls f(header, packet) for every whole packet of bytes, which starts at a
-// packet boundary; returns where the whole packets end.
-template <class F>
-std::size_t each_packet(std::string_view bytes, F f) {
-    std::size_t at = 0;
-    codec::Header h{};
-    while (at < bytes.size() && codec::read_header(bytes.substr(at), h) == codec::Framing::complete) {
-        const std::size_t end = at + h.header_bytes + h.body_bytes;
-        if (end > bytes.size()) break;
-        f(h, bytes.substr(at, end - at));
-        at = end;
-    }
-    return at;
-}
-
 }  // namespace
 
+void Outbound::Packets::connect(std::string_view client_id, bool clean_session, std::uint16_t keep_alive_s,
+                                const codec::Credentials& credentials) {
+    const auto from = bytes_.size();
+    codec::put_connect(bytes_, client_id, clean_session, keep_alive_s, credentials);
+    added(codec::connect, 0, 0, from);
+}
+
+void Outbound::Packets::subscribe(std::uint16_t id, std::string_view filter, int qos) {
+    const auto from = bytes_.size();
+    codec::put_subscribe(bytes_, id, filter, qos);
+    added(codec::subscribe, qos, id, from);
+}
+
+void Outbound::Packets::unsubscribe(std::uint16_t id, std::string_view filter) {
+    const auto from = bytes_.size();
+    codec::put_unsubscribe(bytes_, id, filter);
+    added(codec::unsubscribe, 0, id, from);
+}
+
+void Outbound::Packets::ack(codec::Type type, std::uint16_t id) {
+    const auto from = bytes_.size();
+    codec::put_ack(bytes_, type, id);
+    added(type, 0, id, from);
+}
+
+void Outbound::Packets::bare(codec::Type type) {
+    const auto from = bytes_.size();
+    codec::put_bare(bytes_, type);
+    added(type, 0, 0, from);
+}
+
+void Outbound::Packets::append(const Packets& other) {
+    bytes_ += other.bytes_;
+    packets_.insert(packets_.end(), other.packets_.begin(), other.packets_.end());
+    publishes_ += other.publishes_;
+}
+
+void Outbound::Packets::prepend(const Packets& other) {
+    bytes_.insert(0, other.bytes_);
+    packets_.insert(packets_.begin(), other.packets_.begin(), other.packets_.end());
+    publishes_ += other.publishes_;
+}
+
+void Outbound::Packets::swap(Packets& other) noexcept {
+    bytes_.swap(other.bytes_);
+    packets_.swap(other.packets_);
+    std::swap(publishes_, other.publishes_);
+}
+
+void Outbound::Packets::clear() {
+    bytes_.clear();
+    packets_.clear();
+    publishes_ = 0;
+}
+
+void Outbound::Packets::clear_and_trim() {
+    if (bytes_.capacity() > kept_buffer_bytes) {
+        std::string().swap(bytes_);
+        std::vector<Packet>().swap(packets_);
+    }
+    clear();
+}
+
+void Outbound::Packets::wipe() {
+    mosquitto::wipe(bytes_.data(), bytes_.size());
+}
+
 Outbound::~Outbound() {
-    if (secret_in_sending_) wipe(sending_.data(), sending_.size());
-    if (secret_in_priority_) wipe(priority_.data(), priority_.size());
+    if (secret_in_sending_) sending_.wipe();
+    if (secret_in_priority_) priority_.wipe();
 }
 
 void Outbound::written(std::size_t n) {
     sent_ += n;
     if (secret_in_sending_ && sent_ >= sending_.size()) {
-        wipe(sending_.data(), sending_.size());
+        sending_.wipe();
         secret_in_sending_ = false;
     }
 }
 
 void Outbound::gate(std::uint16_t id) {
-    gated_.push_back({id, false, {}, 0});
+    gated_.push_back({id, false, {}});
 }
 
 void Outbound::open_gate(std::uint16_t id) {
@@ -50,23 +101,18 @@ void Outbound::open_gate(std::uint16_t id) {
         if (g.id == id) g.open = true;
     }
     while (!gated_.empty() && gated_.front().open) {
-        ready_ += gated_.front().bytes;
-        publishes_ += gated_.front().publishes;
+        ready_.append(gated_.front().packets);
         gated_.pop_front();
     }
 }
 
-void Outbound::put_first(const std::string& bytes) {
-    ready_.insert(0, bytes);
+void Outbound::put_first(const Packets& packets) {
+    ready_.prepend(packets);
 }
 
 std::string_view Outbound::pending(bool stream_open) {
     if (sent_ == sending_.size()) {
-        if (sending_.capacity() > kept_buffer_bytes) {
-            std::string().swap(sending_);
-        } else {
-            sending_.clear();
-        }
+        sending_.clear_and_trim();
         sent_ = 0;
         sending_.swap(priority_);
         secret_in_sending_ = std::exchange(secret_in_priority_, false);
@@ -76,59 +122,59 @@ std::string_view Outbound::pending(bool stream_open) {
             if (sending_.empty()) {
                 sending_.swap(ready_);
             } else {
-                sending_ += ready_;
-                ready_.clear();
+                sending_.append(ready_);
             }
-            publishes_ = 0;
+            ready_.clear();
         }
     }
-    return std::string_view(sending_).substr(sent_);
+    return std::string_view(sending_.bytes_).substr(sent_);
 }
 
 std::size_t Outbound::queued_publishes() const {
-    std::size_t n = publishes_;
-    for (const auto& g : gated_) n += g.publishes;
+    std::size_t n = ready_.publishes_;
+    for (const auto& g : gated_) n += g.packets.publishes_;
     return n;
 }
 
 std::size_t Outbound::queued_bytes() const {
     std::size_t n = sending_.size() - sent_ + priority_.size() + ready_.size();
-    for (const auto& g : gated_) n += g.bytes.size();
+    for (const auto& g : gated_) n += g.packets.size();
     return n;
 }
 
 Outbound::Unsent Outbound::keep_unsent_publishes() {
     Unsent unsent;
-    std::string kept;
-    kept.reserve(queued_bytes());  // one allocation, however much waits
-    auto keep = [&](const codec::Header& h, std::string_view packet) {
-        if (h.type != codec::publish) return;
-        kept += packet;
-        ++unsent.kept;
-        if (((h.flags >> 1) & 0x03) != 0) {
-            codec::Publish p{};
-            if (!codec::read_publish(h, packet.substr(h.header_bytes), p)) unsent.ids.push_back(p.id);
+    Packets kept;
+    kept.bytes_.reserve(queued_bytes());  // one allocation, however much waits
+    // Every PUBLISH of from that starts at or after written bytes.
+    auto keep = [&](const Packets& from, std::size_t written) {
+        std::size_t at = 0;
+        for (const auto& p : from.packets_) {
+            const std::size_t end = at + p.bytes;
+            if (p.type == codec::publish) {
+                if (at >= written) {
+                    kept.bytes_.append(from.bytes_, at, p.bytes);
+                    kept.packets_.push_back(p);
+                    ++kept.publishes_;
+                    if (p.qos > 0) unsent.ids.push_back(p.id);
+                } else if (end > written && p.qos == 0) {
+                    ++unsent.torn;
+                }
+            }
+            at = end;
         }
     };
-    const std::string_view sending(sending_);
-    each_packet(sending, [&](const codec::Header& h, std::string_view packet) {
-        const std::size_t at = static_cast<std::size_t>(packet.data() - sending.data());
-        if (at >= sent_) {
-            keep(h, packet);
-        } else if (at + packet.size() > sent_ && h.type == codec::publish && ((h.flags >> 1) & 0x03) == 0) {
-            ++unsent.torn;
-        }
-    });
-    each_packet(ready_, keep);
-    for (const auto& g : gated_) each_packet(g.bytes, keep);
-    if (std::exchange(secret_in_sending_, false)) wipe(sending_.data(), sending_.size());
-    if (std::exchange(secret_in_priority_, false)) wipe(priority_.data(), priority_.size());
+    keep(sending_, sent_);
+    keep(ready_, 0);
+    for (const auto& g : gated_) keep(g.packets, 0);
+    unsent.kept = kept.publishes_;
+    if (std::exchange(secret_in_sending_, false)) sending_.wipe();
+    if (std::exchange(secret_in_priority_, false)) priority_.wipe();
     sending_.clear();
     sent_ = 0;
     priority_.clear();
     gated_.clear();
     ready_.swap(kept);
-    publishes_ = unsent.kept;
     return unsent;
 }
 

@@ -9,6 +9,8 @@
 // that must wait for the UNSUBACK of the same filter). What is taken for
 // writing is one batch: everything ready, in one piece.
 
+#include "mqtt-wrapper/codec.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -20,28 +22,71 @@ namespace quorvel::mosquitto {
 
 class Outbound {
 public:
+    // Packets one after another, each encoded here with what it is beside
+    // its bytes, so that nothing queued is ever decoded again.
+    class Packets {
+    public:
+        void connect(std::string_view client_id, bool clean_session, std::uint16_t keep_alive_s,
+                     const codec::Credentials& credentials);
+        void publish(std::string_view topic, const unsigned char* payload, std::size_t size, int qos,
+                     bool retain, std::uint16_t id) {
+            const auto from = bytes_.size();
+            codec::put_publish(bytes_, topic, payload, size, qos, retain, id);
+            added(codec::publish, qos, id, from);
+        }
+        void subscribe(std::uint16_t id, std::string_view filter, int qos);
+        void unsubscribe(std::uint16_t id, std::string_view filter);
+        void ack(codec::Type type, std::uint16_t id);
+        void bare(codec::Type type);
+
+    private:
+        friend class Outbound;
+        struct Packet {
+            codec::Type type;
+            std::uint8_t qos;     // of a PUBLISH, or asked for by a SUBSCRIBE
+            std::uint16_t id;     // 0: none
+            std::uint32_t bytes;  // its length (MQTT's are under 256 MiB); each follows the one before
+        };
+        std::size_t size() const { return bytes_.size(); }
+        bool empty() const { return bytes_.empty(); }
+        void added(codec::Type type, int qos, std::uint16_t id, std::size_t from) {
+            packets_.push_back(
+                {type, static_cast<std::uint8_t>(qos), id, static_cast<std::uint32_t>(bytes_.size() - from)});
+            if (type == codec::publish) ++publishes_;
+        }
+        void append(const Packets& other);
+        void prepend(const Packets& other);
+        void swap(Packets& other) noexcept;
+        void clear();
+        void clear_and_trim();  // a large buffer is given back
+        void wipe();
+
+        std::string bytes_;
+        std::vector<Packet> packets_;
+        std::size_t publishes_ = 0;
+    };
+
     Outbound() = default;
     Outbound(const Outbound&) = delete;
     Outbound& operator=(const Outbound&) = delete;
     ~Outbound();
 
     // Where an acknowledgement or PINGREQ is encoded (and CONNECT).
-    std::string& priority() { return priority_; }
+    Packets& priority() { return priority_; }
     // What priority() holds has a password in it (a CONNECT, encoded into a
     // buffer that nothing is added to before it is taken for writing): its
     // bytes are wiped as soon as they are written, or dropped with a lost
     // connection.
     void holds_secret() { secret_in_priority_ = true; }
     // Where the next packet of the stream is encoded.
-    std::string& tail() { return gated_.empty() ? ready_ : gated_.back().bytes; }
-    void count_publish() { ++(gated_.empty() ? publishes_ : gated_.back().publishes); }
+    Packets& tail() { return gated_.empty() ? ready_ : gated_.back().packets; }
 
     // Packets queued from now on wait for open_gate(id).
     void gate(std::uint16_t id);
     void open_gate(std::uint16_t id);
 
-    // Puts bytes in front of everything queued (a replay after CONNACK).
-    void put_first(const std::string& bytes);
+    // Puts packets in front of everything queued (a replay after CONNACK).
+    void put_first(const Packets& packets);
 
     // The bytes to write now, starting with what an earlier write left;
     // the stream's own packets only when stream_open.
@@ -65,16 +110,14 @@ private:
     struct Gated {
         std::uint16_t id;
         bool open;
-        std::string bytes;
-        std::size_t publishes;
+        Packets packets;
     };
 
-    std::string priority_;
-    std::string ready_;
+    Packets priority_;
+    Packets ready_;
     std::deque<Gated> gated_;
-    std::string sending_;
+    Packets sending_;
     std::size_t sent_ = 0;
-    std::size_t publishes_ = 0;  // in ready_
     bool secret_in_priority_ = false;
     bool secret_in_sending_ = false;
 };

@@ -60,11 +60,14 @@ void RetryPolicy::begin_trouble(clock::time_point now) {
     untold_ = 0;
 }
 
-RetryPolicy::Tell RetryPolicy::tell(clock::time_point now, const std::string& reason) {
+RetryPolicy::Tell RetryPolicy::tell(clock::time_point now, Reason reason) {
     begin_trouble(now);
-    if (std::find(told_reasons_.begin(), told_reasons_.end(), reason) == told_reasons_.end()) {
+    const auto same = [&](const Reason& r) {
+        return r.lost == reason.lost && r.code == reason.code && r.text == reason.text;
+    };
+    if (std::none_of(told_reasons_.begin(), told_reasons_.end(), same)) {
         if (told_reasons_.size() == reasons_kept) told_reasons_.erase(told_reasons_.begin());
-        told_reasons_.push_back(reason);
+        told_reasons_.push_back(std::move(reason));
         told_ = now;
         owe_up_ = true;
         return Tell::reason;
@@ -76,7 +79,7 @@ RetryPolicy::Tell RetryPolicy::tell(clock::time_point now, const std::string& re
     return Tell::reminder;
 }
 
-RetryPolicy::Step RetryPolicy::failed(clock::time_point now, Failure kind, const std::string& reason) {
+RetryPolicy::Step RetryPolicy::failed(clock::time_point now, const Closed& why) {
     if (!down_) {
         down_ = true;
         outage_start_ = now;
@@ -84,18 +87,20 @@ RetryPolicy::Step RetryPolicy::failed(clock::time_point now, Failure kind, const
     }
     ++attempts_;
     Step step;
-    step.tell = tell(now, reason);
+    step.tell = tell(now, {false, why.code, why.text});
     step.count = attempts_;
     step.span = now - outage_start_;
-    if (kind == Failure::rejected || kind == Failure::refused) spend(now);
+    const bool unreachable = why.code == CloseCode::unreachable;
+    // Only an attempt that reached something spends a token.
+    if (!unreachable && why.code != CloseCode::unresolved) spend(now);
 
-    if (kind == Failure::unreachable) flaps_ = 0;  // the broker was away: a restart, not a flap
-    if (kind == Failure::unreachable && now - outage_start_ < fast_phase) {
+    if (unreachable) flaps_ = 0;  // the broker was away: a restart, not a flap
+    if (unreachable && now - outage_start_ < fast_phase) {
         step.pause = paced(now, jittered(std::min<clock::duration>(doubled(fast_first, ++fast_), fast_most)));
         return step;
     }
     step.pause = jittered(doubled(slow_first, ++slow_));
-    if (kind == Failure::refused) step.pause = std::max<clock::duration>(step.pause, refused_least);
+    if (why.code == CloseCode::refused) step.pause = std::max<clock::duration>(step.pause, refused_least);
     step.pause = paced(now, step.pause);
     return step;
 }
@@ -110,7 +115,7 @@ RetryPolicy::Up RetryPolicy::connected(clock::time_point now) {
     return up;
 }
 
-RetryPolicy::Step RetryPolicy::lost(clock::time_point now, clock::time_point since, const std::string& reason,
+RetryPolicy::Step RetryPolicy::lost(clock::time_point now, clock::time_point since, const Closed& why,
                                     bool served) {
     if (trouble_ && now - since >= settled_after) trouble_ = false;  // settled() was not asked
     down_ = true;
@@ -118,7 +123,7 @@ RetryPolicy::Step RetryPolicy::lost(clock::time_point now, clock::time_point sin
     attempts_ = 0;
     fast_ = 0;
     Step step;
-    step.tell = tell(now, "lost: " + reason);  // apart from a failure's reason of the same text
+    step.tell = tell(now, {true, why.code, why.text});
     step.count = ++losses_;
     step.span = now - trouble_start_;
     if (served || now - since >= stable_connection) {

@@ -18,12 +18,15 @@
 // the pattern, at most one connection per 8 s in the long run.
 //
 // Records: a trouble begins with the first failure or loss after a
-// connection that held for a minute. Within it each reason is told once,
+// connection that held for a minute. Within it each reason (its code and
+// text, a failure apart from a loss) is told once,
 // the connection's return once after each told reason, and while it goes
 // on a reminder with the counts at most every 5 minutes; when a connection
 // has held for a minute again, one record sums up what was not told.
 //
 // Concurrency: none; the I/O thread owns it.
+
+#include "mqtt-wrapper/events.h"
 
 #include <chrono>
 #include <cstdint>
@@ -35,12 +38,6 @@ namespace quorvel::mosquitto {
 class RetryPolicy {
 public:
     using clock = std::chrono::steady_clock;
-    enum class Failure {
-        unreachable,  // nothing accepted the connection: a broker restarting or not up yet
-        unresolved,   // the name does not resolve
-        rejected,     // something answered and failed the attempt
-        refused,      // the broker refused the login (CONNACK): not before 5 s
-    };
     enum class Tell { nothing, reason, reminder };
     struct Step {
         clock::duration pause;
@@ -67,13 +64,16 @@ public:
 
     explicit RetryPolicy(std::uint32_t seed) : random_(seed ? seed : 1) {}
 
-    // An attempt failed for this reason.
-    Step failed(clock::time_point now, Failure kind, const std::string& reason);
+    // An attempt failed for this reason: unreachable (nothing accepted the
+    // connection: a broker restarting or not up yet), unresolved, refused
+    // (the broker refused the login: not before 5 s), or anything else that
+    // answered and failed the attempt.
+    Step failed(clock::time_point now, const Closed& why);
     // A connection is up.
     Up connected(clock::time_point now);
     // The connection that came up at `since` is gone; served: it carried
     // something besides the CONNACK.
-    Step lost(clock::time_point now, clock::time_point since, const std::string& reason, bool served);
+    Step lost(clock::time_point now, clock::time_point since, const Closed& why, bool served);
     // While connected: when settled() has something to say (max: never).
     clock::time_point settles_at() const;
     // The connection has held long enough: the trouble is over.
@@ -82,7 +82,12 @@ public:
 private:
     clock::duration jittered(clock::duration d);
     void begin_trouble(clock::time_point now);
-    Tell tell(clock::time_point now, const std::string& reason);
+    struct Reason {
+        bool lost;  // a connection's loss, apart from a failure of the same code and text
+        CloseCode code;
+        std::string text;
+    };
+    Tell tell(clock::time_point now, Reason reason);
     void spend(clock::time_point now);
     clock::duration paced(clock::time_point now, clock::duration pause);
 
@@ -100,7 +105,7 @@ private:
     // The trouble being told.
     bool trouble_ = false;
     clock::time_point trouble_start_{};
-    std::vector<std::string> told_reasons_;
+    std::vector<Reason> told_reasons_;
     clock::time_point told_{};
     bool owe_up_ = true;  // a told failure or loss: its end is told too
     unsigned long losses_ = 0;

@@ -24,8 +24,6 @@ std::chrono::milliseconds ping_after(std::chrono::seconds keep_alive) {
 void Session::open(bool clean_session, steady_time now) {
     clean_session_ = clean_session;
     state_ = State::connecting;
-    close_reason_.clear();
-    refused_code_ = 0;
     served_ = false;
     session_present_ = false;
     opened_ = now;
@@ -37,19 +35,19 @@ void Session::open(bool clean_session, steady_time now) {
     credentials.user = settings_.user;
     credentials.password = settings_.password.view();
     credentials.has_password = settings_.has_password;
-    codec::put_connect(out_.priority(), settings_.client_id, clean_session,
-                       static_cast<std::uint16_t>(settings_.keep_alive.count()), credentials);
+    out_.priority().connect(settings_.client_id, clean_session,
+                            static_cast<std::uint16_t>(settings_.keep_alive.count()), credentials);
     if (settings_.has_password) out_.holds_secret();  // the CONNECT's bytes are wiped once written
 }
 
-void Session::lost() {
+std::size_t Session::lost() {
     // The unsent keep their ids; every other unacknowledged publication is
     // lost. A broker may have acknowledged an unsent one already: only ids
     // still unacknowledged count. Counted in place, as a set of 65,536 bits
     // is 8 KiB, too much for temporaries on a small target's stack.
     const auto unsent = out_.keep_unsent_publishes();
     for (const auto id : unsent.ids) publish_ids_.reset(id);
-    lost_publications_ += publish_ids_.count() + unsent.torn;
+    const std::size_t lost_publications = publish_ids_.count() + unsent.torn;
     publish_ids_.reset();
     ids_in_use_.reset();
     for (const auto id : unsent.ids) {
@@ -59,7 +57,8 @@ void Session::lost() {
     for (auto& p : pending_) {
         if (p.subscribe) {
             if (p.on_failed)
-                completions_.push_back({nullptr, p.on_failed, p.id, connection_lost, "connection lost"});
+                events_.emplace_back(
+                    Completion{nullptr, p.on_failed, p.id, connection_lost, "connection lost"});
         } else if (!clean_session_ && std::find(unsubscribe_later_.begin(), unsubscribe_later_.end(),
                                                 p.filter) == unsubscribe_later_.end()) {
             unsubscribe_later_.push_back(std::move(p.filter));
@@ -72,20 +71,20 @@ void Session::lost() {
     reset_input();
     ping_outstanding_ = false;
     blocked_ = false;
-    just_connected_ = false;
     state_ = State::idle;
+    return lost_publications;
 }
 
 void Session::disconnect() {
     if (disconnecting_) return;
     disconnecting_ = true;
-    if (state_ == State::connected) codec::put_bare(out_.tail(), codec::disconnect);
+    if (state_ == State::connected) out_.tail().bare(codec::disconnect);
 }
 
-void Session::close(std::string reason) {
+void Session::close(CloseCode code, std::string reason) {
     if (state_ == State::closed) return;
     state_ = State::closed;
-    close_reason_ = std::move(reason);
+    events_.emplace_back(Closed{code, std::move(reason)});
 }
 
 std::uint16_t Session::allocate_id() {
@@ -97,25 +96,25 @@ std::uint16_t Session::allocate_id() {
     return last_id_;
 }
 
-void Session::put_subscribe(std::string& out, Subscription& s) {
+void Session::put_subscribe(Outbound::Packets& out, Subscription& s) {
     s.issued = true;
     const auto id = allocate_id();
-    codec::put_subscribe(out, id, s.filter, s.qos);
+    out.subscribe(id, s.filter, s.qos);
     // Its result is told once: a subscription replayed later has no callbacks.
     pending_.push_back(
         {id, true, s.filter, std::exchange(s.on_done, nullptr), std::exchange(s.on_failed, nullptr), false});
 }
 
-void Session::put_unsubscribe(std::string& out, const std::string& filter) {
+void Session::put_unsubscribe(Outbound::Packets& out, const std::string& filter) {
     const auto id = allocate_id();
-    codec::put_unsubscribe(out, id, filter);
+    out.unsubscribe(id, filter);
     pending_.push_back({id, false, filter, nullptr, nullptr, false});
 }
 
 // After CONNACK: what the broker must be told again goes ahead of the
 // publications kept from the last connection.
 void Session::replay() {
-    std::string first;
+    Outbound::Packets first;
     // A broker without the session, or one that ends it with a clean
     // connection, holds none of them.
     if (!session_present_ || clean_session_) {
@@ -144,17 +143,18 @@ void Session::replay() {
 
 void Session::tick(steady_time now) {
     if (state_ == State::connecting && now - opened_ >= settings_.connect_timeout) {
-        return close("no answer to CONNECT");
+        return close(CloseCode::no_connack, "no answer to CONNECT");
     }
     if (state_ != State::connected || disconnecting_) return;  // nothing may follow DISCONNECT
     if (ping_outstanding_) {
         if (now - ping_sent_ < ping_after(settings_.keep_alive)) return;
-        if (last_output_ >= ping_sent_) return close("no answer to a ping");
+        if (last_output_ >= ping_sent_) return close(CloseCode::no_ping_answer, "no answer to a ping");
         const auto silent = std::chrono::duration_cast<std::chrono::seconds>(now - last_output_);
-        return close(fmt::format("the broker has read nothing for {} s", silent.count()));
+        return close(CloseCode::output_stalled,
+                     fmt::format("the broker has read nothing for {} s", silent.count()));
     }
     if (now - last_output_ >= ping_after(settings_.keep_alive)) {
-        codec::put_bare(out_.priority(), codec::pingreq);
+        out_.priority().bare(codec::pingreq);
         ping_outstanding_ = true;
         ping_sent_ = now;
     }
@@ -199,8 +199,7 @@ void Session::publish(std::string_view topic, const unsigned char* payload, std:
         id = allocate_id();
         publish_ids_.set(id);
     }
-    codec::put_publish(out_.tail(), topic, payload, size, q, retain, id);
-    out_.count_publish();
+    out_.tail().publish(topic, payload, size, q, retain, id);
 }
 
 void Session::subscribe(const std::string& filter, Qos qos, MQTTAsync_onSuccess* on_done,
@@ -260,31 +259,16 @@ void Session::output_written(std::size_t n, steady_time now) {
     }
 }
 
-namespace {
-
-template <class T>
-void move_all(std::vector<T>& from, std::vector<T>& into) {
+void Session::take_events(std::vector<Event>& into) {
     if (into.empty()) {
-        into.swap(from);
+        into.swap(events_);
     } else {
-        into.insert(into.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
+        into.insert(into.end(), std::make_move_iterator(events_.begin()),
+                    std::make_move_iterator(events_.end()));
     }
-    from.clear();
-}
-
-}  // namespace
-
-void Session::take_messages(std::vector<MqttMessage>& into) {
-    move_all(messages_, into);
+    events_.clear();
+    messages_ = 0;
     messages_bytes_ = 0;
-}
-
-void Session::take_completions(std::vector<Completion>& into) {
-    move_all(completions_, into);
-}
-
-void Session::take_notices(std::vector<std::string>& into) {
-    move_all(notices_, into);
 }
 
 }  // namespace quorvel::mosquitto

@@ -2,17 +2,19 @@
 
 // The MQTT 3.1.1 client protocol as a state machine that does no I/O: it is
 // fed the broker's bytes (in any split), the calls of the API and the
-// current time, and it yields bytes to write, received messages,
-// completions of subscriptions, notices to log and, when the connection
-// must end, the reason. Not thread-safe: its owner guards it.
+// current time, and it yields bytes to write and one ordered list of events
+// (see events.h): the CONNACK, received messages, completions of
+// subscriptions, notices to log and, when the connection must end, its
+// code and reason. Not thread-safe: its owner guards it.
 //
 // One session lives as long as the client; each network connection is one
 // open() ... lost() span of it. What the broker sends is checked against
 // every rule of MQTT 3.1.1 that a server must keep; a violation closes the
-// connection (state() becomes closed with the violation as the reason) and
-// nothing of that packet or after it is handed out.
+// connection (state() becomes closed, a Closed event says why) and nothing
+// of that packet or after it is handed out.
 
 #include "mqtt-wrapper/codec.h"
+#include "mqtt-wrapper/events.h"
 #include "mqtt-wrapper/outbound.h"
 #include "mqtt-wrapper/secret.h"
 #include "mqtt-wrapper/types.h"
@@ -51,19 +53,6 @@ struct SessionSettings {
     std::chrono::milliseconds output_stall{5000};
 };
 
-// Codes of failed completions.
-constexpr int refused_by_broker = -1;
-constexpr int connection_lost = -2;
-
-// A subscription's outcome, for its callbacks.
-struct Completion {
-    MQTTAsync_onSuccess* on_done;
-    MQTTAsync_onFailure* on_failed;
-    std::uint16_t token;
-    int code;  // granted QoS on success, an error code on failure
-    const char* message;
-};
-
 class Session {
 public:
     enum class State { idle, connecting, connected, closed };
@@ -78,14 +67,13 @@ public:
     void open(bool clean_session, steady_time now);
     // The connection is gone: unsent publications are kept for the next one,
     // pending subscriptions fail, and the subscription table is replayed
-    // after the next CONNACK.
-    void lost();
+    // after the next CONNACK. Returns how many publications were sent on it
+    // without their acknowledgement, or cut off by it.
+    std::size_t lost();
     // Orderly end: DISCONNECT after everything queued.
     void disconnect();
 
     State state() const { return state_; }
-    const std::string& close_reason() const { return close_reason_; }
-    int refused_code() const { return refused_code_; }  // CONNACK's code when it refused
     bool session_present() const { return session_present_; }
     bool served() const { return served_; }  // something came after the CONNACK
     bool disconnecting() const { return disconnecting_; }
@@ -145,14 +133,8 @@ public:
     std::size_t queued_bytes() const { return out_.queued_bytes(); }
     std::size_t queued_publishes() const { return out_.queued_publishes(); }
 
-    // Events since the last take, appended to into.
-    void take_messages(std::vector<MqttMessage>& into);
-    void take_completions(std::vector<Completion>& into);
-    void take_notices(std::vector<std::string>& into);
-    bool take_connected() { return std::exchange(just_connected_, false); }
-    // Publications sent on a lost connection without their acknowledgement,
-    // or cut off by it; counted since the last take.
-    std::size_t take_lost_publications() { return std::exchange(lost_publications_, 0); }
+    // Events since the last take, in the order they happened, appended to into.
+    void take_events(std::vector<Event>& into);
 
 private:
     struct Subscription {
@@ -185,12 +167,13 @@ private:
     std::size_t limit_for(std::string_view topic) const;
     void handle_connack(std::string_view body);
     void handle_publish(const codec::Header& h, std::string_view body);
-    void close(std::string reason);
+    void close(CloseCode code, std::string reason);
+    void violated(std::string_view what);
     void acknowledged(std::uint16_t id, int granted);
     void released(std::uint16_t id);
     std::uint16_t allocate_id();
-    void put_subscribe(std::string& out, Subscription& s);
-    void put_unsubscribe(std::string& out, const std::string& filter);
+    void put_subscribe(Outbound::Packets& out, Subscription& s);
+    void put_unsubscribe(Outbound::Packets& out, const std::string& filter);
     void replay();
     bool subscribed(const std::string& topic) const;
     void index_filters();
@@ -199,11 +182,8 @@ private:
     State state_ = State::idle;
     bool clean_session_ = true;
     bool disconnecting_ = false;
-    bool just_connected_ = false;
     bool session_present_ = false;
-    int refused_code_ = 0;
     bool served_ = false;
-    std::string close_reason_;
     steady_time opened_{};
     steady_time last_output_{};
     steady_time ping_sent_{};
@@ -222,15 +202,13 @@ private:
     std::bitset<65536> publish_ids_;    // those of QoS 1 and 2 publications not yet acknowledged
     std::bitset<65536> qos2_received_;  // QoS 2 PUBLISH delivered, PUBREL not yet seen
     std::uint16_t last_id_ = 0;
-    std::size_t lost_publications_ = 0;
 
-    std::vector<MqttMessage> messages_;
-    std::size_t messages_bytes_ = 0;  // of topics and payloads in messages_
+    std::vector<Event> events_;
+    std::size_t messages_ = 0;        // among events_
+    std::size_t messages_bytes_ = 0;  // of their topics and payloads
     Room room_{SIZE_MAX, SIZE_MAX, false};
     bool waiting_for_room_ = false;
     std::size_t waiting_bytes_ = 0;  // of the message decoding stopped at
-    std::vector<Completion> completions_;
-    std::vector<std::string> notices_;
 };
 
 }  // namespace quorvel::mosquitto

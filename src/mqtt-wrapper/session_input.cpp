@@ -72,13 +72,18 @@ private:
     std::size_t size_ = 0;
 };
 
+// A broken rule of what a server may send: the text names it.
+void Session::violated(std::string_view what) {
+    close(CloseCode::protocol_violation, fmt::format("protocol violation: {}", what));
+}
+
 Session::Session(SessionSettings settings) : settings_(std::move(settings)), in_(std::make_unique<Input>()) {}
 
 Session::~Session() = default;
 
 // After DISCONNECT nothing more may be sent: acknowledgements are left out.
 void Session::acknowledge(codec::Type type, std::uint16_t id) {
-    if (!disconnecting_) codec::put_ack(out_.priority(), type, id);
+    if (!disconnecting_) out_.priority().ack(type, id);
 }
 
 void Session::reset_input() {
@@ -112,8 +117,8 @@ std::size_t Session::input_pending() const {
 // Whether a message of this many bytes of topic and payload may be handed
 // out now, beside the ones handed out since the room was set.
 bool Session::room_for(std::size_t bytes) const {
-    if (messages_.size() >= room_.messages) return false;
-    if (!room_.holding && messages_.empty()) return true;  // one message always fits
+    if (messages_ >= room_.messages) return false;
+    if (!room_.holding && messages_ == 0) return true;  // one message always fits
     return messages_bytes_ + bytes <= room_.bytes;
 }
 
@@ -135,21 +140,20 @@ void Session::parse(steady_time) {
         const auto type = static_cast<codec::Type>(static_cast<unsigned char>(input[at]) >> 4);
         // Before CONNACK only CONNACK may come: the first byte tells.
         if (state_ == State::connecting && type != codec::connack) {
-            close(fmt::format("protocol violation: {} before CONNACK", type_name(type)));
+            violated(fmt::format("{} before CONNACK", type_name(type)));
             break;
         }
         codec::Header h{};
         const auto framing = codec::read_header(input.substr(at), h);
         if (framing == codec::Framing::malformed) {
             const bool reserved = type == 0 || type == 15;
-            close(fmt::format("protocol violation: {}",
-                              reserved ? "a reserved packet type" : "remaining length over four bytes"));
+            violated(reserved ? "a reserved packet type" : "remaining length over four bytes");
             break;
         }
         if (framing == codec::Framing::incomplete) break;
         if (const char* problem = codec::server_header_problem(h)) {
-            close(fmt::format("protocol violation: {} ({}, first byte 0x{:02X}, remaining length {})",
-                              type_name(h.type), problem, (h.type << 4) | h.flags, h.body_bytes));
+            violated(fmt::format("{} ({}, first byte 0x{:02X}, remaining length {})", type_name(h.type),
+                                 problem, (h.type << 4) | h.flags, h.body_bytes));
             break;
         }
         if (h.body_bytes > settings_.max_incoming_bytes) {  // only PUBLISH can be this long
@@ -162,7 +166,7 @@ void Session::parse(steady_time) {
             const std::size_t topic_end = 2 + std::size_t{codec::read_u16(body)};
             const int qos = (h.flags >> 1) & 0x03;
             if (topic_end + (qos > 0 ? 2 : 0) > h.body_bytes) {
-                close("protocol violation: PUBLISH too short");
+                violated("PUBLISH too short");
                 break;
             }
             if (body.size() < topic_end + (qos > 0 ? 2 : 0)) break;
@@ -181,13 +185,14 @@ void Session::parse(steady_time) {
             if (qos > 0) {
                 const std::uint16_t id = codec::read_u16(body.substr(topic_end));
                 if (id == 0) {
-                    close("protocol violation: PUBLISH with packet id 0");
+                    violated("PUBLISH with packet id 0");
                     break;
                 }
                 acknowledge(qos == 1 ? codec::puback : codec::pubrec, id);
             }
-            notices_.push_back(fmt::format("Skipped a message of {} bytes on '{}': the limit is {}",
-                                           h.body_bytes, shown_topic(body.substr(2, topic_end - 2)), limit));
+            events_.emplace_back(
+                Notice{fmt::format("Skipped a message of {} bytes on '{}': the limit is {}", h.body_bytes,
+                                   shown_topic(body.substr(2, topic_end - 2)), limit)});
             at += h.header_bytes;
             in_->skipping = h.body_bytes;
             continue;
@@ -226,7 +231,7 @@ void Session::handle(const codec::Header& h, std::string_view body) {
         return;
     }
     const auto id = codec::read_u16(body);
-    if (id == 0) return close(fmt::format("protocol violation: {} with packet id 0", type_name(h.type)));
+    if (id == 0) return violated(fmt::format("{} with packet id 0", type_name(h.type)));
     switch (h.type) {
         case codec::puback:
         case codec::pubcomp:
@@ -241,7 +246,7 @@ void Session::handle(const codec::Header& h, std::string_view body) {
         case codec::suback: {
             const auto code = static_cast<unsigned char>(body[2]);
             if (code > 2 && code != suback_failure) {
-                return close(fmt::format("protocol violation: SUBACK with return code 0x{:02X}", code));
+                return violated(fmt::format("SUBACK with return code 0x{:02X}", code));
             }
             return acknowledged(id, code);
         }
@@ -251,29 +256,29 @@ void Session::handle(const codec::Header& h, std::string_view body) {
 }
 
 void Session::handle_connack(std::string_view body) {
-    if (state_ == State::connected) return close("protocol violation: a second CONNACK");
+    if (state_ == State::connected) return violated("a second CONNACK");
     const auto flags = static_cast<unsigned char>(body[0]);
     const auto code = static_cast<unsigned char>(body[1]);
-    if ((flags & 0xFE) != 0) return close("protocol violation: CONNACK with reserved flag bits set");
-    if (code > 5) return close(fmt::format("protocol violation: CONNACK with return code {}", code));
+    if ((flags & 0xFE) != 0) return violated("CONNACK with reserved flag bits set");
+    if (code > 5) return violated(fmt::format("CONNACK with return code {}", code));
     if (code == 0 && clean_session_ && (flags & 0x01) != 0) {
-        return close("protocol violation: CONNACK with session present on a clean session");
+        return violated("CONNACK with session present on a clean session");
     }
     if (code != 0) {
-        refused_code_ = code;
-        return close(fmt::format("refused ({})", connack_text(code)));
+        events_.emplace_back(Refused{code});
+        return close(CloseCode::refused, fmt::format("refused ({})", connack_text(code)));
     }
     state_ = State::connected;
     session_present_ = (flags & 0x01) != 0;
     if (!session_present_) qos2_received_.reset();  // a broker without the session starts packet ids afresh
-    just_connected_ = true;
+    events_.emplace_back(Connected{session_present_});
     replay();
 }
 
 void Session::handle_publish(const codec::Header& h, std::string_view body) {
     codec::Publish p{};
     if (const char* problem = codec::read_publish(h, body, p)) {
-        return close(fmt::format("protocol violation: {}", problem));
+        return violated(problem);
     }
     if (p.qos == 1) acknowledge(codec::puback, p.id);
     if (p.qos == 2) {
@@ -289,11 +294,13 @@ void Session::handle_publish(const codec::Header& h, std::string_view body) {
         // out what one waits for.
         if (!subscribed(m.topic)) return;
         m.payload.assign(p.payload.begin(), p.payload.end());
-        messages_bytes_ += m.topic.size() + m.payload.size();
-        messages_.push_back(std::move(m));
+        const std::size_t size = m.topic.size() + m.payload.size();
+        events_.emplace_back(std::move(m));
+        ++messages_;
+        messages_bytes_ += size;
     } catch (const std::bad_alloc&) {
-        notices_.push_back(fmt::format("Out of memory: dropped a message of {} bytes on '{}'",
-                                       p.payload.size(), shown_topic(p.topic)));
+        events_.emplace_back(Notice{fmt::format("Out of memory: dropped a message of {} bytes on '{}'",
+                                                p.payload.size(), shown_topic(p.topic))});
     }
 }
 
@@ -333,11 +340,11 @@ void Session::acknowledged(std::uint16_t id, int granted) {
         std::find_if(pending_.begin(), pending_.end(), [&](const Pending& p) { return p.id == id; });
     if (it == pending_.end()) return;
     if (it->subscribe != (granted >= 0)) {
-        return close(
-            fmt::format("protocol violation: {} for packet id {}", granted >= 0 ? "SUBACK" : "UNSUBACK", id));
+        return violated(fmt::format("{} for packet id {}", granted >= 0 ? "SUBACK" : "UNSUBACK", id));
     }
     if (granted == suback_failure) {
-        completions_.push_back({nullptr, it->on_failed, id, refused_by_broker, "refused by the broker"});
+        events_.emplace_back(
+            Completion{nullptr, it->on_failed, id, refused_by_broker, "refused by the broker"});
     } else if (it->subscribe) {
         // Confirmed only by the SUBACK of its last SUBSCRIBE: an earlier one
         // may carry another QoS.
@@ -347,7 +354,7 @@ void Session::acknowledged(std::uint16_t id, int granted) {
         for (auto& s : subscriptions_) {
             if (s.filter == it->filter && !later) s.confirmed = true;
         }
-        completions_.push_back({it->on_done, nullptr, id, granted, nullptr});
+        events_.emplace_back(Completion{it->on_done, nullptr, id, granted, nullptr});
     } else if (it->gated) {
         out_.open_gate(id);
     }

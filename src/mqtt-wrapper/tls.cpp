@@ -171,39 +171,34 @@ TlsStream::~TlsStream() {
     SSL_free(ssl_);
 }
 
-bool TlsStream::handshake(std::chrono::steady_clock::time_point deadline, int abort_fd, std::string& error) {
+std::optional<Closed> TlsStream::handshake(std::chrono::steady_clock::time_point deadline, int abort_fd) {
     ERR_clear_error();
     for (;;) {
         const int rc = SSL_connect(ssl_);
-        if (rc == 1) return true;
+        if (rc == 1) return std::nullopt;
         const int e = SSL_get_error(ssl_, rc);
         if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) {
+            Closed failure{CloseCode::tls, {}};
             const long verify = SSL_get_verify_result(ssl_);
             if (verify != X509_V_OK) {
-                error = fmt::format("TLS: the broker's certificate failed verification: {}",
-                                    X509_verify_cert_error_string(verify));
+                failure.text = fmt::format("TLS: the broker's certificate failed verification: {}",
+                                           X509_verify_cert_error_string(verify));
             } else {
-                error = "TLS handshake failed: " +
-                        openssl_error(e == SSL_ERROR_SYSCALL || e == SSL_ERROR_ZERO_RETURN
-                                          ? "connection closed by the broker"
-                                          : "unknown error");
+                failure.text = "TLS handshake failed: " +
+                               openssl_error(e == SSL_ERROR_SYSCALL || e == SSL_ERROR_ZERO_RETURN
+                                                 ? "connection closed by the broker"
+                                                 : "unknown error");
             }
             ERR_clear_error();
-            return false;
+            return failure;
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (left.count() < 0) {
-            error = "TLS handshake timed out";
-            return false;
-        }
+        if (left.count() < 0) return Closed{CloseCode::tls, "TLS handshake timed out"};
         pollfd p[2] = {{socket_.fd, static_cast<short>(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0},
                        {abort_fd, POLLIN, 0}};
         const int n = ::poll(p, 2, static_cast<int>(left.count()) + 1);
-        if (n > 0 && (p[1].revents & POLLIN)) {
-            error = "stopped";
-            return false;
-        }
+        if (n > 0 && (p[1].revents & POLLIN)) return Closed{CloseCode::stopped, "stopped"};
     }
 }
 

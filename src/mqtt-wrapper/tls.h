@@ -10,10 +10,13 @@
 // streams; a stream has none of its own and is used like the transport that
 // owns it (under the link's lock).
 
+#include "mqtt-wrapper/events.h"
+
 #include <sys/types.h>
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 
 struct ssl_ctx_st;
@@ -50,9 +53,9 @@ public:
     TlsStream& operator=(const TlsStream&) = delete;
 
     // Waits at most until the deadline, or until abort_fd becomes readable;
-    // false with the reason in error (OpenSSL's verify text for a
-    // certificate that fails).
-    bool handshake(std::chrono::steady_clock::time_point deadline, int abort_fd, std::string& error);
+    // returns why it failed (OpenSSL's verify text for a certificate that
+    // fails), or nothing once done.
+    std::optional<Closed> handshake(std::chrono::steady_clock::time_point deadline, int abort_fd);
     std::string description() const;  // "TLSv1.3" and the cipher
 
     // Bytes moved, 0 when the socket would block, -1 when the connection is gone.

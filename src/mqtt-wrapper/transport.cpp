@@ -50,11 +50,9 @@ bool connect_socket(int fd, const sockaddr* address, socklen_t length,
 
 }  // namespace
 
-bool Transport::open(const BrokerAddress& address, const TlsContext* tls,
-                     std::chrono::steady_clock::time_point deadline, int abort_fd, std::string& error,
-                     Reached& reached) {
+std::optional<Closed> Transport::open(const BrokerAddress& address, const TlsContext* tls,
+                                      std::chrono::steady_clock::time_point deadline, int abort_fd) {
     close();
-    reached = Reached::nothing;
     if (address.kind == BrokerAddress::Kind::unix_socket) {
         sockaddr_un un{};
         un.sun_family = AF_UNIX;
@@ -63,22 +61,21 @@ bool Transport::open(const BrokerAddress& address, const TlsContext* tls,
         fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd_ < 0 ||
             !connect_socket(fd_, reinterpret_cast<const sockaddr*>(&un), sizeof un, deadline, abort_fd)) {
-            error = fmt::format("{}: {}", address.path, std::strerror(errno));
+            Closed failure{CloseCode::unreachable, fmt::format("{}: {}", address.path, std::strerror(errno))};
             close();
-            return false;
+            return failure;
         }
-        return true;
+        return std::nullopt;
     }
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     const int rc = ::getaddrinfo(address.host.c_str(), address.port.c_str(), &hints, &found);
     if (rc != 0) {
-        error = fmt::format("cannot resolve {}: {}", address.host, ::gai_strerror(rc));
-        reached = Reached::no_name;
-        return false;
+        return Closed{CloseCode::unresolved,
+                      fmt::format("cannot resolve {}: {}", address.host, ::gai_strerror(rc))};
     }
-    error = "no address";
+    Closed failure{CloseCode::unreachable, "no address"};
     for (const addrinfo* a = found; a; a = a->ai_next) {
         fd_ = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
         if (fd_ < 0) continue;
@@ -89,20 +86,19 @@ bool Transport::open(const BrokerAddress& address, const TlsContext* tls,
         // a message's latency at low rates grew by a quarter.
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer_bytes, sizeof receive_buffer_bytes);
         if (connect_socket(fd_, a->ai_addr, a->ai_addrlen, deadline, abort_fd)) break;
-        error = std::strerror(errno);
+        failure.text = std::strerror(errno);
         ::close(fd_);
         fd_ = -1;
     }
     ::freeaddrinfo(found);
-    if (fd_ < 0) return false;
+    if (fd_ < 0) return failure;
     const int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    reached = Reached::peer;
-    if (!tls) return true;
+    if (!tls) return std::nullopt;
     tls_ = std::make_unique<TlsStream>(*tls, fd_, address.host);
-    if (tls_->handshake(deadline, abort_fd, error)) return true;
-    close();
-    return false;
+    auto failed = tls_->handshake(deadline, abort_fd);
+    if (failed) close();
+    return failed;
 }
 
 std::string Transport::description() const {

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace quorvel::mosquitto {
@@ -35,18 +36,12 @@ public:
         return *this;
     }
 
-    // How far a failed open got.
-    enum class Reached {
-        nothing,  // nothing took the connection
-        no_name,  // the name does not resolve
-        peer,     // something took it: the failure came later, in TLS
-    };
     // Resolves, connects and, given a TLS context, shakes hands; waits at
-    // most until the deadline, or until abort_fd becomes readable. False
-    // with the reason in error, and how far it got.
-    bool open(const BrokerAddress& address, const TlsContext* tls,
-              std::chrono::steady_clock::time_point deadline, int abort_fd, std::string& error,
-              Reached& reached);
+    // most until the deadline, or until abort_fd becomes readable. Returns
+    // why it failed (unresolved, unreachable, tls or stopped), or nothing
+    // once open.
+    std::optional<Closed> open(const BrokerAddress& address, const TlsContext* tls,
+                               std::chrono::steady_clock::time_point deadline, int abort_fd);
     // How the bytes travel, for records: "" or " over TLSv1.3, <cipher>".
     std::string description() const;
     void close();

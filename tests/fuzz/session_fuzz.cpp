@@ -24,10 +24,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace {
@@ -368,6 +370,8 @@ private:
         clean_ = clean;
         in_step_ = true;
         closed_seen_ = false;
+        closed_[0] = closed_[1] = std::nullopt;
+        refused_[0] = refused_[1] = 0;
         bound_ = before + connect_.size();
         settle();
         check(whole_.queued_bytes() == before + connect_.size(), "open queues exactly the CONNECT");
@@ -378,8 +382,10 @@ private:
     void lost() {
         if (whole_.state() == State::idle) return;  // the owner ends each connection once
         const auto before = whole_.queued_bytes();
-        whole_.lost();
-        split_.lost();
+        const auto lost_now = whole_.lost();
+        check(lost_now == split_.lost(), "the sessions disagree on lost publications");
+        lost_publications_ += lost_now;
+        check(lost_publications_ <= publishes_, "more publications lost than made");
         unanswered_.clear();
         in_step_ = false;
         if (clean_) forget_broker_session();
@@ -571,20 +577,18 @@ private:
             check(whole_.state() == State::closed, "a second CONNACK accepted");
         } else if (state == State::connecting) {
             if (how == 0 && contradicts) {
-                check(whole_.state() == State::closed &&
-                          whole_.close_reason().rfind("protocol violation", 0) == 0,
+                check(whole_.state() == State::closed && closed_as(mq::CloseCode::protocol_violation),
                       "a present session accepted on a clean one");
             } else if (how == 0) {
                 check(whole_.state() == State::connected && whole_.session_present() == session_present,
                       "a CONNACK that accepts");
             } else if (how <= 5) {
-                check(whole_.state() == State::closed && whole_.refused_code() == static_cast<int>(how) &&
-                          whole_.close_reason().rfind("refused", 0) == 0,
-                      "a CONNACK that refuses", whole_.close_reason());
+                check(whole_.state() == State::closed && refused_[0] == static_cast<int>(how) &&
+                          closed_as(mq::CloseCode::refused),
+                      "a CONNACK that refuses", close_reason());
             } else {
-                check(whole_.state() == State::closed &&
-                          whole_.close_reason().rfind("protocol violation", 0) == 0,
-                      "a malformed CONNACK", whole_.close_reason());
+                check(whole_.state() == State::closed && closed_as(mq::CloseCode::protocol_violation),
+                      "a malformed CONNACK", close_reason());
             }
         }
     }
@@ -625,8 +629,7 @@ private:
         } else if (runs_past || !topic.valid || (qos > 0 && id == 0)) {
             check(whole_.state() == State::closed && messages_.empty(), "a bad PUBLISH accepted");
         } else {
-            check(whole_.state() == State::connected, "a valid PUBLISH closed the session",
-                  whole_.close_reason());
+            check(whole_.state() == State::connected, "a valid PUBLISH closed the session", close_reason());
             check(acknowledged(before, qos > 0 ? 4 : 0), "a PUBLISH not acknowledged once");
             // One a subscription asked for comes out once; others may be dropped.
             const bool wanted =
@@ -715,7 +718,7 @@ private:
             check(whole_.state() == State::closed, "SUBACK with a bad return code accepted");
             return;
         }
-        check(whole_.state() == State::connected, "an answer closed the session", whole_.close_reason());
+        check(whole_.state() == State::connected, "an answer closed the session", close_reason());
         check(acknowledged(before, answer_bytes), "an answer queues other than its reply");
         if (u.type == codec::subscribe) {
             const auto n = std::count_if(completions_.begin(), completions_.end(),
@@ -828,20 +831,64 @@ private:
     }
 
     // After every step: both sessions agree, and each keeps its rules.
+    // One session's events of a step, sorted by kind; a close and a
+    // refusal are kept until the next open.
+    struct Taken {
+        std::string kinds;  // the order of the events, one letter each
+        std::vector<mq::MqttMessage> messages;
+        std::vector<mq::Completion> completions;
+        std::vector<std::string> notices;
+        bool connected = false;
+    };
+
+    void sort_events(std::vector<mq::Event>& events, Taken& into, int which) {
+        for (auto& e : events) {
+            into.kinds += "CRMAN!"[e.index()];
+            if (auto* m = std::get_if<mq::MqttMessage>(&e)) {
+                into.messages.push_back(std::move(*m));
+            } else if (auto* c = std::get_if<mq::Completion>(&e)) {
+                into.completions.push_back(*c);
+            } else if (auto* n = std::get_if<mq::Notice>(&e)) {
+                into.notices.push_back(std::move(n->text));
+            } else if (std::holds_alternative<mq::Connected>(e)) {
+                check(!into.connected, "two CONNACKs accepted in one step");
+                into.connected = true;
+            } else if (auto* r = std::get_if<mq::Refused>(&e)) {
+                check(refused_[which] == 0 && !closed_[which], "a refusal after a close or another refusal");
+                refused_[which] = r->code;
+            } else {
+                check(!closed_[which], "closed twice");
+                closed_[which] = std::get<mq::Closed>(std::move(e));
+            }
+        }
+        events.clear();
+    }
+
+    std::string close_reason() const { return closed_[0] ? closed_[0]->text : std::string(); }
+    bool closed_as(mq::CloseCode code) const { return closed_[0] && closed_[0]->code == code; }
+
+    // After every step: both sessions agree, and each keeps its rules.
     void settle() {
-        std::vector<mq::MqttMessage> other;
-        for (split_.take_messages(other); split_.waiting_for_room(); split_.take_messages(other)) {
+        std::vector<mq::Event> events;
+        Taken taken[2];
+        for (split_.take_events(events); split_.waiting_for_room(); split_.take_events(events)) {
+            sort_events(events, taken[1], 1);
             split_.decode(now_);
         }
-        const bool connected = whole_.take_connected();
-        check(connected == split_.take_connected(), "the sessions disagree on CONNACK");
+        sort_events(events, taken[1], 1);
+        whole_.take_events(events);
+        sort_events(events, taken[0], 0);
+        check(taken[0].kinds == taken[1].kinds, "the sessions disagree on the order of events",
+              taken[0].kinds + " / " + taken[1].kinds);
+        const auto& other = taken[1].messages;
+        const bool connected = taken[0].connected;
+        check(connected == taken[1].connected, "the sessions disagree on CONNACK");
         if (connected) {
             bound_ += replay_bound();
             for (const auto& [filter, qos] : client_subscriptions_) replayable_.insert(filter);
         }
 
-        messages_.clear();
-        whole_.take_messages(messages_);
+        messages_ = std::move(taken[0].messages);
         check(messages_.size() == other.size(), "the sessions disagree on the messages");
         for (std::size_t i = 0; i < messages_.size(); ++i) {
             const auto& m = messages_[i];
@@ -854,10 +901,8 @@ private:
         }
         check(!closed_seen_ || messages_.empty(), "a message after the session closed");
 
-        completions_.clear();
-        std::vector<mq::Completion> other_completions;
-        whole_.take_completions(completions_);
-        split_.take_completions(other_completions);
+        completions_ = std::move(taken[0].completions);
+        const auto& other_completions = taken[1].completions;
         check(completions_.size() == other_completions.size(), "the sessions disagree on the completions");
         for (std::size_t i = 0; i < completions_.size(); ++i) {
             const auto& a = completions_[i];
@@ -873,37 +918,40 @@ private:
                   "a completion that is neither a success nor a failure");
         }
 
-        std::vector<std::string> notices[2];
-        whole_.take_notices(notices[0]);
-        split_.take_notices(notices[1]);
-        check(notices[0] == notices[1], "the sessions disagree on the notices");
-        for (const auto& n : notices[0]) check(!n.empty(), "an empty notice");
-        notices_ = notices[0].size();
-
-        const auto lost_now = whole_.take_lost_publications();
-        check(lost_now == split_.take_lost_publications(), "the sessions disagree on lost publications");
-        lost_publications_ += lost_now;
-        check(lost_publications_ <= publishes_, "more publications lost than made");
+        check(taken[0].notices == taken[1].notices, "the sessions disagree on the notices");
+        for (const auto& n : taken[0].notices) check(!n.empty(), "an empty notice");
+        notices_ = taken[0].notices.size();
 
         const auto state = whole_.state();
         if (tracing()) {
             std::fprintf(stderr, "  state %d queued %zu messages %zu completions %zu %s\n",
                          static_cast<int>(state), whole_.queued_bytes(), messages_.size(),
-                         completions_.size(), whole_.close_reason().c_str());
+                         completions_.size(), close_reason().c_str());
         }
-        check(state == split_.state() && whole_.refused_code() == split_.refused_code() &&
+        check(state == split_.state() && refused_[0] == refused_[1] &&
                   whole_.session_present() == split_.session_present() &&
                   whole_.disconnecting() == split_.disconnecting() &&
                   whole_.queued_bytes() == split_.queued_bytes() &&
                   whole_.queued_publishes() == split_.queued_publishes() &&
                   whole_.next_deadline() == split_.next_deadline(),
               "the sessions disagree on their state");
-        check(whole_.close_reason() == split_.close_reason(), "the sessions disagree on the close reason",
-              whole_.close_reason() + " / " + split_.close_reason());
+        const bool same_close =
+            closed_[0].has_value() == closed_[1].has_value() &&
+            (!closed_[0] || (closed_[0]->code == closed_[1]->code && closed_[0]->text == closed_[1]->text));
+        check(same_close, "the sessions disagree on the close",
+              close_reason() + " / " + (closed_[1] ? closed_[1]->text : std::string()));
+        check((state == State::closed) == closed_[0].has_value() || state == State::idle,
+              "closed without a Closed event, or the other way round");
         if (state == State::closed) {
-            check(!whole_.close_reason().empty(), "closed without a reason");
-            check(whole_.refused_code() == 0 || whole_.close_reason().rfind("refused", 0) == 0,
-                  "a refusal code with another reason");
+            check(!close_reason().empty(), "closed without a reason");
+            const auto code = closed_[0]->code;
+            check((refused_[0] != 0) == (code == mq::CloseCode::refused),
+                  "a refusal code with another close");
+            check(code != mq::CloseCode::refused || close_reason().rfind("refused (", 0) == 0,
+                  "a refusal without its text");
+            check((code == mq::CloseCode::protocol_violation) ==
+                      (close_reason().rfind("protocol violation: ", 0) == 0),
+                  "a protocol violation with another code, or the other way round");
             closed_seen_ = true;
             in_step_ = false;
         }
@@ -960,7 +1008,9 @@ private:
     std::set<std::string> replayable_;                                  // subscribed when the CONNACK came
     bool clean_ = true;
     bool disconnected_ = false;
-    bool closed_seen_ = false;  // since the last open
+    bool closed_seen_ = false;             // since the last open
+    std::optional<mq::Closed> closed_[2];  // of each session, since the last open
+    int refused_[2] = {0, 0};              // CONNACK's code when it refused
     // Input of this connection only built here, so the session is at a packet boundary.
     bool in_step_ = false;
     // No raw input yet and an honest broker: its view is known.

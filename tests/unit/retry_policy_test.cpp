@@ -4,12 +4,17 @@
 
 #include <string>
 
+using quorvel::mosquitto::CloseCode;
+using quorvel::mosquitto::Closed;
 using quorvel::mosquitto::describe_duration;
 using quorvel::mosquitto::RetryPolicy;
 using namespace std::chrono_literals;
-using Failure = RetryPolicy::Failure;
 
 namespace {
+
+const Closed closed_by_broker{CloseCode::closed_by_peer, "closed by the broker"};
+const Closed connection_refused{CloseCode::unreachable, "Connection refused"};
+const Closed hostname_mismatch{CloseCode::tls, "TLS: hostname mismatch"};
 
 // Attempts that fail the same way for `span`, each after the pause the
 // policy asked for: how many there were, and the longest pause.
@@ -18,12 +23,12 @@ struct Run {
     RetryPolicy::clock::duration longest{};
 };
 
-Run fail_for(RetryPolicy& policy, RetryPolicy::clock::time_point& now, Failure kind,
+Run fail_for(RetryPolicy& policy, RetryPolicy::clock::time_point& now, CloseCode kind,
              RetryPolicy::clock::duration span) {
     Run run;
     const auto end = now + span;
     while (now < end) {
-        const auto step = policy.failed(now, kind, "the same reason");
+        const auto step = policy.failed(now, {kind, "the same reason"});
         ++run.attempts;
         run.longest = std::max(run.longest, step.pause);
         now += step.pause;
@@ -35,34 +40,36 @@ Run fail_for(RetryPolicy& policy, RetryPolicy::clock::time_point& now, Failure k
 
 TEST(RetryPolicy, PausesByKindOfFailure) {
     struct Case {
-        Failure kind;
+        CloseCode kind;
         int most_attempts_in_a_minute;
         RetryPolicy::clock::duration first_pause_at_least, first_pause_at_most;
     } const cases[] = {
         // A restart: tried every 20 to 200 ms for 10 s, then less and less.
-        {Failure::unreachable, 80, 15ms, 20ms},
+        {CloseCode::unreachable, 80, 15ms, 20ms},
         // A name that does not resolve, a wrong certificate, a server that accepts and drops.
-        {Failure::unresolved, 12, 180ms, 250ms},
-        {Failure::rejected, 12, 180ms, 250ms},
-        {Failure::refused, 12, 5s, 5s},
+        {CloseCode::unresolved, 12, 180ms, 250ms},
+        {CloseCode::tls, 12, 180ms, 250ms},
+        {CloseCode::closed_by_peer, 12, 180ms, 250ms},
+        {CloseCode::protocol_violation, 12, 180ms, 250ms},
+        {CloseCode::refused, 12, 5s, 5s},
     };
     for (const auto& c : cases) {
         RetryPolicy::clock::duration fast[2][4]{};
         for (std::uint32_t seed : {1u, 7u, 123456u}) {
             RetryPolicy policy(seed);
             RetryPolicy::clock::time_point now{};
-            const auto first = policy.failed(now, c.kind, "x").pause;
+            const auto first = policy.failed(now, {c.kind, "x"}).pause;
             EXPECT_GE(first, c.first_pause_at_least);
             EXPECT_LE(first, c.first_pause_at_most);
             now += first;
-            for (auto& pause : fast[seed == 7u]) now += pause = policy.failed(now, c.kind, "x").pause;
+            for (auto& pause : fast[seed == 7u]) now += pause = policy.failed(now, {c.kind, "x"}).pause;
             const auto minute = fail_for(policy, now, c.kind, 60s - (now - RetryPolicy::clock::time_point{}));
             EXPECT_LE(minute.attempts + 5, c.most_attempts_in_a_minute) << static_cast<int>(c.kind);
             const auto hour = fail_for(policy, now, c.kind, 1h);
             EXPECT_LE(hour.longest, 30s);  // jitter only shortens
             EXPECT_GE(hour.longest, 22s);
         }
-        if (c.kind != Failure::refused) {
+        if (c.kind != CloseCode::refused) {
             EXPECT_NE(fast[0][1], fast[1][1]) << static_cast<int>(c.kind);
         }
     }
@@ -73,8 +80,8 @@ TEST(RetryPolicy, ARestartIsRetriedFastAndAConnectionThatHeldStartsAgain) {
     RetryPolicy::clock::time_point now{};
     EXPECT_EQ(policy.connected(now).outage, 0s);
     now += 1h;
-    EXPECT_LE(policy.lost(now, now - 1h, "closed by the broker", false).pause, 20ms);
-    const auto outage = fail_for(policy, now, Failure::unreachable, 9s);
+    EXPECT_LE(policy.lost(now, now - 1h, closed_by_broker, false).pause, 20ms);
+    const auto outage = fail_for(policy, now, CloseCode::unreachable, 9s);
     EXPECT_LE(outage.longest, 200ms);
     const auto down = policy.connected(now).outage;
     EXPECT_GE(down, 9s);
@@ -82,7 +89,7 @@ TEST(RetryPolicy, ARestartIsRetriedFastAndAConnectionThatHeldStartsAgain) {
     // Up and gone at once, again and again: the pause grows from the third,
     // unless the connection carried traffic; the bucket paces all of them.
     const auto flap = [&](bool served) {
-        const auto pause = policy.lost(now + 1s, now, "closed by the broker", served).pause;
+        const auto pause = policy.lost(now + 1s, now, closed_by_broker, served).pause;
         now += 1s + pause;
         policy.connected(now);
         return pause;
@@ -98,7 +105,7 @@ TEST(RetryPolicy, ARestartIsRetriedFastAndAConnectionThatHeldStartsAgain) {
     EXPECT_GE(last, 3s);
     // A broker that was away between two short connections restarted.
     now += 1min;
-    policy.failed(now, Failure::unreachable, "Connection refused");
+    policy.failed(now, connection_refused);
     EXPECT_LE(flap(false), 20ms);
     now += 1min;
     EXPECT_LE(flap(true), 20ms);
@@ -111,14 +118,14 @@ TEST(RetryPolicy, ConnectionsArePacedWhateverThePattern) {
         const char* pattern;
         RetryPolicy::clock::duration held;
         bool served;
-        Failure between;
+        CloseCode between;
         int most_in_two_minutes;
         RetryPolicy::clock::duration longest_pause_at_most;
     } const cases[] = {
-        {"a broker that keeps each connection 5.05 s", 5050ms, true, Failure::unreachable, 20, 8s},
-        {"a link that drops after 1 s", 1s, true, Failure::unreachable, 20, 8s},
-        {"taken and dropped, refused between", 5ms, false, Failure::unreachable, 20, 8s},
-        {"taken and dropped, TLS failing between", 5ms, false, Failure::rejected, 8, 30s},
+        {"a broker that keeps each connection 5.05 s", 5050ms, true, CloseCode::unreachable, 20, 8s},
+        {"a link that drops after 1 s", 1s, true, CloseCode::unreachable, 20, 8s},
+        {"taken and dropped, refused between", 5ms, false, CloseCode::unreachable, 20, 8s},
+        {"taken and dropped, TLS failing between", 5ms, false, CloseCode::tls, 8, 30s},
     };
     for (const auto& c : cases) {
         RetryPolicy policy(3);
@@ -130,10 +137,10 @@ TEST(RetryPolicy, ConnectionsArePacedWhateverThePattern) {
             policy.connected(now);
             ++connections;
             now += c.held;
-            auto pause = policy.lost(now, now - c.held, "closed by the broker", c.served).pause;
+            auto pause = policy.lost(now, now - c.held, closed_by_broker, c.served).pause;
             longest = std::max(longest, pause);
             now += pause;
-            pause = policy.failed(now, c.between, "Connection refused").pause;
+            pause = policy.failed(now, {c.between, "Connection refused"}).pause;
             now += pause;
         }
         EXPECT_LE(connections, c.most_in_two_minutes) << c.pattern;
@@ -146,28 +153,28 @@ TEST(RetryPolicy, ATroubleIsToldOnceWithRemindersAndASummary) {
     RetryPolicy::clock::time_point now{};
     using Tell = RetryPolicy::Tell;
     EXPECT_TRUE(policy.connected(now).tell);
-    EXPECT_EQ(policy.failed(now, Failure::unreachable, "Connection refused").tell, Tell::reason);
-    EXPECT_EQ(policy.failed(now + 1s, Failure::unreachable, "Connection refused").tell, Tell::nothing);
-    EXPECT_EQ(policy.failed(now + 2s, Failure::rejected, "TLS: hostname mismatch").tell, Tell::reason);
-    EXPECT_EQ(policy.failed(now + 3s, Failure::unreachable, "Connection refused").tell, Tell::nothing);
-    const auto reminder = policy.failed(now + 302s, Failure::rejected, "TLS: hostname mismatch");
+    EXPECT_EQ(policy.failed(now, connection_refused).tell, Tell::reason);
+    EXPECT_EQ(policy.failed(now + 1s, connection_refused).tell, Tell::nothing);
+    EXPECT_EQ(policy.failed(now + 2s, hostname_mismatch).tell, Tell::reason);
+    EXPECT_EQ(policy.failed(now + 3s, connection_refused).tell, Tell::nothing);
+    const auto reminder = policy.failed(now + 302s, hostname_mismatch);
     EXPECT_EQ(reminder.tell, Tell::reminder);
     EXPECT_EQ(reminder.count, 5u);
     EXPECT_EQ(reminder.span, 302s);
-    EXPECT_EQ(policy.failed(now + 303s, Failure::rejected, "TLS: hostname mismatch").tell, Tell::nothing);
+    EXPECT_EQ(policy.failed(now + 303s, hostname_mismatch).tell, Tell::nothing);
     // Back, and lost again and again, alternating with failures: each reason
     // once, the first return, then silence until a reminder.
     now += 400s;
     EXPECT_TRUE(policy.connected(now).tell);
-    EXPECT_EQ(policy.lost(now + 5s, now, "closed by the broker", true).tell, Tell::reason);
-    EXPECT_EQ(policy.failed(now + 6s, Failure::rejected, "TLS: hostname mismatch").tell, Tell::nothing);
+    EXPECT_EQ(policy.lost(now + 5s, now, closed_by_broker, true).tell, Tell::reason);
+    EXPECT_EQ(policy.failed(now + 6s, hostname_mismatch).tell, Tell::nothing);
     EXPECT_TRUE(policy.connected(now + 7s).tell);  // the loss was told
     for (int i = 1; i < 38; ++i) {
         const auto at = now + i * 8s;
-        EXPECT_EQ(policy.lost(at + 5s, at, "closed by the broker", true).tell, Tell::nothing) << i;
+        EXPECT_EQ(policy.lost(at + 5s, at, closed_by_broker, true).tell, Tell::nothing) << i;
         EXPECT_FALSE(policy.connected(at + 8s).tell) << i;
     }
-    const auto again = policy.lost(now + 320s, now + 317s, "closed by the broker", true);
+    const auto again = policy.lost(now + 320s, now + 317s, closed_by_broker, true);
     EXPECT_EQ(again.tell, Tell::reminder);
     EXPECT_EQ(again.count, 39u);
     EXPECT_TRUE(policy.connected(now + 321s).tell);
@@ -179,7 +186,21 @@ TEST(RetryPolicy, ATroubleIsToldOnceWithRemindersAndASummary) {
     EXPECT_EQ(summary.losses, 39u);
     EXPECT_EQ(summary.span, 721s);  // since the outage that began it
     EXPECT_EQ(policy.settles_at(), RetryPolicy::clock::time_point::max());
-    EXPECT_EQ(policy.lost(now + 500s, now + 321s, "closed by the broker", true).tell, Tell::reason);
+    EXPECT_EQ(policy.lost(now + 500s, now + 321s, closed_by_broker, true).tell, Tell::reason);
+}
+
+TEST(RetryPolicy, AReasonIsItsCodeAndTextAndALossIsApartFromAFailure) {
+    RetryPolicy policy(1);
+    RetryPolicy::clock::time_point now{};
+    using Tell = RetryPolicy::Tell;
+    EXPECT_EQ(policy.failed(now, hostname_mismatch).tell, Tell::reason);
+    EXPECT_EQ(policy.failed(now + 1s, {CloseCode::tls, "TLS: hostname mismatch"}).tell, Tell::nothing);
+    EXPECT_EQ(policy.failed(now + 2s, {CloseCode::tls, "TLS handshake timed out"}).tell, Tell::reason);
+    EXPECT_EQ(policy.failed(now + 3s, {CloseCode::io, "TLS: hostname mismatch"}).tell, Tell::reason);
+    policy.connected(now + 4s);
+    EXPECT_EQ(policy.lost(now + 5s, now + 4s, hostname_mismatch, true).tell, Tell::reason);
+    policy.connected(now + 6s);
+    EXPECT_EQ(policy.lost(now + 7s, now + 6s, hostname_mismatch, true).tell, Tell::nothing);
 }
 
 TEST(RetryPolicy, DurationsAsRecordsShowThem) {

@@ -6,9 +6,29 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <initializer_list>
+#include <optional>
+#include <ostream>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
+
+namespace quorvel::mosquitto {
+
+bool operator==(const Closed& a, const Closed& b) {
+    return a.code == b.code && a.text == b.text;
+}
+
+void PrintTo(const Closed& c, std::ostream* os) {
+    static const char* const names[] = {
+        "protocol_violation", "refused",        "no_connack", "no_ping_answer",
+        "output_stalled",     "closed_by_peer", "io",         "tls",
+        "unresolved",         "unreachable",    "stopped"};
+    *os << names[static_cast<int>(c.code)] << " \"" << c.text << '"';
+}
+
+}  // namespace quorvel::mosquitto
 
 namespace mq = quorvel::mosquitto;
 namespace codec = quorvel::mosquitto::codec;
@@ -79,6 +99,8 @@ std::vector<std::uint16_t> ids_of(std::string_view out) {
     return ids;
 }
 
+using Strings = std::vector<std::string>;
+
 // A session driven by hand: the test plays the broker, the socket and the clock.
 struct Driver {
     // listening: subscribed to "#" from the start, for tests of received
@@ -118,32 +140,61 @@ struct Driver {
     long long ms_to_deadline() const {
         return std::chrono::duration_cast<std::chrono::milliseconds>(session.next_deadline() - now).count();
     }
+    // The session's events, sorted by kind, each kind in its order.
+    void take() {
+        std::vector<mq::Event> events;
+        session.take_events(events);
+        for (auto& e : events) {
+            if (auto* m = std::get_if<mq::MqttMessage>(&e)) {
+                messages.push_back(m->topic + ":" + std::string(m->payload.begin(), m->payload.end()));
+            } else if (auto* c = std::get_if<mq::Completion>(&e)) {
+                completed.push_back(*c);
+            } else if (auto* n = std::get_if<mq::Notice>(&e)) {
+                told.push_back(n->text);
+            } else if (std::holds_alternative<mq::Connected>(e)) {
+                ++connections;
+            } else if (auto* r = std::get_if<mq::Refused>(&e)) {
+                refused_code = r->code;
+            } else {
+                ended.push_back(std::get<mq::Closed>(e));
+            }
+        }
+    }
     // "topic:payload" of each message taken.
-    std::vector<std::string> received() {
-        std::vector<mq::MqttMessage> messages;
-        session.take_messages(messages);
-        std::vector<std::string> out;
-        for (const auto& m : messages)
-            out.push_back(m.topic + ":" + std::string(m.payload.begin(), m.payload.end()));
-        return out;
+    Strings received() {
+        take();
+        return std::exchange(messages, {});
     }
     std::vector<mq::Completion> completions() {
-        std::vector<mq::Completion> out;
-        session.take_completions(out);
-        return out;
+        take();
+        return std::exchange(completed, {});
     }
-    std::vector<std::string> notices() {
-        std::vector<std::string> out;
-        session.take_notices(out);
-        return out;
+    Strings notices() {
+        take();
+        return std::exchange(told, {});
+    }
+    // CONNACK accepted since the last call.
+    bool connected() {
+        take();
+        return std::exchange(connections, 0) > 0;
+    }
+    // The last Closed event, or none.
+    std::optional<mq::Closed> closed_with() {
+        take();
+        if (ended.empty()) return std::nullopt;
+        return ended.back();
     }
 
     mq::steady_time now{1h};
     Session session;
     bool listening;
+    Strings messages;
+    std::vector<mq::Completion> completed;
+    Strings told;
+    int connections = 0;
+    int refused_code = 0;
+    std::vector<mq::Closed> ended;
 };
-
-using Strings = std::vector<std::string>;
 
 }  // namespace
 
@@ -153,55 +204,87 @@ TEST(SessionViolation, ClosesAndDeliversNothingOfThePacket) {
         std::string packet;
         const char* reason;
     } cases[] = {
-        {"PUBACK flags 1111", bytes({0x4F, 2, 0, 1}), "reserved flag bits"},
-        {"PUBREC flags 0010", bytes({0x52, 2, 0, 1}), "reserved flag bits"},
-        {"PUBREL flags 0000", bytes({0x60, 2, 0, 1}), "reserved flag bits"},
-        {"PUBREL flags 0011", bytes({0x63, 2, 0, 1}), "reserved flag bits"},
-        {"PUBCOMP flags 1000", bytes({0x78, 2, 0, 1}), "reserved flag bits"},
-        {"SUBACK flags 1111", bytes({0x9F, 3, 0, 1, 0}), "reserved flag bits"},
-        {"UNSUBACK flags 0001", bytes({0xB1, 2, 0, 1}), "reserved flag bits"},
-        {"PINGRESP flags 1111", bytes({0xDF, 0}), "reserved flag bits"},
-        {"CONNACK flags 0001", bytes({0x21, 2, 0, 0}), "reserved flag bits"},
-        {"PUBACK of 3 bytes", bytes({0x40, 3, 0, 1, 0}), "wrong remaining length"},
-        {"PUBREC of 1 byte", bytes({0x50, 1, 0}), "wrong remaining length"},
-        {"PUBREL of 0 bytes", bytes({0x62, 0}), "wrong remaining length"},
-        {"PUBCOMP of 4 bytes", bytes({0x70, 4, 0, 1, 0, 0}), "wrong remaining length"},
-        {"SUBACK with two codes", bytes({0x90, 4, 0, 1, 0, 0}), "wrong remaining length"},
-        {"SUBACK without a code", bytes({0x90, 2, 0, 1}), "wrong remaining length"},
-        {"UNSUBACK of 3 bytes", bytes({0xB0, 3, 0, 1, 0}), "wrong remaining length"},
-        {"PINGRESP of 1 byte", bytes({0xD0, 1, 0}), "wrong remaining length"},
-        {"CONNACK of 3 bytes", bytes({0x20, 3, 0, 0, 0}), "wrong remaining length"},
-        {"second CONNACK", connack(), "a second CONNACK"},
-        {"PUBLISH QoS 1 id 0", publish("t", "p", 1, 0), "packet id 0"},
-        {"PUBLISH QoS 2 id 0", publish("t", "p", 2, 0), "packet id 0"},
-        {"PUBACK id 0", ack(Type::puback, 0), "packet id 0"},
-        {"PUBREC id 0", ack(Type::pubrec, 0), "packet id 0"},
-        {"PUBREL id 0", ack(Type::pubrel, 0), "packet id 0"},
-        {"PUBCOMP id 0", ack(Type::pubcomp, 0), "packet id 0"},
-        {"UNSUBACK id 0", ack(Type::unsuback, 0), "packet id 0"},
-        {"SUBACK id 0", suback(0, 0), "packet id 0"},
-        {"empty topic", publish(""), "empty topic"},
-        {"broken UTF-8", publish("\xC3\x28"), "not UTF-8"},
-        {"surrogate", publish("a/\xED\xA0\x80"), "not UTF-8"},
-        {"overlong", publish("\xC0\xAF"), "not UTF-8"},
-        {"U+0000", publish(std::string("a\0b", 3)), "U+0000"},
-        {"+ in topic", publish("a/+"), "wildcard"},
-        {"# in topic", publish("a/#"), "wildcard"},
-        {"PUBLISH QoS 3", bytes({0x36, 5, 0, 1, 't', 0, 1}), "QoS 3"},
-        {"DUP on QoS 0", publish("t", "p", 0, 0, true), "DUP"},
-        {"PUBLISH shorter than its topic", bytes({0x30, 3, 0, 5, 't'}), "too short"},
+        {"PUBACK flags 1111", bytes({0x4F, 2, 0, 1}),
+         "protocol violation: PUBACK (reserved flag bits set, first byte 0x4F, remaining length 2)"},
+        {"PUBREC flags 0010", bytes({0x52, 2, 0, 1}),
+         "protocol violation: PUBREC (reserved flag bits set, first byte 0x52, remaining length 2)"},
+        {"PUBREL flags 0000", bytes({0x60, 2, 0, 1}),
+         "protocol violation: PUBREL (reserved flag bits set, first byte 0x60, remaining length 2)"},
+        {"PUBREL flags 0011", bytes({0x63, 2, 0, 1}),
+         "protocol violation: PUBREL (reserved flag bits set, first byte 0x63, remaining length 2)"},
+        {"PUBCOMP flags 1000", bytes({0x78, 2, 0, 1}),
+         "protocol violation: PUBCOMP (reserved flag bits set, first byte 0x78, remaining length 2)"},
+        {"SUBACK flags 1111", bytes({0x9F, 3, 0, 1, 0}),
+         "protocol violation: SUBACK (reserved flag bits set, first byte 0x9F, remaining length 3)"},
+        {"UNSUBACK flags 0001", bytes({0xB1, 2, 0, 1}),
+         "protocol violation: UNSUBACK (reserved flag bits set, first byte 0xB1, remaining length 2)"},
+        {"PINGRESP flags 1111", bytes({0xDF, 0}),
+         "protocol violation: PINGRESP (reserved flag bits set, first byte 0xDF, remaining length 0)"},
+        {"CONNACK flags 0001", bytes({0x21, 2, 0, 0}),
+         "protocol violation: CONNACK (reserved flag bits set, first byte 0x21, remaining length 2)"},
+        {"PUBACK of 3 bytes", bytes({0x40, 3, 0, 1, 0}),
+         "protocol violation: PUBACK (wrong remaining length, first byte 0x40, remaining length 3)"},
+        {"PUBREC of 1 byte", bytes({0x50, 1, 0}),
+         "protocol violation: PUBREC (wrong remaining length, first byte 0x50, remaining length 1)"},
+        {"PUBREL of 0 bytes", bytes({0x62, 0}),
+         "protocol violation: PUBREL (wrong remaining length, first byte 0x62, remaining length 0)"},
+        {"PUBCOMP of 4 bytes", bytes({0x70, 4, 0, 1, 0, 0}),
+         "protocol violation: PUBCOMP (wrong remaining length, first byte 0x70, remaining length 4)"},
+        {"SUBACK with two codes", bytes({0x90, 4, 0, 1, 0, 0}),
+         "protocol violation: SUBACK (wrong remaining length, first byte 0x90, remaining length 4)"},
+        {"SUBACK without a code", bytes({0x90, 2, 0, 1}),
+         "protocol violation: SUBACK (wrong remaining length, first byte 0x90, remaining length 2)"},
+        {"UNSUBACK of 3 bytes", bytes({0xB0, 3, 0, 1, 0}),
+         "protocol violation: UNSUBACK (wrong remaining length, first byte 0xB0, remaining length 3)"},
+        {"PINGRESP of 1 byte", bytes({0xD0, 1, 0}),
+         "protocol violation: PINGRESP (wrong remaining length, first byte 0xD0, remaining length 1)"},
+        {"CONNACK of 3 bytes", bytes({0x20, 3, 0, 0, 0}),
+         "protocol violation: CONNACK (wrong remaining length, first byte 0x20, remaining length 3)"},
+        {"second CONNACK", connack(), "protocol violation: a second CONNACK"},
+        {"PUBLISH QoS 1 id 0", publish("t", "p", 1, 0), "protocol violation: PUBLISH with packet id 0"},
+        {"PUBLISH QoS 2 id 0", publish("t", "p", 2, 0), "protocol violation: PUBLISH with packet id 0"},
+        {"PUBACK id 0", ack(Type::puback, 0), "protocol violation: PUBACK with packet id 0"},
+        {"PUBREC id 0", ack(Type::pubrec, 0), "protocol violation: PUBREC with packet id 0"},
+        {"PUBREL id 0", ack(Type::pubrel, 0), "protocol violation: PUBREL with packet id 0"},
+        {"PUBCOMP id 0", ack(Type::pubcomp, 0), "protocol violation: PUBCOMP with packet id 0"},
+        {"UNSUBACK id 0", ack(Type::unsuback, 0), "protocol violation: UNSUBACK with packet id 0"},
+        {"SUBACK id 0", suback(0, 0), "protocol violation: SUBACK with packet id 0"},
+        {"empty topic", publish(""), "protocol violation: PUBLISH with an empty topic"},
+        {"broken UTF-8", publish("\xC3\x28"), "protocol violation: PUBLISH with a topic that is not UTF-8"},
+        {"surrogate", publish("a/\xED\xA0\x80"),
+         "protocol violation: PUBLISH with a topic that is not UTF-8"},
+        {"overlong", publish("\xC0\xAF"), "protocol violation: PUBLISH with a topic that is not UTF-8"},
+        {"U+0000", publish(std::string("a\0b", 3)), "protocol violation: PUBLISH with U+0000 in its topic"},
+        {"+ in topic", publish("a/+"), "protocol violation: PUBLISH with a wildcard in its topic"},
+        {"# in topic", publish("a/#"), "protocol violation: PUBLISH with a wildcard in its topic"},
+        {"PUBLISH QoS 3", bytes({0x36, 5, 0, 1, 't', 0, 1}),
+         "protocol violation: PUBLISH (PUBLISH with QoS 3, first byte 0x36, remaining length 5)"},
+        {"DUP on QoS 0", publish("t", "p", 0, 0, true),
+         "protocol violation: PUBLISH (PUBLISH with DUP set on QoS 0, first byte 0x38, remaining length 4)"},
+        {"PUBLISH shorter than its topic", bytes({0x30, 3, 0, 5, 't'}),
+         "protocol violation: PUBLISH too short"},
         {"five length bytes", bytes({0x30, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}),
-         "remaining length over four bytes"},
-        {"CONNECT", bytes({0x10, 0}), "only clients send"},
-        {"SUBSCRIBE", bytes({0x82, 0}), "only clients send"},
-        {"UNSUBSCRIBE", bytes({0xA2, 0}), "only clients send"},
-        {"PINGREQ", bytes({0xC0, 0}), "only clients send"},
-        {"DISCONNECT", bytes({0xE0, 0}), "only clients send"},
-        {"type 0", bytes({0x00, 0}), "reserved packet type"},
-        {"type 15", bytes({0xF0, 0}), "reserved packet type"},
-        {"SUBACK code 3", suback(1, 0x03), "return code 0x03"},
-        {"SUBACK code 0x7F", suback(1, 0x7F), "return code 0x7F"},
-        {"SUBACK code 0x81", suback(1, 0x81), "return code 0x81"},
+         "protocol violation: remaining length over four bytes"},
+        {"CONNECT", bytes({0x10, 0}),
+         "protocol violation: CONNECT (a packet type that only clients send, first byte 0x10, remaining "
+         "length 0)"},
+        {"SUBSCRIBE", bytes({0x82, 0}),
+         "protocol violation: SUBSCRIBE (a packet type that only clients send, first byte 0x82, remaining "
+         "length 0)"},
+        {"UNSUBSCRIBE", bytes({0xA2, 0}),
+         "protocol violation: UNSUBSCRIBE (a packet type that only clients send, first byte 0xA2, remaining "
+         "length 0)"},
+        {"PINGREQ", bytes({0xC0, 0}),
+         "protocol violation: PINGREQ (a packet type that only clients send, first byte 0xC0, remaining "
+         "length 0)"},
+        {"DISCONNECT", bytes({0xE0, 0}),
+         "protocol violation: DISCONNECT (a packet type that only clients send, first byte 0xE0, remaining "
+         "length 0)"},
+        {"type 0", bytes({0x00, 0}), "protocol violation: a reserved packet type"},
+        {"type 15", bytes({0xF0, 0}), "protocol violation: a reserved packet type"},
+        {"SUBACK code 3", suback(1, 0x03), "protocol violation: SUBACK with return code 0x03"},
+        {"SUBACK code 0x7F", suback(1, 0x7F), "protocol violation: SUBACK with return code 0x7F"},
+        {"SUBACK code 0x81", suback(1, 0x81), "protocol violation: SUBACK with return code 0x81"},
     };
     for (const auto& c : cases) {
         for (const bool bytewise : {false, true}) {
@@ -214,12 +297,46 @@ TEST(SessionViolation, ClosesAndDeliversNothingOfThePacket) {
                 d.feed(in);
             }
             EXPECT_TRUE(d.closed()) << c.what;
-            EXPECT_TRUE(contains(d.session.close_reason(), c.reason))
-                << c.what << (bytewise ? " bytewise: " : ": ") << d.session.close_reason();
+            EXPECT_EQ(d.closed_with(), (mq::Closed{mq::CloseCode::protocol_violation, c.reason}))
+                << c.what << (bytewise ? " bytewise" : "");
+            EXPECT_EQ(d.ended.size(), 1u) << c.what;
             EXPECT_EQ(d.received(), Strings{}) << c.what;
             EXPECT_EQ(d.session.queued_bytes(), 0u) << c.what;  // no acknowledgement either
         }
     }
+}
+
+// One feed that connects, delivers, completes, skips and breaks a rule: the
+// events in that order, so that no owner handles a connection's first
+// message before it has told the connection.
+TEST(SessionEvents, ComeInTheOrderTheyHappened) {
+    mq::SessionSettings settings;
+    settings.max_incoming_bytes = 16;
+    Driver d(std::move(settings));
+    d.subscribe("#");
+    d.open();
+    d.feed(connack() + publish("a", "1") + suback(1, 1) + publish("big", std::string(20, 'x')) +
+           publish("b", "2") + bytes({0x4F, 2, 0, 1}) + publish("c", "3"));
+    std::vector<mq::Event> events;
+    d.session.take_events(events);
+    std::string order;
+    for (const auto& e : events) order += "CRMAN!"[e.index()];
+    EXPECT_EQ(order, "CMANM!");
+    ASSERT_EQ(events.size(), 6u);
+    EXPECT_FALSE(std::get<mq::Connected>(events[0]).session_present);
+    EXPECT_EQ(std::get<mq::MqttMessage>(events[1]).topic, "a");
+    EXPECT_EQ(std::get<mq::Completion>(events[2]).code, 1);
+    EXPECT_EQ(std::get<mq::Notice>(events[3]).text,
+              "Skipped a message of 25 bytes on 'big': the limit is 16");
+    EXPECT_EQ(std::get<mq::MqttMessage>(events[4]).topic, "b");
+    EXPECT_EQ(
+        std::get<mq::Closed>(events[5]),
+        (mq::Closed{
+            mq::CloseCode::protocol_violation,
+            "protocol violation: PUBACK (reserved flag bits set, first byte 0x4F, remaining length 2)"}));
+    events.clear();
+    d.session.take_events(events);
+    EXPECT_TRUE(events.empty());
 }
 
 TEST(SessionViolation, AnAckOfTheWrongKindCloses) {
@@ -232,9 +349,11 @@ TEST(SessionViolation, AnAckOfTheWrongKindCloses) {
         ASSERT_EQ(ids.size(), 2u);
         d.feed(answer_subscribe ? ack(Type::unsuback, ids[0]) : suback(ids[1], 1));
         EXPECT_TRUE(d.closed());
-        EXPECT_EQ(d.session.close_reason(),
-                  answer_subscribe ? "protocol violation: UNSUBACK for packet id " + std::to_string(ids[0])
-                                   : "protocol violation: SUBACK for packet id " + std::to_string(ids[1]));
+        EXPECT_EQ(d.closed_with(),
+                  (mq::Closed{mq::CloseCode::protocol_violation,
+                              answer_subscribe
+                                  ? "protocol violation: UNSUBACK for packet id " + std::to_string(ids[0])
+                                  : "protocol violation: SUBACK for packet id " + std::to_string(ids[1])}));
         EXPECT_TRUE(d.completions().empty());
     }
 }
@@ -255,11 +374,33 @@ TEST(SessionConnect, OnlyConnectLeavesBeforeConnack) {
     d.subscribe("s2");
     d.session.unsubscribe("x");
     EXPECT_EQ(d.write_all(), "");
-    EXPECT_FALSE(d.session.take_connected());
+    EXPECT_FALSE(d.connected());
 
     d.feed(connack());
-    EXPECT_TRUE(d.session.take_connected());
+    EXPECT_TRUE(d.connected());
     EXPECT_EQ(summary(d.write_all()), "SUBSCRIBE s, SUBSCRIBE s2, PUBLISH a, PUBLISH b");
+}
+
+// The CONNECT holds the password: its bytes are zeroed where they were
+// written from once the socket has taken the last of them, not before.
+TEST(SessionConnect, TheConnectIsWipedOnceWritten) {
+    mq::SessionSettings settings;
+    settings.client_id = "dev";
+    settings.user = "u";
+    settings.password = "Secret-Pw7";
+    settings.has_password = true;
+    Driver d(std::move(settings));
+    d.session.open(true, d.now);
+    const auto out = d.session.pending_output();
+    std::string connect;
+    codec::put_connect(connect, "dev", true, 40, {"u", "Secret-Pw7", true});
+    ASSERT_EQ(out, connect);
+    d.session.output_written(10, d.now);
+    EXPECT_EQ(std::string(out.data(), out.size()), connect);
+    d.session.output_written(out.size() - 10, d.now);
+    EXPECT_EQ(std::string(out.data(), out.size()), std::string(connect.size(), '\0'));
+    d.feed(connack());
+    EXPECT_TRUE(d.connected());
 }
 
 TEST(SessionConnect, BadBytesBeforeConnackCloseAsSoonAsTheyCan) {
@@ -281,7 +422,7 @@ TEST(SessionConnect, BadBytesBeforeConnackCloseAsSoonAsTheyCan) {
         std::size_t fed = 0;
         while (!d.closed() && fed < c.in.size()) d.feed(c.in.substr(fed++, 1));
         EXPECT_TRUE(d.closed()) << c.what;
-        EXPECT_EQ(fed, c.closed_after) << c.what << ": " << d.session.close_reason();
+        EXPECT_EQ(fed, c.closed_after) << c.what << ": " << testing::PrintToString(d.closed_with());
     }
     // Every first byte but CONNACK's is refused by itself.
     for (int first = 0; first < 256; ++first) {
@@ -302,7 +443,8 @@ TEST(SessionConnect, AMebibyteOfHttpIsRefusedAndDropped) {
     const auto queued = d.session.queued_bytes();
     for (std::size_t at = 0; at < page.size(); at += 4096) d.feed(std::string_view(page).substr(at, 4096));
     EXPECT_TRUE(d.closed());
-    EXPECT_TRUE(contains(d.session.close_reason(), "PUBACK before CONNACK")) << d.session.close_reason();
+    EXPECT_EQ(d.closed_with(),
+              (mq::Closed{mq::CloseCode::protocol_violation, "protocol violation: PUBACK before CONNACK"}));
     EXPECT_EQ(d.session.queued_bytes(), queued);
     EXPECT_EQ(d.write_all(), "");
     EXPECT_EQ(d.received(), Strings{});
@@ -320,12 +462,12 @@ TEST(SessionConnect, ConnackProblemsClose) {
         {connack(0, 3), 3, "refused (server unavailable)"},
         {connack(0, 4), 4, "refused (bad user name or password)"},
         {connack(0, 5), 5, "refused (not authorised)"},
-        {connack(0, 6), 0, "return code 6"},
-        {connack(0, 0xFF), 0, "return code 255"},
-        {connack(0x02, 0), 0, "reserved flag bits"},
-        {connack(0x80, 0), 0, "reserved flag bits"},
+        {connack(0, 6), 0, "protocol violation: CONNACK with return code 6"},
+        {connack(0, 0xFF), 0, "protocol violation: CONNACK with return code 255"},
+        {connack(0x02, 0), 0, "protocol violation: CONNACK with reserved flag bits set"},
+        {connack(0x80, 0), 0, "protocol violation: CONNACK with reserved flag bits set"},
         // A clean session cannot be present: believing it would skip the replay.
-        {connack(0x01, 0), 0, "session present"},
+        {connack(0x01, 0), 0, "protocol violation: CONNACK with session present on a clean session"},
     };
     for (const auto& c : cases) {
         Driver d;
@@ -333,9 +475,10 @@ TEST(SessionConnect, ConnackProblemsClose) {
         d.open(true);
         d.feed(c.connack);
         EXPECT_TRUE(d.closed()) << c.reason;
-        EXPECT_EQ(d.session.refused_code(), c.refused_code) << c.reason;
-        EXPECT_TRUE(contains(d.session.close_reason(), c.reason)) << d.session.close_reason();
-        EXPECT_FALSE(d.session.take_connected()) << c.reason;
+        const auto code = c.refused_code != 0 ? mq::CloseCode::refused : mq::CloseCode::protocol_violation;
+        EXPECT_EQ(d.closed_with(), (mq::Closed{code, c.reason}));
+        EXPECT_EQ(d.refused_code, c.refused_code) << c.reason;
+        EXPECT_FALSE(d.connected()) << c.reason;
     }
 }
 
@@ -349,7 +492,7 @@ TEST(SessionConnect, MissingConnackClosesAtTheConnectTimeout) {
     EXPECT_EQ(d.session.state(), Session::State::connecting);
     d.advance(1ms);
     EXPECT_TRUE(d.closed());
-    EXPECT_EQ(d.session.close_reason(), "no answer to CONNECT");
+    EXPECT_EQ(d.closed_with(), (mq::Closed{mq::CloseCode::no_connack, "no answer to CONNECT"}));
 }
 
 TEST(SessionInput, EverySplitGivesTheSameResult) {
@@ -497,8 +640,7 @@ TEST(SessionQos, OutgoingPublicationIsDoneOnlyWhenFullyAcknowledged) {
         const auto out = summary(d.write_all());
         EXPECT_EQ(out.substr(0, out.find(' ')), c.output);
         EXPECT_EQ(d.session.state(), Session::State::connected);
-        d.session.lost();
-        EXPECT_EQ(d.session.take_lost_publications(), c.lost) << c.replies.size();
+        EXPECT_EQ(d.session.lost(), c.lost) << c.replies.size();
     }
 }
 
@@ -607,8 +749,7 @@ TEST(SessionReplay, SubscriptionsGoAheadOfKeptPublications) {
     ASSERT_EQ(codec::read_header(batch, first), codec::Framing::complete);
     d.session.output_written(first.header_bytes + first.body_bytes + 2, d.now);  // B cut in the middle
     d.publish("D");
-    d.session.lost();
-    EXPECT_EQ(d.session.take_lost_publications(), 1u);
+    EXPECT_EQ(d.session.lost(), 1u);
     d.publish("E");
     d.subscribe("S3");
     d.subscribe("S3");
@@ -648,15 +789,13 @@ TEST(SessionReplay, KeptPublicationKeepsItsIdAndTornOneCountsOnce) {
     d.publish("kept", Qos::AtLeastOnce);
     const std::string batch(d.session.pending_output());
     d.session.output_written(3, d.now);
-    d.session.lost();
-    EXPECT_EQ(d.session.take_lost_publications(), 1u);
+    EXPECT_EQ(d.session.lost(), 1u);
     d.connect();
     const auto out = d.write_all();
     EXPECT_EQ(summary(out), "PUBLISH kept");
     EXPECT_EQ(ids_of(out), std::vector<std::uint16_t>{ids_of(batch).at(1)});
     d.feed(ack(Type::puback, ids_of(out).at(0)));
-    d.session.lost();
-    EXPECT_EQ(d.session.take_lost_publications(), 0u);
+    EXPECT_EQ(d.session.lost(), 0u);
 }
 
 TEST(SessionReplay, AnAcknowledgementBeforeThePublicationLeftLosesNothing) {
@@ -665,14 +804,12 @@ TEST(SessionReplay, AnAcknowledgementBeforeThePublicationLeftLosesNothing) {
     d.publish("early", Qos::AtLeastOnce);
     d.feed(ack(Type::puback, ids_of(std::string(d.session.pending_output())).at(0)));
     d.publish("late", Qos::AtLeastOnce);
-    d.session.lost();
-    EXPECT_EQ(d.session.take_lost_publications(), 0u);
+    EXPECT_EQ(d.session.lost(), 0u);
     d.connect();
     const auto out = d.write_all();
     EXPECT_EQ(summary(out), "PUBLISH early, PUBLISH late");
     for (const auto id : ids_of(out)) d.feed(ack(Type::puback, id));
-    d.session.lost();
-    EXPECT_EQ(d.session.take_lost_publications(), 0u);
+    EXPECT_EQ(d.session.lost(), 0u);
 }
 
 TEST(SessionReplay, PresentSessionSkipsOnlyWhatTheBrokerHas) {
@@ -735,12 +872,12 @@ TEST(SessionKeepAlive, OutputPostponesThePing) {
 
 TEST(SessionKeepAlive, UnansweredPingClosesAndPingrespClearsIt) {
     // A broker that reads nothing never answers, whatever else it sends.
-    const std::pair<const char*, const char*> cases[] = {
-        {"", "no answer to a ping"},
-        {"PINGRESP", ""},
-        {"reads nothing", "the broker has read nothing for 60 s"},
+    const std::pair<const char*, std::optional<mq::Closed>> cases[] = {
+        {"", mq::Closed{mq::CloseCode::no_ping_answer, "no answer to a ping"}},
+        {"PINGRESP", std::nullopt},
+        {"reads nothing", mq::Closed{mq::CloseCode::output_stalled, "the broker has read nothing for 60 s"}},
     };
-    for (const auto& [answer, reason] : cases) {
+    for (const auto& [answer, closed] : cases) {
         Driver d({}, true);  // keep-alive 40 s: ping after 30 s, answered within 30 s
         d.connect();
         const bool stuck = std::string(answer) == "reads nothing";
@@ -756,8 +893,8 @@ TEST(SessionKeepAlive, UnansweredPingClosesAndPingrespClearsIt) {
         if (std::string(answer) == "PINGRESP") d.feed(bytes({0xD0, 0}));
         if (stuck) d.feed(publish("flood"));
         d.advance(1ms);
-        EXPECT_EQ(d.closed(), *reason != '\0') << answer;
-        EXPECT_EQ(d.session.close_reason(), reason);
+        EXPECT_EQ(d.closed(), closed.has_value()) << answer;
+        EXPECT_EQ(d.closed_with(), closed) << answer;
     }
 }
 
