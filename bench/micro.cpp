@@ -3,7 +3,7 @@
 #include "registry.h"
 #include "watchdog.h"
 
-#include "mqtt-wrapper/topic_rules.h"
+#include "mqtt-wrapper/core/topic_rules.h"
 
 #include <benchmark/benchmark.h>
 #include <fmt/format.h>

@@ -1,7 +1,7 @@
 #include "mqtt-wrapper/broker_address.h"
 
-#include "mqtt-wrapper/types.h"
-#include "mqtt-wrapper/utf8.h"
+#include "mqtt-wrapper/core/types.h"
+#include "mqtt-wrapper/core/utf8.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "mqtt-wrapper/core/secret.h"
 #include "mqtt-wrapper/export.h"
-#include "mqtt-wrapper/secret.h"
 
 #include <string>
 #include <string_view>

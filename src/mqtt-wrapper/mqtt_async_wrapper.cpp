@@ -5,15 +5,15 @@
 #include "mqtt-wrapper/mqtt_async_wrapper.h"
 
 #include "mqtt-wrapper/broker_address.h"
-#include "mqtt-wrapper/callback_data.h"
-#include "mqtt-wrapper/codec.h"
-#include "mqtt-wrapper/hold_queue.h"
-#include "mqtt-wrapper/io_loop.h"
-#include "mqtt-wrapper/link.h"
+#include "mqtt-wrapper/core/codec.h"
+#include "mqtt-wrapper/core/topic_rules.h"
+#include "mqtt-wrapper/io/callback_data.h"
+#include "mqtt-wrapper/io/hold_queue.h"
+#include "mqtt-wrapper/io/io_loop.h"
+#include "mqtt-wrapper/io/link.h"
+#include "mqtt-wrapper/io/read_pacing.h"
+#include "mqtt-wrapper/io/reader_handover.h"
 #include "mqtt-wrapper/p7.h"
-#include "mqtt-wrapper/read_pacing.h"
-#include "mqtt-wrapper/reader_handover.h"
-#include "mqtt-wrapper/topic_rules.h"
 
 #include <fmt/format.h>
 #include <poll.h>

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "mqtt-wrapper/core/types.h"
 #include "mqtt-wrapper/export.h"
-#include "mqtt-wrapper/types.h"
 
 #include <cstddef>
 #include <memory>

@@ -1,6 +1,6 @@
 #include "mqtt-wrapper/p7.h"
 
-#include "mqtt-wrapper/utf8.h"
+#include "mqtt-wrapper/core/utf8.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,6 +1,6 @@
 #include "fake_mqtt.h"
 
-#include "mqtt-wrapper/topic_rules.h"
+#include "mqtt-wrapper/core/topic_rules.h"
 
 #include <condition_variable>
 #include <deque>

@@ -12,9 +12,9 @@
 // broker. While no raw bytes have come, the cooperating broker's view (its
 // subscriptions, its unreleased QoS 2 packet ids) is checked as well.
 
-#include "mqtt-wrapper/codec.h"
-#include "mqtt-wrapper/session.h"
-#include "mqtt-wrapper/topic_rules.h"
+#include "mqtt-wrapper/core/codec.h"
+#include "mqtt-wrapper/core/session.h"
+#include "mqtt-wrapper/core/topic_rules.h"
 #include "packet_kit.h"
 
 #include <algorithm>

@@ -2,7 +2,7 @@
 // means, what a refusal says, and that no record shows any piece of a
 // password.
 #include "mqtt-wrapper/broker_address.h"
-#include "mqtt-wrapper/types.h"
+#include "mqtt-wrapper/core/types.h"
 
 #include <gtest/gtest.h>
 

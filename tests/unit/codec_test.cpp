@@ -1,4 +1,4 @@
-#include "mqtt-wrapper/codec.h"
+#include "mqtt-wrapper/core/codec.h"
 #include "packet_kit.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "mqtt-wrapper/hold_queue.h"
+#include "mqtt-wrapper/io/hold_queue.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "mqtt-wrapper/read_pacing.h"
+#include "mqtt-wrapper/io/read_pacing.h"
 
 #include <gtest/gtest.h>
 

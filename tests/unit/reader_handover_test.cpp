@@ -1,4 +1,4 @@
-#include "mqtt-wrapper/reader_handover.h"
+#include "mqtt-wrapper/io/reader_handover.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "mqtt-wrapper/session.h"
+#include "mqtt-wrapper/core/session.h"
 
-#include "mqtt-wrapper/codec.h"
+#include "mqtt-wrapper/core/codec.h"
 #include "packet_kit.h"
 
 #include <gtest/gtest.h>

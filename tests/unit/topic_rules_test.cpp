@@ -1,4 +1,4 @@
-#include "mqtt-wrapper/topic_rules.h"
+#include "mqtt-wrapper/core/topic_rules.h"
 
 #include <gtest/gtest.h>
 

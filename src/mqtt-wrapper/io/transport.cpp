@@ -1,4 +1,4 @@
-#include "mqtt-wrapper/transport.h"
+#include "mqtt-wrapper/io/transport.h"
 
 #include <fmt/format.h>
 #include <netdb.h>

@@ -9,10 +9,10 @@
 // only wake() (coalesced: one eventfd write until the loop has looked),
 // on_io_thread() and stop().
 
-#include "mqtt-wrapper/callback_data.h"
-#include "mqtt-wrapper/link.h"
-#include "mqtt-wrapper/reader_handover.h"
-#include "mqtt-wrapper/retry_policy.h"
+#include "mqtt-wrapper/core/retry_policy.h"
+#include "mqtt-wrapper/io/callback_data.h"
+#include "mqtt-wrapper/io/link.h"
+#include "mqtt-wrapper/io/reader_handover.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,8 +1,8 @@
 // The receiving half of the session: framing, the validity rules for what
 // a broker sends, and what each packet does.
-#include "mqtt-wrapper/session.h"
+#include "mqtt-wrapper/core/session.h"
 
-#include "mqtt-wrapper/topic_rules.h"
+#include "mqtt-wrapper/core/topic_rules.h"
 
 #include <fmt/format.h>
 

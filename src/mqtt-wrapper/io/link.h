@@ -11,9 +11,9 @@
 // queue's. room_ is waited on by Send while the output is full.
 
 #include "mqtt-wrapper/broker_address.h"
-#include "mqtt-wrapper/hold_queue.h"
-#include "mqtt-wrapper/session.h"
-#include "mqtt-wrapper/transport.h"
+#include "mqtt-wrapper/core/session.h"
+#include "mqtt-wrapper/io/hold_queue.h"
+#include "mqtt-wrapper/io/transport.h"
 
 #include <atomic>
 #include <condition_variable>

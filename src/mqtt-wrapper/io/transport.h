@@ -8,7 +8,7 @@
 // the lock of the link that owns it.
 
 #include "mqtt-wrapper/broker_address.h"
-#include "mqtt-wrapper/tls.h"
+#include "mqtt-wrapper/io/tls.h"
 
 #include <sys/types.h>
 #include <chrono>

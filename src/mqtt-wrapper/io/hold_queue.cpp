@@ -1,8 +1,8 @@
-#include "mqtt-wrapper/hold_queue.h"
+#include "mqtt-wrapper/io/hold_queue.h"
 
+#include "mqtt-wrapper/core/retry_policy.h"
+#include "mqtt-wrapper/core/topic_rules.h"
 #include "mqtt-wrapper/p7.h"
-#include "mqtt-wrapper/retry_policy.h"
-#include "mqtt-wrapper/topic_rules.h"
 
 #include <algorithm>
 #include <utility>

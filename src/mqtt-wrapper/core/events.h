@@ -6,7 +6,7 @@
 // its code. Close codes also name why a connection could not be made, so
 // that every layer above the core decides on them, never on texts.
 
-#include "mqtt-wrapper/types.h"
+#include "mqtt-wrapper/core/types.h"
 
 #include <cstdint>
 #include <string>

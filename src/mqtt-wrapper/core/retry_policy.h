@@ -26,7 +26,7 @@
 //
 // Concurrency: none; the I/O thread owns it.
 
-#include "mqtt-wrapper/events.h"
+#include "mqtt-wrapper/core/events.h"
 
 #include <chrono>
 #include <cstdint>

@@ -13,11 +13,11 @@
 // connection (state() becomes closed, a Closed event says why) and nothing
 // of that packet or after it is handed out.
 
-#include "mqtt-wrapper/codec.h"
-#include "mqtt-wrapper/events.h"
-#include "mqtt-wrapper/outbound.h"
-#include "mqtt-wrapper/secret.h"
-#include "mqtt-wrapper/types.h"
+#include "mqtt-wrapper/core/codec.h"
+#include "mqtt-wrapper/core/events.h"
+#include "mqtt-wrapper/core/outbound.h"
+#include "mqtt-wrapper/core/secret.h"
+#include "mqtt-wrapper/core/types.h"
 
 #include <bitset>
 #include <chrono>

@@ -1,6 +1,6 @@
-#include "mqtt-wrapper/tls.h"
+#include "mqtt-wrapper/io/tls.h"
 
-#include "mqtt-wrapper/types.h"
+#include "mqtt-wrapper/core/types.h"
 
 #include <arpa/inet.h>
 #include <openssl/err.h>

@@ -1,4 +1,4 @@
-#include "mqtt-wrapper/retry_policy.h"
+#include "mqtt-wrapper/core/retry_policy.h"
 
 #include <fmt/format.h>
 

@@ -9,7 +9,7 @@
 // that must wait for the UNSUBACK of the same filter). What is taken for
 // writing is one batch: everything ready, in one piece.
 
-#include "mqtt-wrapper/codec.h"
+#include "mqtt-wrapper/core/codec.h"
 
 #include <cstddef>
 #include <cstdint>

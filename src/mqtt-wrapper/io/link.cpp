@@ -1,6 +1,6 @@
-#include "mqtt-wrapper/link.h"
+#include "mqtt-wrapper/io/link.h"
 
-#include "mqtt-wrapper/callback_data.h"
+#include "mqtt-wrapper/io/callback_data.h"
 #include "mqtt-wrapper/p7.h"
 
 namespace quorvel::mosquitto {

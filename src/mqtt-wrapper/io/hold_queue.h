@@ -21,7 +21,7 @@
 // after it is released. One reader at a time pushes (under the link's
 // lock), and never blocks.
 
-#include "mqtt-wrapper/types.h"
+#include "mqtt-wrapper/core/types.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,6 +1,6 @@
-#include "mqtt-wrapper/codec.h"
+#include "mqtt-wrapper/core/codec.h"
 
-#include "mqtt-wrapper/topic_rules.h"
+#include "mqtt-wrapper/core/topic_rules.h"
 
 namespace quorvel::mosquitto::codec {
 

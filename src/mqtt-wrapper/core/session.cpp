@@ -1,6 +1,6 @@
-#include "mqtt-wrapper/session.h"
+#include "mqtt-wrapper/core/session.h"
 
-#include "mqtt-wrapper/topic_rules.h"
+#include "mqtt-wrapper/core/topic_rules.h"
 
 #include <fmt/format.h>
 

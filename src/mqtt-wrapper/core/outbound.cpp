@@ -1,6 +1,6 @@
-#include "mqtt-wrapper/outbound.h"
+#include "mqtt-wrapper/core/outbound.h"
 
-#include "mqtt-wrapper/secret.h"
+#include "mqtt-wrapper/core/secret.h"
 
 #include <utility>
 

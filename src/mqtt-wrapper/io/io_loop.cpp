@@ -1,4 +1,4 @@
-#include "mqtt-wrapper/io_loop.h"
+#include "mqtt-wrapper/io/io_loop.h"
 
 #include "mqtt-wrapper/p7.h"
 

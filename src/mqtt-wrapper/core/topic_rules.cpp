@@ -1,6 +1,6 @@
-#include "mqtt-wrapper/topic_rules.h"
+#include "mqtt-wrapper/core/topic_rules.h"
 
-#include "mqtt-wrapper/utf8.h"
+#include "mqtt-wrapper/core/utf8.h"
 
 #include <cstdint>
 
