@@ -4,6 +4,18 @@
 
 namespace quorvel {
 
+namespace {
+
+// A number as the handler sums it: what get<double>() gives, inline.
+double number_of(const nlohmann::json& n) {
+    using json = nlohmann::json;
+    if (n.is_number_unsigned()) return static_cast<double>(*n.get_ptr<const json::number_unsigned_t*>());
+    if (n.is_number_integer()) return static_cast<double>(*n.get_ptr<const json::number_integer_t*>());
+    return *n.get_ptr<const json::number_float_t*>();
+}
+
+}  // namespace
+
 bool DataReader::read(const unsigned char* first, const unsigned char* last, bool as_document) {
     root_is_object_ = false;
     for (auto& member : top_) member.reset();
@@ -103,7 +115,7 @@ std::optional<DataReader::Frame> DataReader::value(std::optional<Frame> in, Kind
             if (!avg_key_) break;
             current().sum = 0.0;
             current().valid = kind == Kind::null || number || structure;
-            if (number) current().sum += scalar.get<double>();
+            if (number) current().sum += number_of(scalar);
             if (kind == Kind::array) return Frame::avg_array;
             if (kind == Kind::object) {
                 avg_members_.clear();
@@ -112,13 +124,13 @@ std::optional<DataReader::Frame> DataReader::value(std::optional<Frame> in, Kind
             break;
         case Frame::avg_array:
             if (number) {
-                current().sum += scalar.get<double>();
+                current().sum += number_of(scalar);
             } else {
                 current().valid = false;
             }
             break;
         case Frame::avg_object:
-            avg_members_[member_key_] = number ? std::optional<double>(scalar.get<double>()) : std::nullopt;
+            avg_members_[member_key_] = number ? std::optional<double>(number_of(scalar)) : std::nullopt;
             break;
     }
     return std::nullopt;

@@ -41,15 +41,15 @@ public:
     }
     std::exception_ptr error() const { return error_; }
 
-    bool null() { return value(Kind::null, json()); }
+    bool null() { return value(Kind::null, null_); }
     bool boolean(bool b) { return value(Kind::boolean, json(b)); }
     bool number_integer(json::number_integer_t n) { return value(Kind::number_integer, json(n)); }
     bool number_unsigned(json::number_unsigned_t n) { return value(Kind::number_unsigned, json(n)); }
     bool number_float(json::number_float_t n, const std::string&) {
         return value(Kind::number_float, json(n));
     }
-    bool string(std::string& s) { return value(Kind::string, json(), &s); }
-    bool binary(json::binary_t&) { return value(Kind::binary, json()); }
+    bool string(std::string& s) { return value(Kind::string, null_, &s); }
+    bool binary(json::binary_t&) { return value(Kind::binary, null_); }
     bool start_object(std::size_t) { return open(Kind::object); }
     bool start_array(std::size_t) { return open(Kind::array); }
     bool end_object() { return close(); }
@@ -73,12 +73,15 @@ private:
         if (skipped_ == 0) reader_.value(in(), kind, scalar, text);
         return true;
     }
+    // open and close stay small enough for the parser's loop to inline
+    // them: most structures of a large document are skipped ones.
     bool open(Kind kind) {
-        if (skipped_ > 0) {
-            ++skipped_;
-            return true;
-        }
-        const std::optional<Frame> frame = reader_.value(in(), kind, json(), nullptr);
+        if (skipped_ == 0) return enter(kind);
+        ++skipped_;
+        return true;
+    }
+    bool enter(Kind kind) {
+        const std::optional<Frame> frame = reader_.value(in(), kind, null_, nullptr);
         if (!frame) {
             ++skipped_;
             return depth_ > 0;
@@ -88,16 +91,18 @@ private:
         return true;
     }
     bool close() {
-        if (skipped_ > 0) {
-            --skipped_;
-            return true;
-        }
+        if (skipped_ == 0) return leave();
+        --skipped_;
+        return true;
+    }
+    bool leave() {
         const Frame closing = frames_[--depth_];
         reader_.close(closing, in());
         return true;
     }
 
     Reader& reader_;
+    const json null_;  // the scalar of a null, a string or a structure, made once
     std::array<Frame, Reader::most_frames> frames_{};
     std::size_t depth_ = 0;
     std::size_t skipped_ = 0;  // how deep within a skipped structure
