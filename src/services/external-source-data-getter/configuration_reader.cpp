@@ -2,6 +2,7 @@
 
 #include "json_numbers.h"
 #include "object_members.h"
+#include "sax_router.h"
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -85,92 +86,38 @@ std::exception_ptr error_for(Fault fault, Kind kind) {
     }
 }
 
-// The library's SAX interface, routed to a reader's value, open, key and
-// close; the first syntax error is kept, to be raised.
-template <class Reader>
-class Events {
-public:
-    explicit Events(Reader& reader) : reader_(reader) {}
-
-    bool null() { return value(Kind::null); }
-    bool boolean(bool b) { return value(Kind::boolean, json(b)); }
-    bool number_integer(json::number_integer_t n) { return value(Kind::number_integer, json(n)); }
-    bool number_unsigned(json::number_unsigned_t n) { return value(Kind::number_unsigned, json(n)); }
-    bool number_float(json::number_float_t n, const std::string&) {
-        return value(Kind::number_float, json(n));
-    }
-    bool string(std::string& s) { return value(Kind::string, json(), &s); }
-    bool binary(json::binary_t&) { return value(Kind::binary); }
-    bool start_object(std::size_t) {
-        reader_.open(Kind::object);
-        return true;
-    }
-    bool start_array(std::size_t) {
-        reader_.open(Kind::array);
-        return true;
-    }
-    bool end_object() {
-        reader_.close();
-        return true;
-    }
-    bool end_array() {
-        reader_.close();
-        return true;
-    }
-    bool key(std::string& k) {
-        reader_.key(k);
-        return true;
-    }
-    template <class Exception>
-    bool parse_error(std::size_t, const std::string&, const Exception& e) {
-        error_ = std::make_exception_ptr(e);
-        return false;
-    }
-
-    std::exception_ptr error() const { return error_; }
-
-private:
-    bool value(Kind kind, const json& scalar = json(), std::string* text = nullptr) {
-        reader_.value(kind, scalar, text);
-        return true;
-    }
-
-    Reader& reader_;
-    std::exception_ptr error_;
-};
-
 template <class Reader>
 void parse(const std::vector<unsigned char>& payload, Reader& reader) {
-    Events<Reader> events(reader);
-    if (!json::sax_parse(payload.begin(), payload.end(), &events)) std::rethrow_exception(events.error());
+    SaxRouter<Reader> router(reader);
+    if (!router.read(payload.begin(), payload.end())) std::rethrow_exception(router.error());
 }
 
 // What decides whether the document is read at all: the root's kind and its
 // "version"; and how often "remote_ios" comes, since the last one counts.
 class Survey {
 public:
-    void value(Kind kind, const json& scalar, std::string*) {
-        if (depth_ == 0) root = kind;
-        if (depth_ == 1 && at_version_) version = kind == Kind::string ? of_kind(kind) : scalar;
+    enum class Frame : std::uint8_t { root };
+    static constexpr std::size_t most_frames = 1;
+
+    std::optional<Frame> value(std::optional<Frame> in, Kind kind, const json& scalar, std::string*) {
+        if (!in) {
+            root = kind;
+            return Frame::root;
+        }
+        if (at_version_) version = scalar.is_null() ? of_kind(kind) : scalar;
+        return std::nullopt;
     }
-    void open(Kind kind) {
-        if (depth_ == 0) root = kind;
-        if (depth_ == 1 && at_version_) version = of_kind(kind);
-        ++depth_;
-    }
-    void key(const std::string& k) {
-        if (depth_ != 1) return;
+    void key(Frame, const std::string& k) {
         at_version_ = k == "version";
         if (k == "remote_ios") ++remote_ios;
     }
-    void close() { --depth_; }
+    void close(Frame, std::optional<Frame>) {}
 
     Kind root = Kind::discarded;
     std::optional<json> version;
     std::size_t remote_ios = 0;
 
 private:
-    std::size_t depth_ = 0;
     bool at_version_ = false;
 };
 
@@ -218,23 +165,15 @@ struct RemoteIo {
 // only until it ends. Structures where nothing is looked at are skipped.
 class Reader {
 public:
+    enum class Frame : std::uint8_t { root, ios_array, ios_object, remote_io, types_array, types_object };
+    static constexpr std::size_t most_frames = 4;
+
     Reader(std::size_t payload_size, std::size_t remote_ios)
         : payload_size_(payload_size), remote_ios_left_(remote_ios) {}
 
-    void value(Kind kind, const json&, std::string* text) {
-        if (skipped_ == 0) place(kind, text);
-    }
-    void open(Kind kind) {
-        std::optional<Frame> frame;
-        if (skipped_ == 0) frame = place(kind, nullptr);
-        if (frame) {
-            frames_.push_back(*frame);
-        } else {
-            ++skipped_;
-        }
-    }
-    void key(std::string& k);
-    void close();
+    std::optional<Frame> value(std::optional<Frame> in, Kind kind, const json&, std::string* text);
+    void key(Frame in, const std::string& k);
+    void close(Frame closing, std::optional<Frame> in);
 
     // Cuts each remote io's names to their size, all at the end: cut one at a
     // time as they come, they leave the heap in holes too small for what
@@ -248,7 +187,6 @@ public:
     }
 
 private:
-    enum class Frame : std::uint8_t { root, ios_array, ios_object, remote_io, types_array, types_object };
     enum class Slot : std::uint8_t { other, remote_ios, id, types };
 
     // A remote io of an object, kept after its key: its id, then its names.
@@ -258,13 +196,10 @@ private:
         std::uint32_t ends_to;
     };
 
-    std::optional<Frame> place(Kind kind, std::string* text);
-    void end_remote_io(Fault fault, Kind kind);
+    void end_remote_io(Frame in, Fault fault, Kind kind);
     void walk(Fault fault, Kind kind, announced_io io);
 
     std::size_t payload_size_;
-    std::vector<Frame> frames_;  // at most four
-    std::size_t skipped_ = 0;    // how deep within a skipped structure
     std::size_t remote_ios_left_;
     Slot slot_ = Slot::other;
     std::string io_key_;
@@ -278,9 +213,8 @@ private:
     ConfigurationReading out_;
 };
 
-void Reader::key(std::string& k) {
-    if (skipped_ > 0) return;
-    switch (frames_.back()) {
+void Reader::key(Frame in, const std::string& k) {
+    switch (in) {
         case Frame::root:
             slot_ = Slot::other;
             if (k == "remote_ios" && --remote_ios_left_ == 0) slot_ = Slot::remote_ios;
@@ -299,16 +233,17 @@ void Reader::key(std::string& k) {
     }
 }
 
-std::optional<Reader::Frame> Reader::place(Kind kind, std::string* text) {
+std::optional<Reader::Frame> Reader::value(std::optional<Frame> in, Kind kind, const json&,
+                                           std::string* text) {
     const std::string_view name = text ? std::string_view(*text) : std::string_view();
-    if (frames_.empty()) return Frame::root;  // an object: the survey saw it
-    switch (frames_.back()) {
+    if (!in) return Frame::root;  // an object: the survey saw it
+    switch (*in) {
         case Frame::root:
             if (slot_ != Slot::remote_ios) break;
             if (kind == Kind::array) return Frame::ios_array;
             if (kind == Kind::object) return Frame::ios_object;
             if (kind != Kind::null)
-                end_remote_io(Fault::not_object, kind);  // a single value is walked as itself
+                end_remote_io(*in, Fault::not_object, kind);  // a single value is walked as itself
             break;
         case Frame::ios_array:
         case Frame::ios_object:
@@ -317,7 +252,7 @@ std::optional<Reader::Frame> Reader::place(Kind kind, std::string* text) {
                 io_.start();
                 return Frame::remote_io;
             }
-            end_remote_io(Fault::not_object, kind);
+            end_remote_io(*in, Fault::not_object, kind);
             break;
         case Frame::remote_io:
             if (slot_ == Slot::id) {
@@ -342,17 +277,11 @@ std::optional<Reader::Frame> Reader::place(Kind kind, std::string* text) {
     return std::nullopt;
 }
 
-void Reader::close() {
-    if (skipped_ > 0) {
-        --skipped_;
-        return;
-    }
-    const Frame closing = frames_.back();
-    frames_.pop_back();
+void Reader::close(Frame closing, std::optional<Frame> in) {
     if (closing == Frame::remote_io) {
         Kind kind = Kind::object;
         const Fault fault = io_.fault(kind);
-        end_remote_io(fault, kind);
+        end_remote_io(*in, fault, kind);
     } else if (closing == Frame::types_object) {
         // At once: doubling would need the old and the new buffer beside the members.
         io_.names.ends.reserve(types_.sort());
@@ -377,8 +306,8 @@ void Reader::close() {
 }
 
 // Walks the remote io at once, or in an object keeps it until the object ends.
-void Reader::end_remote_io(Fault fault, Kind kind) {
-    if (frames_.back() != Frame::ios_object) {
+void Reader::end_remote_io(Frame in, Fault fault, Kind kind) {
+    if (in != Frame::ios_object) {
         announced_io io;
         if (announces(fault)) {
             io = std::move(io_.names);

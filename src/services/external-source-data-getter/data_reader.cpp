@@ -4,15 +4,25 @@
 
 namespace quorvel {
 
+namespace {
+
+// A number as the handler sums it: what get<double>() gives, inline.
+double number_of(const nlohmann::json& n) {
+    using json = nlohmann::json;
+    if (n.is_number_unsigned()) return static_cast<double>(*n.get_ptr<const json::number_unsigned_t*>());
+    if (n.is_number_integer()) return static_cast<double>(*n.get_ptr<const json::number_integer_t*>());
+    return *n.get_ptr<const json::number_float_t*>();
+}
+
+}  // namespace
+
 bool DataReader::read(const unsigned char* first, const unsigned char* last, bool as_document) {
-    frames_.clear();
-    root_seen_ = false;
     root_is_object_ = false;
     for (auto& member : top_) member.reset();
     data_shape_ = DataShape::none;
     controls_.clear();
-    const bool parsed = json::sax_parse(first, last, this);
-    if (!parsed || !root_is_object_) return false;
+    SaxRouter<DataReader> router(*this);
+    if (!router.read(first, last) || !root_is_object_) return false;
     if (data_shape_ == DataShape::object && as_document) {
         // The document keeps the last of repeated names, in name order.
         std::stable_sort(controls_.begin(), controls_.end(),
@@ -29,36 +39,8 @@ bool DataReader::read(const unsigned char* first, const unsigned char* last, boo
     return true;
 }
 
-bool DataReader::null() {
-    value(Kind::null, 0.0, json());
-    return true;
-}
-
-bool DataReader::scalar(Kind kind, double number, json scalar_value) {
-    value(kind, number, scalar_value);
-    return true;
-}
-
-bool DataReader::string(std::string& s) {
-    // Only a top-level member keeps its text; everywhere else a string is a fault.
-    const bool kept =
-        !frames_.empty() && frames_.back() == Frame::root && slot_ != Slot::data && slot_ != Slot::other;
-    value(Kind::other, 0.0, kept ? json(s) : json());
-    return true;
-}
-
-bool DataReader::start_object(std::size_t) {
-    value(Kind::object, 0.0, json());
-    return root_is_object_;  // anything else at the root ends the reading
-}
-
-bool DataReader::start_array(std::size_t) {
-    value(Kind::array, 0.0, json());
-    return root_is_object_;
-}
-
-bool DataReader::key(std::string& k) {
-    switch (frames_.back()) {
+void DataReader::key(Frame in, const std::string& k) {
+    switch (in) {
         case Frame::root:
             slot_ = k == "version"     ? Slot::version
                     : k == "io_id"     ? Slot::io_id
@@ -76,18 +58,10 @@ bool DataReader::key(std::string& k) {
         default:
             break;
     }
-    return true;
 }
 
-bool DataReader::end_object() {
-    if (frames_.back() == Frame::avg_object) finish_avg_object();
-    frames_.pop_back();
-    return true;
-}
-
-bool DataReader::end_array() {
-    frames_.pop_back();
-    return true;
+void DataReader::close(Frame closing, std::optional<Frame>) {
+    if (closing == Frame::avg_object) finish_avg_object();
 }
 
 void DataReader::finish_avg_object() {
@@ -103,28 +77,29 @@ void DataReader::finish_avg_object() {
     }
 }
 
-void DataReader::value(Kind kind, double number, const json& scalar_value) {
-    const bool structure = kind == Kind::object || kind == Kind::array;
-    if (!root_seen_) {
-        root_seen_ = true;
+std::optional<DataReader::Frame> DataReader::value(std::optional<Frame> in, Kind kind, const json& scalar,
+                                                   std::string* text) {
+    if (!in) {
         root_is_object_ = kind == Kind::object;
-        if (root_is_object_) frames_.push_back(Frame::root);
-        return;
+        if (root_is_object_) return Frame::root;
+        return std::nullopt;  // anything else at the root ends the reading
     }
-    Frame next = Frame::ignored;  // the frame a structure opens
-    switch (frames_.back()) {
+    const bool structure = kind == Kind::object || kind == Kind::array;
+    const bool number = scalar.is_number();
+    switch (*in) {
         case Frame::root:
             if (slot_ == Slot::other) break;
             if (slot_ != Slot::data) {
-                top_[static_cast<int>(slot_)] = structure ? json::array() : scalar_value;
+                // Only a top-level member keeps its text; everywhere else a string is a fault.
+                top_[static_cast<int>(slot_)] = structure ? json::array() : text ? json(*text) : scalar;
                 break;
             }
             controls_.clear();
-            data_shape_ = kind == Kind::null || kind == Kind::object || kind == Kind::array
+            data_shape_ = kind == Kind::null || structure
                               ? (kind == Kind::object ? DataShape::object : DataShape::none)
                               : DataShape::invalid;
-            if (kind == Kind::object) next = Frame::data;
-            if (kind == Kind::array) next = Frame::data_array;
+            if (kind == Kind::object) return Frame::data;
+            if (kind == Kind::array) return Frame::data_array;
             break;
         case Frame::data_array:
             data_shape_ = DataShape::invalid;  // iterating a non-empty array asks for keys
@@ -132,35 +107,33 @@ void DataReader::value(Kind kind, double number, const json& scalar_value) {
         case Frame::data:
             controls_.push_back(Control{member_key_, 0.0, kind == Kind::null || kind == Kind::object});
             if (kind == Kind::object) {
-                next = Frame::control;
                 avg_key_ = false;
+                return Frame::control;
             }
             break;
         case Frame::control:
             if (!avg_key_) break;
             current().sum = 0.0;
-            current().valid = kind == Kind::null || kind == Kind::number || structure;
-            if (kind == Kind::number) current().sum += number;
-            if (kind == Kind::array) next = Frame::avg_array;
+            current().valid = kind == Kind::null || number || structure;
+            if (number) current().sum += number_of(scalar);
+            if (kind == Kind::array) return Frame::avg_array;
             if (kind == Kind::object) {
-                next = Frame::avg_object;
                 avg_members_.clear();
+                return Frame::avg_object;
             }
             break;
         case Frame::avg_array:
-            if (kind == Kind::number) {
-                current().sum += number;
+            if (number) {
+                current().sum += number_of(scalar);
             } else {
                 current().valid = false;
             }
             break;
         case Frame::avg_object:
-            avg_members_[member_key_] = kind == Kind::number ? std::optional<double>(number) : std::nullopt;
-            break;
-        case Frame::ignored:
+            avg_members_[member_key_] = number ? std::optional<double>(number_of(scalar)) : std::nullopt;
             break;
     }
-    if (structure) frames_.push_back(next);
+    return std::nullopt;
 }
 
 }  // namespace quorvel

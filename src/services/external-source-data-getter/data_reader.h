@@ -9,9 +9,12 @@
 //
 // One reader serves one thread; reusing it keeps its buffers.
 
+#include "sax_router.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -42,40 +45,21 @@ public:
     // (see read()).
     const std::vector<Control>& controls() const { return controls_; }
 
-    // The SAX interface of the JSON library.
-    using json = nlohmann::json;
-    bool null();
-    bool boolean(bool b) { return scalar(Kind::other, 0.0, json(b)); }
-    bool number_integer(json::number_integer_t n) {
-        return scalar(Kind::number, static_cast<double>(n), json(n));
-    }
-    bool number_unsigned(json::number_unsigned_t n) {
-        return scalar(Kind::number, static_cast<double>(n), json(n));
-    }
-    bool number_float(json::number_float_t n, const std::string&) { return scalar(Kind::number, n, json(n)); }
-    bool string(std::string& s);
-    bool binary(json::binary_t&) { return scalar(Kind::other, 0.0, json()); }
-    bool start_object(std::size_t);
-    bool key(std::string& k);
-    bool end_object();
-    bool start_array(std::size_t);
-    bool end_array();
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
-
 private:
-    enum class Kind { null, number, other, object, array };
+    using json = nlohmann::json;
+    using Kind = json::value_t;
     // What an open structure is, which decides where its values go.
-    enum class Frame { root, data, data_array, control, avg_array, avg_object, ignored };
+    enum class Frame : std::uint8_t { root, data, data_array, control, avg_array, avg_object };
+    static constexpr std::size_t most_frames = 4;
     enum class Slot { version, io_id, timestamp, data, other };
+    friend class SaxRouter<DataReader>;
 
-    bool scalar(Kind kind, double number, json value);
-    // Routes one value (a scalar, or the start of a structure) to its place.
-    void value(Kind kind, double number, const json& scalar_value);
+    std::optional<Frame> value(std::optional<Frame> in, Kind kind, const json& scalar, std::string* text);
+    void key(Frame in, const std::string& k);
+    void close(Frame closing, std::optional<Frame> in);
     Control& current() { return controls_.back(); }
     void finish_avg_object();
 
-    std::vector<Frame> frames_;
-    bool root_seen_ = false;
     bool root_is_object_ = false;
     Slot slot_ = Slot::other;  // of the last key of the root
     bool avg_key_ = false;     // the last key of the current control is "avg"
