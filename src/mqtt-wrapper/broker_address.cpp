@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 namespace quorvel::mosquitto {
 
@@ -368,12 +369,13 @@ BrokerAddress broker_address_from_environment() {
     BrokerAddress a = parse_broker_address(uri);
     // A TLS file with a plain address means a missing 's', not a wish for
     // plain text.
-    if (a.kind != BrokerAddress::Kind::tls) {
-        for (const char* name : tls_files) {
-            const char* value = std::getenv(name);
-            if (value && *value)
-                refuse(uri, fmt::format("{} is set, which only a mqtts:// address uses", name));
-        }
+    std::string* const files[] = {&a.ca_file, &a.cert_file, &a.key_file};
+    for (std::size_t i = 0; i < std::size(tls_files); ++i) {
+        const char* value = std::getenv(tls_files[i]);
+        if (!value || !*value) continue;
+        if (a.kind != BrokerAddress::Kind::tls)
+            refuse(uri, fmt::format("{} is set, which only a mqtts:// address uses", tls_files[i]));
+        *files[i] = value;
     }
     if (read_password_file(a.password)) {
         a.has_password = true;

@@ -31,6 +31,9 @@ struct BrokerAddress {
     std::string user;  // empty: no login
     Secret password;   // its only copy, until the client's session takes it over
     bool has_password = false;
+    // tls: MQTT_CA_FILE (empty: the system's trusted certificates),
+    // MQTT_CERT_FILE and MQTT_KEY_FILE.
+    std::string ca_file, cert_file, key_file;
 };
 
 // Throws MqttError naming the address when it is malformed or its scheme is

@@ -50,7 +50,7 @@ void deliver(LinkEvents& events, void* context) {
 
 Link::Link(SessionSettings settings, BrokerAddress address, HoldQueue& held)
     : address_(std::move(address)),
-      tls_(address_.kind == BrokerAddress::Kind::tls ? TlsContext::from_environment() : nullptr),
+      tls_(address_.kind == BrokerAddress::Kind::tls ? TlsContext::for_address(address_) : nullptr),
       held_(held),
       session_(std::move(settings)) {}
 

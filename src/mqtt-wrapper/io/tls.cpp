@@ -81,11 +81,6 @@ bool is_ip_address(const std::string& host) {
            ::inet_pton(AF_INET6, host.c_str(), buffer) == 1;
 }
 
-const char* env(const char* name) {
-    const char* value = std::getenv(name);
-    return value && *value ? value : nullptr;
-}
-
 // Gives no passphrase, so OpenSSL never prompts on the terminal; notes that
 // one was asked for.
 int refuse_passphrase(char*, int, int, void* asked) {
@@ -103,14 +98,15 @@ TlsContext::~TlsContext() {
     SSL_CTX_free(ctx_);
 }
 
-std::shared_ptr<const TlsContext> TlsContext::from_environment() {
+std::shared_ptr<const TlsContext> TlsContext::for_address(const BrokerAddress& address) {
     std::shared_ptr<TlsContext> c(new TlsContext);
     SSL_CTX_set_min_proto_version(c->ctx_, TLS1_2_VERSION);
     SSL_CTX_set_verify(c->ctx_, SSL_VERIFY_PEER, nullptr);
     SSL_CTX_set_mode(c->ctx_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     SSL_CTX_set_read_ahead(c->ctx_, 1);
     SSL_CTX_set_default_read_buffer_len(c->ctx_, read_buffer_bytes);
-    if (const char* ca = env("MQTT_CA_FILE")) {
+    if (!address.ca_file.empty()) {
+        const char* const ca = address.ca_file.c_str();
         if (SSL_CTX_load_verify_locations(c->ctx_, ca, nullptr) != 1) {
             throw MqttError(fmt::format("Cannot load the CA file {} (MQTT_CA_FILE): {}", ca,
                                         openssl_error("no certificate in it")));
@@ -118,10 +114,11 @@ std::shared_ptr<const TlsContext> TlsContext::from_environment() {
     } else if (SSL_CTX_set_default_verify_paths(c->ctx_) != 1) {
         throw MqttError("Cannot load the system's trusted certificates: " + openssl_error("unknown error"));
     }
-    const char* certificate = env("MQTT_CERT_FILE");
-    const char* key = env("MQTT_KEY_FILE");
-    if (!certificate != !key) throw MqttError("MQTT_CERT_FILE and MQTT_KEY_FILE go together; one is not set");
-    if (certificate) {
+    if (address.cert_file.empty() != address.key_file.empty())
+        throw MqttError("MQTT_CERT_FILE and MQTT_KEY_FILE go together; one is not set");
+    if (!address.cert_file.empty()) {
+        const char* const certificate = address.cert_file.c_str();
+        const char* const key = address.key_file.c_str();
         bool passphrase_asked = false;
         SSL_CTX_set_default_passwd_cb(c->ctx_, refuse_passphrase);
         SSL_CTX_set_default_passwd_cb_userdata(c->ctx_, &passphrase_asked);

@@ -10,6 +10,7 @@
 // streams; a stream has none of its own and is used like the transport that
 // owns it (under the link's lock).
 
+#include "mqtt-wrapper/broker_address.h"
 #include "mqtt-wrapper/core/events.h"
 
 #include <sys/types.h>
@@ -32,8 +33,8 @@ struct SocketState {
 
 class TlsContext {
 public:
-    // Throws MqttError naming a file it cannot load.
-    static std::shared_ptr<const TlsContext> from_environment();
+    // With the address's files; throws MqttError naming one it cannot load.
+    static std::shared_ptr<const TlsContext> for_address(const BrokerAddress& address);
     ~TlsContext();
     TlsContext(const TlsContext&) = delete;
     TlsContext& operator=(const TlsContext&) = delete;
