@@ -22,6 +22,7 @@ constexpr auto disconnect_timeout = 3s;  // for what is queued at stop()
 constexpr auto held_back_report = 60s;   // at most one record per minute
 constexpr auto held_back_lately_for = 10s;
 constexpr std::size_t read_chunk_bytes = 64 * 1024;
+constexpr int read_ahead_chunks = 4;  // 256 MB/s at one read-ahead a millisecond
 const char* const source_file = "src/mqtt-wrapper/io_loop";
 
 #define IO_LOG(level, ...) \
@@ -292,6 +293,81 @@ void IoLoop::tell_lost_publications() {
     if (const auto lost = std::exchange(lost_publications_, 0)) {
         IO_LOG(P7::WARNING, "%zu publications were lost with the previous connection", lost);
     }
+}
+
+// A caller in Receive at the socket: see ReaderHandover.
+
+void IoLoop::left_socket() {
+    if (handover_.leave(steady::now())) wake();
+    held_.notify();  // a follower may lead now
+}
+
+void IoLoop::hold_off(pollfd& kick, steady::time_point deadline, bool forever) {
+    auto pause = std::chrono::duration_cast<std::chrono::nanoseconds>(pacing_.before_read());
+    if (pause.count() == 0 || link_.buffered()) return;
+    if (!forever) pause = std::min(pause, std::max(deadline - steady::now(), steady::duration::zero()));
+    // poll, not ppoll: glibc 2.36's fortified ppoll passes a 64-bit
+    // timespec to the 32-bit call on 32-bit targets.
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(pause).count();
+    if (ms > 0) ::poll(&kick, 1, static_cast<int>(ms));
+}
+
+void IoLoop::lead(int fd, const std::string& filter, steady::time_point deadline, bool forever) {
+    // The I/O loop nudges a leader after it hands a message over; one
+    // handed over before this caller led is looked for here.
+    if (held_.contains(filter)) return left_socket();
+    pollfd p[2] = {{fd, POLLIN, 0}, {handover_.kick_fd(), POLLIN, 0}};
+    hold_off(p[1], deadline, forever);
+    LinkEvents events;
+    bool broke = false;
+    // Input that hands nothing out (a PINGRESP, an acknowledgement) keeps
+    // the lead: leaving would wake the I/O loop for nothing.
+    for (;;) {
+        int timeout = -1;
+        if (!forever) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now());
+            timeout = static_cast<int>(std::max<long long>(left.count() + 1, 0));
+        }
+        // Only a full queue stops this caller: it waits for another topic,
+        // which may already wait undecoded behind the held ones.
+        const bool beyond_room = held_.full();
+        if (link_.buffered(beyond_room)) {
+            p[0].revents = POLLIN;  // input the socket no longer shows
+            p[1].revents = 0;
+        } else if (::poll(p, 2, timeout) <= 0) {
+            break;
+        }
+        if (p[1].revents & POLLIN) {
+            handover_.drain_kick();
+            break;
+        }
+        broke = !link_.read(read_chunk_bytes, events, beyond_room);
+        if (events.messages > 0) pacing_.read(steady::now(), events.messages, events.filled);
+        if (broke || events.messages > 0 || !events.told.empty()) break;
+        if (link_.flush() != Link::Flush::done) wake();  // acknowledgements
+    }
+    left_socket();
+    if (broke) wake();
+    deliver(events, context_);
+}
+
+void IoLoop::read_ahead() {
+    const auto now = steady::now();
+    const auto last = steady::time_point(steady::duration(last_read_.load(std::memory_order_relaxed)));
+    if (now - last < ReadPacing::pause) return;
+    const int fd = handover_.try_lead();
+    if (fd < 0) return;
+    LinkEvents events;
+    bool broke = false;
+    for (int i = 0; i < read_ahead_chunks && !broke; ++i) {
+        events.filled = false;
+        broke = !link_.read(read_chunk_bytes, events);
+        if (!events.filled) break;  // the socket is empty, or the queue full
+    }
+    last_read_.store(now.time_since_epoch().count(), std::memory_order_relaxed);
+    left_socket();
+    if (broke) wake();
+    deliver(events, context_);
 }
 
 // After DISCONNECT: no more writes, and the socket closes once the broker

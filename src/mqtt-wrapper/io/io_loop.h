@@ -1,9 +1,11 @@
 #pragma once
 
-// The client's own thread: connects, and reconnects after every loss with
-// the pauses of RetryPolicy; keeps the connection alive; writes what callers leave to it;
-// reads the socket whenever no caller in Receive does (see ReaderHandover);
-// and at the end closes cleanly after everything queued.
+// The one room that reads the socket. The client's own thread connects, and
+// reconnects after every loss with the pauses of RetryPolicy; keeps the
+// connection alive; writes what callers leave to it; reads the socket
+// whenever no caller in Receive does (see ReaderHandover); and at the end
+// closes cleanly after everything queued. A caller in Receive that leads
+// reads through lead() and read_ahead(), on its own thread.
 //
 // Concurrency: the thread's own state needs no lock. Other threads call
 // only wake() (coalesced: one eventfd write until the loop has looked),
@@ -12,7 +14,10 @@
 #include "mqtt-wrapper/core/retry_policy.h"
 #include "mqtt-wrapper/io/callback_data.h"
 #include "mqtt-wrapper/io/link.h"
+#include "mqtt-wrapper/io/read_pacing.h"
 #include "mqtt-wrapper/io/reader_handover.h"
+
+#include <poll.h>
 
 #include <atomic>
 #include <chrono>
@@ -37,6 +42,19 @@ public:
     // last 10 s. Any thread.
     bool held_back_lately() const;
 
+    // A caller in Receive that leads the socket (fd from the hand-over):
+    // waits for input until the deadline or a kick, reads no more than the
+    // hold queue has room for (a burst waits in the socket rather than push
+    // out what this caller has yet to take), then leaves the socket before
+    // running any callback.
+    void lead(int fd, const std::string& filter, std::chrono::steady_clock::time_point deadline,
+              bool forever);
+    // A receive loop that is behind reads on between the messages it takes,
+    // once per pause at most: what it leaves to the socket the broker would
+    // queue, and drop the newest of. Messages that a newer one supersedes
+    // make the room (see HoldQueue).
+    void read_ahead();
+
 private:
     void run();
     // TCP, CONNECT and a CONNACK that accepts: true, or false with why.
@@ -53,6 +71,9 @@ private:
     bool pause(std::chrono::steady_clock::duration d);
     void connected(RetryPolicy::Up up);
     void note_held_back(bool held, std::chrono::steady_clock::time_point now);
+    void left_socket();
+    // Under load, lets input gather before a caller reads; a kick ends the pause.
+    void hold_off(pollfd& kick, std::chrono::steady_clock::time_point deadline, bool forever);
 
     Link& link_;
     ReaderHandover& handover_;
@@ -72,6 +93,8 @@ private:
     std::chrono::steady_clock::duration held_for_{};
     std::chrono::steady_clock::time_point held_told_{};
     std::atomic<std::chrono::steady_clock::rep> last_held_{0};
+    ReadPacing pacing_;                                         // the leading caller's
+    std::atomic<std::chrono::steady_clock::rep> last_read_{0};  // by a receive loop reading ahead
     std::thread thread_;
 };
 
