@@ -9,7 +9,8 @@
 //
 // Concurrency: the thread's own state needs no lock. Other threads call
 // only wake() (coalesced: one eventfd write until the loop has looked),
-// on_io_thread() and stop().
+// on_io_thread(), stop(), and lead() or read_ahead() while the hand-over
+// lets them lead (the pacing is the leader's; the last read-ahead atomic).
 
 #include "mqtt-wrapper/core/retry_policy.h"
 #include "mqtt-wrapper/io/callback_data.h"
