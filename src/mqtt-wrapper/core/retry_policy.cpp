@@ -37,18 +37,18 @@ clock::duration RetryPolicy::jittered(clock::duration d) {
     return std::chrono::duration_cast<clock::duration>(d * factor);
 }
 
+clock::duration RetryPolicy::credit_at(clock::time_point now) const {
+    return std::min<clock::duration>(connection_interval * connection_burst, credit_ + (now - credited_));
+}
+
 void RetryPolicy::spend(clock::time_point now) {
-    const auto full = connection_interval * connection_burst;
-    credit_ = std::min<clock::duration>(full, credit_ + (now - credited_));
+    credit_ = credit_at(now) - connection_interval;
     credited_ = now;
-    credit_ -= connection_interval;
 }
 
 // The pause, or longer until the bucket holds a token.
-clock::duration RetryPolicy::paced(clock::time_point now, clock::duration pause) {
-    const auto full = connection_interval * connection_burst;
-    const auto credit = std::min<clock::duration>(full, credit_ + (now - credited_));
-    return std::max<clock::duration>(pause, connection_interval - credit);
+clock::duration RetryPolicy::paced(clock::time_point now, clock::duration pause) const {
+    return std::max<clock::duration>(pause, connection_interval - credit_at(now));
 }
 
 void RetryPolicy::begin_trouble(clock::time_point now) {
@@ -126,17 +126,15 @@ RetryPolicy::Step RetryPolicy::lost(clock::time_point now, clock::time_point sin
     step.tell = tell(now, {true, why.code, why.text});
     step.count = ++losses_;
     step.span = now - trouble_start_;
-    if (served || now - since >= stable_connection) {
+    const bool held = served || now - since >= stable_connection;
+    if (held) {
         slow_ = 0;
         flaps_ = 0;
-        step.pause = paced(now, jittered(fast_first));
-    } else if (++flaps_ <= free_flaps) {
-        // Up and gone at once, again and again, with no outage between: a
-        // broker that takes the connection but will not keep it.
-        step.pause = paced(now, jittered(fast_first));
-    } else {
-        step.pause = paced(now, jittered(doubled(slow_first, ++slow_)));
     }
+    // Up and gone at once, again and again, with no outage between: a
+    // broker that takes the connection but will not keep it.
+    const bool flapping = !held && ++flaps_ > free_flaps;
+    step.pause = paced(now, jittered(flapping ? doubled(slow_first, ++slow_) : fast_first));
     return step;
 }
 

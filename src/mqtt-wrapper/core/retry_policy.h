@@ -88,8 +88,9 @@ private:
         std::string text;
     };
     Tell tell(clock::time_point now, Reason reason);
+    clock::duration credit_at(clock::time_point now) const;
     void spend(clock::time_point now);
-    clock::duration paced(clock::time_point now, clock::duration pause);
+    clock::duration paced(clock::time_point now, clock::duration pause) const;
 
     std::uint32_t random_;
     bool down_ = false;  // no connection since outage_start_
