@@ -1,4 +1,5 @@
 #include "data_message.h"
+#include "control_publish.h"
 #include "fake_mqtt.h"
 #include "registry.h"
 #include "service_fixture.h"
@@ -211,14 +212,34 @@ TEST_F(DataMessage, AFaultKeepsWhatEarlierControlsPublishedAndStored) {
     EXPECT_EQ(abroad_ios["io"]["c"].timestamp, 0);               // never reached
 }
 
-TEST_F(DataMessage, AFailingSendKeepsTheStoredReadingOfItsControl) {
-    fake_mqtt::fail_send(2);  // the value of "a"
-    handle_failing(msg(test_clock::now(), R"({"a": {"avg": 1.5}, "b": {"avg": 2}})"));
-    EXPECT_EQ(published(), std::vector<std::string>{"/devices/io/controls/a/meta/error = []"});
-    quorvel::control_state a(test_clock::now());
-    a.record(test_clock::now(), 1.5);  // published again after a reconnection
-    EXPECT_EQ(abroad_ios["io"]["a"], a);
-    EXPECT_EQ(abroad_ios["io"]["b"], quorvel::control_state());
+TEST_F(DataMessage, AFailingSendKeepsTheStoredReadingsAndARefusalRecordsTheRest) {
+    // A refusal for a full buffer owes the tree, which carries every reading
+    // of the message; any other failure ends the message where it happens.
+    const int full = quorvel::mosquitto::MqttError::buffer_full;
+    const struct {
+        int code;
+        const char* data;
+        bool b_recorded, c_recorded;
+    } cases[] = {
+        {0, R"({"a": {"avg": 1.5}, "b": {"avg": 2}, "c": {"avg": 3}})", false, false},
+        {full, R"({"a": {"avg": 1.5}, "b": {"avg": 2}, "c": {"avg": 3}})", true, true},
+        {full, R"({"a": {"avg": 1.5}, "b": {"avg": [2, "x"]}, "c": {"avg": 3}})", false, false},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        fake_mqtt::fail_send(2, "refused", c.code);  // the value of "a"
+        handle_failing(msg(test_clock::now(), c.data));
+        EXPECT_EQ(published(), std::vector<std::string>{"/devices/io/controls/a/meta/error = []"}) << c.data;
+        quorvel::control_state a;
+        a.record(test_clock::now(), 1.5);  // published again with the tree
+        EXPECT_EQ(abroad_ios["io"]["a"], a);
+        EXPECT_EQ(abroad_ios["io"]["b"].has_value(), c.b_recorded) << c.code << c.data;
+        EXPECT_EQ(abroad_ios["io"]["c"].has_value(), c.c_recorded) << c.code << c.data;
+        if (c.c_recorded) {
+            EXPECT_EQ(abroad_ios["io"]["c"].value(), 3);
+        }
+        EXPECT_EQ(quorvel::take_owed_tree(), c.code == full);
+    }
 }
 
 TEST_F(DataMessage, AControlNameThatMakesAnInvalidTopicFailsTheMessage) {

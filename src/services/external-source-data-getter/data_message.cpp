@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <exception>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -67,6 +68,9 @@ void handle_data_message(MqttAsyncWrapper& client, const mosquitto::MqttMessage&
 
     if (reader.data_shape() == DataReader::DataShape::invalid)
         throw std::invalid_argument("data is not an object");
+    // Once the client refuses for a full buffer, the tree is owed and carries
+    // every reading: the rest of the message is recorded, not published.
+    std::exception_ptr refused;
     for (const auto& reading : reader.controls()) {
         const auto control = controls.find(reading.name);
         if (control == controls.end()) continue;
@@ -75,11 +79,18 @@ void handle_data_message(MqttAsyncWrapper& client, const mosquitto::MqttMessage&
             throw std::invalid_argument("avg of '" + reading.name + "' is not made of numbers");
         // Kept even when a publication below fails: a reconnection publishes it again.
         control->second.record(ts, reading.sum);
+        if (refused) continue;
         topic.assign("/devices/").append(id).append("/controls/").append(reading.name);
         marker_topic.assign(topic).append("/meta/error");
-        publish_error_marker(client, marker_topic, stale);
-        publish_value(client, topic, reading.sum);
+        try {
+            publish_error_marker(client, marker_topic, stale);
+            publish_value(client, topic, reading.sum);
+        } catch (const std::exception& e) {
+            if (!owe_tree_if_refused(e)) throw;
+            refused = std::current_exception();
+        }
     }
+    if (refused) std::rethrow_exception(refused);
 }
 
 bool data_message_key(const mosquitto::MqttMessage& message, std::string& key) {
