@@ -47,7 +47,9 @@ namespace quorvel::mosquitto {
 //
 // Completion callbacks run on the client's thread or a thread inside
 // Receive, with no lock held, and get the client as their context; one that
-// throws is logged. Send() and
+// throws is logged. A connection lost with subscriptions pending (they are
+// sent again on the next one) calls each failure callback once, its message
+// counting them. Send() and
 // Receive() may be called from different threads at once; destroying the
 // client makes a Receive in progress throw MqttError, and waits for it.
 class MQTT_WRAPPER_API MqttAsyncWrapper {

@@ -908,13 +908,13 @@ private:
             const auto& a = completions_[i];
             const auto& b = other_completions[i];
             check(a.on_done == b.on_done && a.on_failed == b.on_failed && a.token == b.token &&
-                      a.code == b.code && (a.message == nullptr) == (b.message == nullptr),
+                      a.code == b.code && a.message == b.message,
                   "the sessions disagree on a completion");
             check(a.token != 0, "a completion without a packet id");
             const bool failed = a.code < 0;
             check(failed ? (a.code == mq::refused_by_broker || a.code == mq::connection_lost) &&
-                               a.on_done == nullptr && a.message != nullptr
-                         : a.code <= 2 && a.on_failed == nullptr && a.message == nullptr,
+                               a.on_done == nullptr && !a.message.empty()
+                         : a.code <= 2 && a.on_failed == nullptr && a.message.empty(),
                   "a completion that is neither a success nor a failure");
         }
 

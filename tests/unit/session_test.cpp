@@ -763,23 +763,27 @@ TEST(SessionReplay, SubscriptionsGoAheadOfKeptPublications) {
     EXPECT_EQ(summary(d.write_all()), "SUBSCRIBE S1, SUBSCRIBE S2, SUBSCRIBE S3");
 }
 
-TEST(SessionReplay, PendingSubscriptionFailsOnceWhenTheConnectionIsLost) {
-    Driver d;
-    d.connect();
-    d.subscribe("F");
-    d.write_all();
-    d.session.lost();
-    const auto failed = d.completions();
-    ASSERT_EQ(failed.size(), 1u);
-    EXPECT_EQ(failed[0].on_failed, &on_failed);
-    EXPECT_EQ(failed[0].on_done, nullptr);
-    EXPECT_EQ(failed[0].code, mq::connection_lost);
-    EXPECT_STREQ(failed[0].message, "connection lost");
-    // Replayed and lost again before its SUBACK: told already.
-    d.connect();
-    EXPECT_EQ(summary(d.write_all()), "SUBSCRIBE F");
-    d.session.lost();
-    EXPECT_TRUE(d.completions().empty());
+TEST(SessionReplay, PendingSubscriptionsFailOncePerCallbackWhenTheConnectionIsLost) {
+    for (const int pending : {1, 51}) {
+        Driver d;
+        d.connect();
+        for (int i = 0; i < pending; ++i) d.subscribe("F" + std::to_string(i));
+        d.session.subscribe("own", Qos::AtMostOnce, nullptr, nullptr);  // no callback, nothing told
+        d.write_all();
+        d.session.lost();
+        const auto failed = d.completions();
+        ASSERT_EQ(failed.size(), 1u);
+        EXPECT_EQ(failed[0].on_failed, &on_failed);
+        EXPECT_EQ(failed[0].on_done, nullptr);
+        EXPECT_EQ(failed[0].code, mq::connection_lost);
+        EXPECT_EQ(failed[0].message,
+                  pending == 1 ? "connection lost" : "connection lost with 51 requests pending");
+        // Replayed and lost again before their SUBACKs: told already.
+        d.connect();
+        EXPECT_EQ(ids_of(d.write_all()).size(), static_cast<std::size_t>(pending) + 1);
+        d.session.lost();
+        EXPECT_TRUE(d.completions().empty());
+    }
 }
 
 TEST(SessionReplay, KeptPublicationKeepsItsIdAndTornOneCountsOnce) {

@@ -44,8 +44,8 @@ struct Completion {
     MQTTAsync_onSuccess* on_done;
     MQTTAsync_onFailure* on_failed;
     std::uint16_t token;
-    int code;  // granted QoS on success, an error code on failure
-    const char* message;
+    int code;             // granted QoS on success, an error code on failure
+    std::string message;  // why it failed; empty on success
 };
 
 // CONNACK accepted the connection.

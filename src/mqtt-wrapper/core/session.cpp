@@ -54,15 +54,28 @@ std::size_t Session::lost() {
         publish_ids_.set(id);
         ids_in_use_.set(id);
     }
+    // One failure per callback, however many requests were pending, so that
+    // a loss during a start with thousands of subscriptions is one record.
+    std::vector<std::pair<Completion, std::size_t>> failed;
     for (auto& p : pending_) {
         if (p.subscribe) {
-            if (p.on_failed)
-                events_.emplace_back(
-                    Completion{nullptr, p.on_failed, p.id, connection_lost, "connection lost"});
+            if (!p.on_failed) continue;
+            const auto same = std::find_if(failed.begin(), failed.end(),
+                                           [&](const auto& f) { return f.first.on_failed == p.on_failed; });
+            if (same != failed.end()) {
+                ++same->second;
+            } else {
+                failed.push_back({Completion{nullptr, p.on_failed, p.id, connection_lost, {}}, 1});
+            }
         } else if (!clean_session_ && std::find(unsubscribe_later_.begin(), unsubscribe_later_.end(),
                                                 p.filter) == unsubscribe_later_.end()) {
             unsubscribe_later_.push_back(std::move(p.filter));
         }
+    }
+    for (auto& [completion, count] : failed) {
+        completion.message =
+            count == 1 ? "connection lost" : fmt::format("connection lost with {} requests pending", count);
+        events_.emplace_back(std::move(completion));
     }
     pending_.clear();
     index_filters();

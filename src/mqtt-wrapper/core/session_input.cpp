@@ -354,7 +354,7 @@ void Session::acknowledged(std::uint16_t id, int granted) {
         for (auto& s : subscriptions_) {
             if (s.filter == it->filter && !later) s.confirmed = true;
         }
-        events_.emplace_back(Completion{it->on_done, nullptr, id, granted, nullptr});
+        events_.emplace_back(Completion{it->on_done, nullptr, id, granted, {}});
     } else if (it->gated) {
         out_.open_gate(id);
     }

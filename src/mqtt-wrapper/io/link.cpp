@@ -34,7 +34,7 @@ void deliver(LinkEvents& events, void* context) {
                 MQTTAsync_failureData data{};
                 data.token = c.token;
                 data.code = c.code;
-                data.message = c.message;
+                data.message = c.message.c_str();
                 c.on_failed(context, &data);
             }
         } catch (const std::exception& e) {
