@@ -124,10 +124,11 @@ struct Driver {
         now += by;
         session.tick(now);
     }
-    // Takes everything pending and reports it written.
-    std::string write_all() {
+    // Takes everything pending and reports it written; unsent: of all the
+    // bytes written, those the socket still holds.
+    std::string write_all(std::size_t unsent = 0) {
         std::string out(session.pending_output());
-        session.output_written(out.size(), now);
+        session.output_written(out.size(), now, unsent);
         return out;
     }
     void publish(const std::string& topic, Qos qos = Qos::AtMostOnce) {
@@ -902,6 +903,52 @@ TEST(SessionKeepAlive, UnansweredPingClosesAndPingrespClearsIt) {
     }
 }
 
+TEST(SessionKeepAlive, APingCountsFromWhenItLeftAndItsAnswerMayWaitBehindInput) {
+    // The PINGREQ is written at 30 s behind 1000 bytes that the socket has
+    // held since 0 s; each second the socket's queue is looked at again.
+    struct Row {
+        const char* what;
+        std::vector<std::pair<int, std::size_t>> unsent;  // from this second on
+        std::vector<int> input_at, answer_at;
+        int closed_at;  // 0: still connected at 110 s
+        const char* reason;
+    } rows[] = {
+        {"drains in 50 s, answered", {{40, 800}, {60, 400}, {80, 0}}, {}, {81}, 0, ""},
+        {"drains in 50 s, unanswered", {{40, 800}, {60, 400}, {80, 0}}, {}, {}, 110, "no answer to a ping"},
+        {"its last bytes stuck", {{40, 800}, {60, 1}}, {}, {}, 90, "the broker has read nothing for 30 s"},
+        {"stops draining", {{40, 800}}, {}, {}, 70, "the broker has read nothing for 30 s"},
+        {"drains nothing", {}, {}, {}, 60, "the broker has read nothing for 60 s"},
+        {"left at once, input behind it", {{30, 0}}, {35, 50}, {}, 80, "no answer to a ping"},
+    };
+    for (const auto& row : rows) {
+        Driver d;
+        d.connect();
+        const std::string payload(1000 - 8, 'p');  // a PUBLISH of 1000 bytes
+        d.session.publish("big", reinterpret_cast<const unsigned char*>(payload.data()), payload.size(),
+                          Qos::AtMostOnce, false, d.now);
+        ASSERT_EQ(d.write_all(1000).size(), 1000u);
+        d.advance(30s);
+        ASSERT_EQ(summary(d.write_all(1002)), "PINGREQ") << row.what;
+        std::size_t unsent = 1002;
+        int closed_at = 0;
+        for (int t = 31; t <= 110 && !closed_at; ++t) {
+            d.now += 1s;
+            for (const auto& [at, bytes] : row.unsent)
+                if (at <= t) unsent = bytes;
+            for (const int at : row.input_at)
+                if (at == t) d.feed(publish("in"));
+            for (const int at : row.answer_at)
+                if (at == t) d.feed(bytes({0xD0, 0}));
+            d.write_all(unsent);  // a second PINGREQ, after an answer, leaves at once
+            d.session.tick(d.now);
+            if (d.closed()) closed_at = t;
+        }
+        EXPECT_EQ(closed_at, row.closed_at) << row.what;
+        const auto closed = d.closed_with();
+        EXPECT_EQ(closed ? closed->text : "", row.reason) << row.what;
+    }
+}
+
 TEST(SessionCalls, OfflinePublishThrowsOnceALimitIsReached) {
     const auto packet = publish("t").size();
     struct Case {
@@ -919,11 +966,17 @@ TEST(SessionCalls, OfflinePublishThrowsOnceALimitIsReached) {
         EXPECT_TRUE(contains(error, "buffer of waiting publications is full")) << error;
         EXPECT_EQ(d.session.queued_publishes(), c.accepted);
         d.connect();
+        d.publish("t");
+        d.write_all(4);  // the socket holds 4 bytes of it
         for (std::size_t i = 0; i <= c.accepted + 1; ++i) d.publish("t");  // no limit while connected
-        // Until the broker reads nothing: then the same limits hold.
+        // Until the broker reads nothing: then the same limits hold. Output
+        // that still leaves the socket moves, though the socket takes none.
         d.session.pending_output();
-        d.session.output_written(0, d.now);
+        d.session.output_written(0, d.now, 4);
+        d.advance(4s);
+        d.session.output_unsent(3, d.now);
         d.advance(4999ms);
+        EXPECT_FALSE(d.session.output_stalled(d.now));
         d.publish("t");
         d.advance(1ms);
         int code = 0;

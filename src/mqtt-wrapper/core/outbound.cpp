@@ -115,6 +115,7 @@ std::string_view Outbound::pending(bool stream_open) {
         sending_.clear_and_trim();
         sent_ = 0;
         sending_.swap(priority_);
+        lead_ = sending_.size();
         secret_in_sending_ = std::exchange(secret_in_priority_, false);
         // A batch with a password goes alone: appending could move it and
         // leave a copy in the buffer given back.
@@ -172,6 +173,7 @@ Outbound::Unsent Outbound::keep_unsent_publishes() {
     if (std::exchange(secret_in_priority_, false)) priority_.wipe();
     sending_.clear();
     sent_ = 0;
+    lead_ = 0;
     priority_.clear();
     gated_.clear();
     ready_.swap(kept);

@@ -93,6 +93,8 @@ public:
     std::string_view pending(bool stream_open);
     void written(std::size_t n);
     bool writing() const { return sent_ < sending_.size(); }
+    // Of the batch being written, the bytes that came from priority().
+    std::size_t lead_bytes() const { return lead_; }
 
     std::size_t queued_bytes() const;
     std::size_t queued_publishes() const;
@@ -118,6 +120,7 @@ private:
     std::deque<Gated> gated_;
     Packets sending_;
     std::size_t sent_ = 0;
+    std::size_t lead_ = 0;
     bool secret_in_priority_ = false;
     bool secret_in_sending_ = false;
 };

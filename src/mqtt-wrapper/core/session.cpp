@@ -30,6 +30,8 @@ void Session::open(bool clean_session, steady_time now) {
     last_output_ = now;
     blocked_ = false;
     ping_outstanding_ = false;
+    written_ = left_ = ping_end_ = 0;
+    last_drain_ = last_sample_ = last_input_ = now;
     reset_input();
     codec::Credentials credentials;
     credentials.user = settings_.user;
@@ -160,29 +162,38 @@ void Session::tick(steady_time now) {
     }
     if (state_ != State::connected || disconnecting_) return;  // nothing may follow DISCONNECT
     if (ping_outstanding_) {
-        if (now - ping_sent_ < ping_after(settings_.keep_alive)) return;
-        if (last_output_ >= ping_sent_) return close(CloseCode::no_ping_answer, "no answer to a ping");
-        const auto silent = std::chrono::duration_cast<std::chrono::seconds>(now - last_output_);
+        const auto window = ping_after(settings_.keep_alive);
+        if (ping_left_) {
+            if (now - std::max(ping_left_at_, last_input_) < window) return;
+            return close(CloseCode::no_ping_answer, "no answer to a ping");
+        }
+        if (now - std::max(ping_sent_, last_drain_) < window) return;
+        const auto silent = std::chrono::duration_cast<std::chrono::seconds>(now - last_drain_);
         return close(CloseCode::output_stalled,
                      fmt::format("the broker has read nothing for {} s", silent.count()));
     }
     if (now - last_output_ >= ping_after(settings_.keep_alive)) {
         out_.priority().bare(codec::pingreq);
         ping_outstanding_ = true;
+        ping_left_ = false;
+        ping_end_ = 0;
         ping_sent_ = now;
     }
 }
 
 bool Session::output_stalled(steady_time now) const {
     return state_ == State::connected && blocked_ &&
-           now - std::max(blocked_since_, last_output_) >= settings_.output_stall;
+           now - std::max({blocked_since_, last_output_, last_drain_}) >= settings_.output_stall;
 }
 
 steady_time Session::next_deadline() const {
     if (state_ == State::connecting) return opened_ + settings_.connect_timeout;
     if (state_ != State::connected || disconnecting_) return steady_time::max();
-    if (ping_outstanding_) return ping_sent_ + ping_after(settings_.keep_alive);
-    return last_output_ + ping_after(settings_.keep_alive);
+    const auto window = ping_after(settings_.keep_alive);
+    if (!ping_outstanding_) return last_output_ + window;
+    if (ping_left_) return std::max(ping_left_at_, last_input_) + window;
+    // Not out yet: the socket's queue is looked at every second meanwhile.
+    return std::min(std::max(ping_sent_, last_drain_) + window, last_sample_ + std::chrono::seconds(1));
 }
 
 void Session::publish(std::string_view topic, const unsigned char* payload, std::size_t size, Qos qos,
@@ -257,11 +268,36 @@ void Session::unsubscribe(const std::string& filter) {
 
 std::string_view Session::pending_output() {
     if (state_ == State::closed || state_ == State::idle) return {};
-    return out_.pending(state_ == State::connected);
+    const bool batch_starts = !out_.writing();
+    const auto out = out_.pending(state_ == State::connected);
+    // A PINGREQ leads the first batch after it was queued.
+    if (batch_starts && ping_outstanding_ && ping_end_ == 0 && out_.lead_bytes() > 0) {
+        ping_end_ = written_ + out_.lead_bytes();
+    }
+    return out;
 }
 
-void Session::output_written(std::size_t n, steady_time now) {
+void Session::note_unsent(std::size_t unsent, steady_time now) {
+    last_sample_ = now;
+    const std::uint64_t left = written_ - std::min<std::uint64_t>(unsent, written_);
+    if (left > left_) {
+        left_ = left;
+        last_drain_ = now;
+    }
+    if (ping_outstanding_ && !ping_left_ && ping_end_ != 0 && left_ >= ping_end_) {
+        ping_left_ = true;
+        ping_left_at_ = now;
+    }
+}
+
+void Session::output_unsent(std::size_t unsent, steady_time now) {
+    if (state_ == State::connecting || state_ == State::connected) note_unsent(unsent, now);
+}
+
+void Session::output_written(std::size_t n, steady_time now, std::size_t unsent) {
     out_.written(n);
+    written_ += n;
+    note_unsent(unsent, now);
     if (n > 0) last_output_ = now;
     // The socket took less than it was given: blocked until a batch is done.
     if (!out_.writing()) {

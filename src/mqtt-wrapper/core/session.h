@@ -107,11 +107,14 @@ public:
     std::size_t input_pending() const;
 
     // Time: queues PINGREQ, or closes on a missing CONNACK or PINGRESP. A
-    // PINGREQ that cannot even be written (the broker reads nothing) is not
-    // answered either: a hung broker is left whatever else it sends.
+    // PINGREQ is answered in time from when it left this machine, and its
+    // answer may wait behind what the broker sends first; until it has left
+    // (behind megabytes on a slow link), the link is judged by whether the
+    // output drains. Output that does not drain for that long (the broker
+    // reads nothing) closes the connection whatever else the broker sends.
     void tick(steady_time now);
     steady_time next_deadline() const;
-    // The socket takes no more output, and has taken none for the stall time.
+    // The socket has taken no output, and none has left it, for the stall time.
     bool output_stalled(steady_time now) const;
 
     // Calls. publish throws MqttError for a topic a broker would refuse and,
@@ -127,9 +130,13 @@ public:
         settings_.larger_limits.emplace_back(std::move(filter), bytes);
     }
 
-    // Output: what to write now, and how much of it was written.
+    // Output: what to write now, and how much of it was written. unsent:
+    // how many of all the bytes written on this connection the socket still
+    // holds, not yet taken by the other end (0: all have left).
     std::string_view pending_output();
-    void output_written(std::size_t n, steady_time now);
+    void output_written(std::size_t n, steady_time now, std::size_t unsent = 0);
+    // The socket's queue looked at again, without a write.
+    void output_unsent(std::size_t unsent, steady_time now);
     std::size_t queued_bytes() const { return out_.queued_bytes(); }
     std::size_t queued_publishes() const { return out_.queued_publishes(); }
 
@@ -169,6 +176,7 @@ private:
     void handle_publish(const codec::Header& h, std::string_view body);
     void close(CloseCode code, std::string reason);
     void violated(std::string_view what);
+    void note_unsent(std::size_t unsent, steady_time now);
     void acknowledged(std::uint16_t id, int granted);
     void released(std::uint16_t id);
     std::uint16_t allocate_id();
@@ -188,6 +196,16 @@ private:
     steady_time last_output_{};
     steady_time ping_sent_{};
     bool ping_outstanding_ = false;
+    // Output of this connection: bytes written, bytes known to have left
+    // the socket, when that last grew and when the socket was last asked.
+    std::uint64_t written_ = 0;
+    std::uint64_t left_ = 0;
+    steady_time last_drain_{};
+    steady_time last_sample_{};
+    steady_time last_input_{};
+    std::uint64_t ping_end_ = 0;  // where the queued PINGREQ ends in the output; 0 until a batch takes it
+    bool ping_left_ = false;
+    steady_time ping_left_at_{};
     bool blocked_ = false;  // the socket took less output than it was given
     steady_time blocked_since_{};
 

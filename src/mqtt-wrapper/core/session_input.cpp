@@ -103,6 +103,7 @@ char* Session::input_room(std::size_t n) {
 
 void Session::input_added(std::size_t n, steady_time now) {
     in_->grow(n);
+    if (n > 0) last_input_ = now;
     parse(now);
 }
 

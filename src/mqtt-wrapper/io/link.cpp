@@ -93,7 +93,7 @@ Link::Flush Link::flush() {
                 result = Flush::broken;
                 break;
             }
-            session_.output_written(static_cast<std::size_t>(n), steady::now());
+            session_.output_written(static_cast<std::size_t>(n), steady::now(), transport_.unsent());
             if (static_cast<std::size_t>(n) < out.size()) {
                 result = Flush::partial;
                 break;
@@ -109,9 +109,11 @@ bool Link::full(std::size_t limit) {
     return must_wait(limit, steady::now());
 }
 
-bool Link::must_wait(std::size_t limit, steady::time_point now) const {
-    return session_.state() == Session::State::connected && !broken_ && session_.queued_bytes() > limit &&
-           !session_.output_stalled(now);
+bool Link::must_wait(std::size_t limit, steady::time_point now) {
+    if (session_.state() != Session::State::connected || broken_ || session_.queued_bytes() <= limit)
+        return false;
+    session_.output_unsent(transport_.unsent(), now);  // the output may be moving in the kernel
+    return !session_.output_stalled(now);
 }
 
 void Link::wait_for_room(std::size_t limit, const std::atomic<bool>& stop) {
@@ -226,6 +228,7 @@ bool Link::waiting_for_room() {
 
 void Link::tick(steady::time_point now) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (transport_.is_open()) session_.output_unsent(transport_.unsent(), now);
     session_.tick(now);
     LinkEvents none;  // a tick only closes
     collect(none);

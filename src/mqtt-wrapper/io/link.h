@@ -101,7 +101,7 @@ public:
     std::size_t unsent_publications();
 
 private:
-    bool must_wait(std::size_t limit, std::chrono::steady_clock::time_point now) const;  // mutex_ held
+    bool must_wait(std::size_t limit, std::chrono::steady_clock::time_point now);  // mutex_ held
     // With mutex_ held: decodes what waits while the hold queue takes it.
     void decode(LinkEvents& events, bool beyond_room);
     bool decodable();                 // with mutex_ held: room for what waits

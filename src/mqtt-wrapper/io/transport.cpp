@@ -1,10 +1,12 @@
 #include "mqtt-wrapper/io/transport.h"
 
 #include <fmt/format.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -17,6 +19,10 @@ namespace quorvel::mosquitto {
 namespace {
 
 constexpr int receive_buffer_bytes = 208 * 1024;
+// What the kernel keeps unsent beyond what is in flight. Its default grows
+// to megabytes, which a slow link takes minutes to send: a new reading, or
+// a PINGREQ, would wait behind them.
+constexpr int unsent_bytes = 64 * 1024;
 
 // Waits for the socket to become writable; false on timeout or abort.
 bool wait_writable(int fd, std::chrono::steady_clock::time_point deadline, int abort_fd) {
@@ -94,6 +100,7 @@ std::optional<Closed> Transport::open(const BrokerAddress& address, const TlsCon
     if (fd_ < 0) return failure;
     const int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &unsent_bytes, sizeof unsent_bytes);
     if (!tls) return std::nullopt;
     tls_ = std::make_unique<TlsStream>(*tls, fd_, address.host);
     auto failed = tls_->handshake(deadline, abort_fd);
@@ -131,6 +138,12 @@ ssize_t Transport::write(const char* data, std::size_t size) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
         return -1;
     }
+}
+
+std::size_t Transport::unsent() const {
+    int n = 0;
+    if (fd_ < 0 || ::ioctl(fd_, SIOCOUTQ, &n) != 0 || n < 0) return 0;
+    return static_cast<std::size_t>(n);
 }
 
 void Transport::shutdown_write() {

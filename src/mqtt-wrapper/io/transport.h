@@ -1,7 +1,8 @@
 #pragma once
 
 // One connection to the broker: a non-blocking TCP socket with
-// TCP_NODELAY, or a Unix socket, with TLS over it for a TLS address.
+// TCP_NODELAY and a small queue of unsent bytes, or a Unix socket, with TLS
+// over it for a TLS address.
 //
 // Concurrency: none of its own. open() and close() run on the I/O thread
 // while no other thread uses the transport; read() and write() run under
@@ -51,6 +52,9 @@ public:
     // Bytes moved, 0 when the socket would block, -1 when the connection is gone.
     ssize_t read(char* data, std::size_t size);
     ssize_t write(const char* data, std::size_t size);
+    // Bytes written that the socket still holds: not yet taken by the other
+    // end (TCP: not yet acknowledged). 0 when it cannot tell.
+    std::size_t unsent() const;
     // Why TLS failed on a read or write (the broker's alert, OpenSSL's
     // reason), or empty.
     std::string failure() const { return tls_ ? tls_->failure() : std::string(); }
