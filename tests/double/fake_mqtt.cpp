@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <set>
 
@@ -21,6 +22,7 @@ struct State {
     std::set<int> failing;
     std::string failure_text;
     int failure_code = 0;
+    std::map<int, std::function<void()>> hooks;
 };
 
 State& state() {
@@ -39,6 +41,13 @@ void record_send(Op op, const std::string& topic, std::string payload, quorvel::
     auto& s = state();
     std::unique_lock<std::mutex> lock(s.mutex);
     const int n = ++s.sends;
+    if (const auto hook = s.hooks.find(n); hook != s.hooks.end()) {
+        const auto run = std::move(hook->second);
+        s.hooks.erase(hook);
+        lock.unlock();
+        run();
+        lock.lock();
+    }
     if (s.failing.count(n)) {
         lock.unlock();
         throw quorvel::mosquitto::MqttError(s.failure_text, s.failure_code);
@@ -62,6 +71,7 @@ void reset() {
     s.closed = false;
     s.sends = 0;
     s.failing.clear();
+    s.hooks.clear();
 }
 
 std::vector<Call> calls() {
@@ -98,6 +108,11 @@ void fail_send(int n, const std::string& what, int code) {
     state().failing.insert(state().sends + n);
     state().failure_text = what;
     state().failure_code = code;
+}
+
+void on_send(int n, std::function<void()> hook) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().hooks[state().sends + n] = std::move(hook);
 }
 
 std::string describe(const Call& c) {

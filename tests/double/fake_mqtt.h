@@ -6,6 +6,7 @@
 
 #include "mqtt-wrapper/mqtt_async_wrapper.h"
 
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -38,6 +39,8 @@ void push_message(const std::string& topic, const std::string& payload);
 void close_script();
 // The n-th Send from now on (1-based) throws an MqttError with this text and code.
 void fail_send(int n, const std::string& what = "injected failure", int code = 0);
+// The n-th Send from now on runs hook first, on the sending thread.
+void on_send(int n, std::function<void()> hook);
 
 std::string describe(const Call& call);  // e.g. "send /a/b = 'x'" for failure messages
 

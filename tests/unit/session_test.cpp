@@ -966,8 +966,8 @@ TEST(SessionCalls, OfflinePublishThrowsOnceALimitIsReached) {
         EXPECT_TRUE(contains(error, "buffer of waiting publications is full")) << error;
         EXPECT_EQ(d.session.queued_publishes(), c.accepted);
         d.connect();
-        d.publish("t");
-        d.write_all(4);  // the socket holds 4 bytes of it
+        d.publish("t");  // the socket takes it, and holds 4 of its bytes
+        d.write_all(4);
         for (std::size_t i = 0; i <= c.accepted + 1; ++i) d.publish("t");  // no limit while connected
         // Until the broker reads nothing: then the same limits hold. Output
         // that still leaves the socket moves, though the socket takes none.

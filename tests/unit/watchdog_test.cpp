@@ -1,5 +1,6 @@
 #include "watchdog.h"
 #include "configuration.h"
+#include "control_publish.h"
 #include "data_message.h"
 #include "fake_mqtt.h"
 #include "registry.h"
@@ -160,6 +161,52 @@ TEST_F(Watchdog, ASweepAndADataMessageNeverInterleave) {
     }
 }
 
+TEST_F(Watchdog, APassLetsAWaitingReadingInBetweenSlicesAndPublishesTheNewestValue) {
+    // 600 controls with a value of 1: three slices of the tree published again.
+    for (int d = 0; d < 20; ++d)
+        for (int c = 0; c < 30; ++c)
+            abroad_ios["io" + std::to_string(d)]["c" + std::to_string(c)].record(1, 1);
+    const std::string reading =
+        R"({"version": 1, "io_id": "io19", "timestamp": 1765000000, "data": {"c0": {"avg": 2}}})";
+    std::thread loop;
+    fake_mqtt::on_send(1, [&] {  // the first slice holds the lock: the reading waits for it
+        loop = std::thread([&] {
+            quorvel::handle_data_message(client,
+                                         {"/t", std::vector<unsigned char>(reading.begin(), reading.end())});
+        });
+        while (quorvel::m_mutex.waiting() == 0) std::this_thread::yield();
+    });
+    quorvel::owe_tree_if_refused(
+        quorvel::mosquitto::MqttError("full", quorvel::mosquitto::MqttError::buffer_full));
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(quorvel::republish_if_owed(client));
+    testing::internal::GetCapturedStderr();
+    const auto loop_thread = loop.get_id();
+    loop.join();
+    const auto sends = fake_mqtt::sends();
+    ASSERT_EQ(sends.size(), 1200u + 2);
+    for (std::size_t i = 0; i < sends.size(); ++i) {
+        const bool of_reading = i == 512 || i == 513;  // right after the first slice of 256 controls
+        EXPECT_EQ(sends[i].thread == loop_thread, of_reading) << i;
+    }
+    std::vector<std::string> io19_c0;
+    for (const auto& c : sends)
+        if (c.topic == "/devices/io19/controls/c0") io19_c0.push_back(c.payload);
+    EXPECT_EQ(io19_c0, (std::vector<std::string>{"2", "2"}));  // never back to 1
+
+    // A connection made during a pass starts it over after the slice.
+    quorvel::note_connection(&client, nullptr);
+    fake_mqtt::reset();
+    fake_mqtt::on_send(1, [&] { quorvel::note_connection(&client, nullptr); });
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(quorvel::republish_if_due(client));
+    EXPECT_EQ(fake_mqtt::sends().size(), 512u);
+    EXPECT_TRUE(quorvel::republish_if_due(client));
+    EXPECT_FALSE(quorvel::republish_if_due(client));
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(fake_mqtt::sends().size(), 512u + 1200);
+}
+
 TEST_F(Watchdog, EachNewConnectionGetsTheAnnouncementsThenEveryMarkerWithItsLastValueOnce) {
     const std::string configuration =
         R"({"version": 2, "remote_ios": [{"id": "io", "types": ["t", "u"]}, {"id": "io", "types": ["x"]}]})";
@@ -210,7 +257,7 @@ TEST_F(Watchdog, EachNewConnectionGetsTheAnnouncementsThenEveryMarkerWithItsLast
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (fake_mqtt::sends().size() < expected.size() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::yield();
-    { const std::lock_guard<std::mutex> republisher_done(quorvel::m_mutex); }
+    { const std::lock_guard<quorvel::fair_mutex> republisher_done(quorvel::m_mutex); }
     EXPECT_EQ(published(), expected);
 }
 

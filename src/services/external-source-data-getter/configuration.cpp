@@ -34,17 +34,23 @@ control_table controls_of(const announced_io& io) {
 
 }  // namespace
 
-void announce(MqttAsyncWrapper& client, const announced_io& io) {
+void announce_name(MqttAsyncWrapper& client, const announced_io& io) {
     client.Send(fmt::format(FMT_STRING("/devices/{}/meta/name"), io.id), io.id, Qos::AtMostOnce, true);
-    for (std::size_t i = 0; i < io.count(); ++i) {
-        const auto name = io.name(i);
-        client.Send(fmt::format(FMT_STRING("/devices/{}/controls/{}/meta/type"), io.id, name), "value",
-                    Qos::AtMostOnce, true);
-        client.Send(fmt::format(FMT_STRING("/devices/{}/controls/{}/meta/readonly"), io.id, name), "1",
-                    Qos::AtMostOnce, true);
-        client.Send(fmt::format(FMT_STRING("/devices/{}/controls/{}/meta/order"), io.id, name),
-                    fmt::format(FMT_STRING("{}"), i + 1), Qos::AtMostOnce, true);
-    }
+}
+
+void announce_control(MqttAsyncWrapper& client, const announced_io& io, std::size_t i) {
+    const auto name = io.name(i);
+    client.Send(fmt::format(FMT_STRING("/devices/{}/controls/{}/meta/type"), io.id, name), "value",
+                Qos::AtMostOnce, true);
+    client.Send(fmt::format(FMT_STRING("/devices/{}/controls/{}/meta/readonly"), io.id, name), "1",
+                Qos::AtMostOnce, true);
+    client.Send(fmt::format(FMT_STRING("/devices/{}/controls/{}/meta/order"), io.id, name),
+                fmt::format(FMT_STRING("{}"), i + 1), Qos::AtMostOnce, true);
+}
+
+void announce(MqttAsyncWrapper& client, const announced_io& io) {
+    announce_name(client, io);
+    for (std::size_t i = 0; i < io.count(); ++i) announce_control(client, io, i);
 }
 
 void apply_configuration(MqttAsyncWrapper& client, std::vector<unsigned char> payload) {
@@ -55,7 +61,7 @@ void apply_configuration(MqttAsyncWrapper& client, std::vector<unsigned char> pa
     std::vector<remote_io_registry::value_type> devices(std::make_move_iterator(abroad_ios.begin()),
                                                         std::make_move_iterator(abroad_ios.end()));
     const auto registered = [&] {
-        std::lock_guard<std::mutex> lock(m_mutex);  // the status line counts them
+        std::lock_guard<fair_mutex> lock(m_mutex);  // the status line counts them
         abroad_ios = remote_io_registry(std::move(devices));
     };
     std::size_t unannounced = 0;  // refused by a full buffer: the tree is owed

@@ -4,6 +4,7 @@
 
 #include "mqtt-wrapper/mqtt_async_wrapper.h"
 
+#include <cstddef>
 #include <vector>
 
 namespace quorvel {
@@ -14,7 +15,9 @@ namespace quorvel {
 void apply_configuration(mosquitto::MqttAsyncWrapper& client, std::vector<unsigned char> payload);
 
 // Publishes one remote io's name and its controls' type, readonly flag and
-// order, as the configuration did.
+// order, as the configuration did: the name, then each control (0-based).
 void announce(mosquitto::MqttAsyncWrapper& client, const announced_io& io);
+void announce_name(mosquitto::MqttAsyncWrapper& client, const announced_io& io);
+void announce_control(mosquitto::MqttAsyncWrapper& client, const announced_io& io, std::size_t i);
 
 }  // namespace quorvel

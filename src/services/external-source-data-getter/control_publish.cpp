@@ -1,5 +1,6 @@
 #include "control_publish.h"
 
+#include "configuration.h"
 #include "registry.h"
 
 #include "mqtt-wrapper/p7.h"
@@ -20,11 +21,28 @@ const std::string stale_marker = "r";
 const std::vector<unsigned char> fresh_marker;
 std::atomic<bool> tree_owed{false};
 
+}  // namespace
+
+void publish_error_marker(mosquitto::MqttAsyncWrapper& client, const std::string& topic, bool stale) {
+    if (stale) {
+        client.Send(topic, stale_marker, mosquitto::Qos::AtMostOnce, true);
+    } else {
+        client.Send(topic, fresh_marker, mosquitto::Qos::AtMostOnce, true);
+    }
+}
+
+void publish_value(mosquitto::MqttAsyncWrapper& client, const std::string& topic, double value) {
+    thread_local std::string text;  // keeps its buffer between values
+    text.clear();
+    fmt::format_to(std::back_inserter(text), FMT_STRING("{}"), value);
+    client.Send(topic, text, mosquitto::Qos::AtMostOnce, true);
+}
+
 // The failed publications of one pass over the tree, written as one record
 // at its end: a broker away long enough to fill the buffer fails them all.
 // Its reason is the first failure's, or the first refusal's, which owes the
 // tree.
-class Failures {
+class TreePass::Failures {
 public:
     void add(const char* what, const std::string& topic, const std::exception& e) {
         const bool refused = owe_tree_if_refused(e);
@@ -56,48 +74,62 @@ private:
     std::string reason_;
 };
 
-}  // namespace
+TreePass::TreePass(mosquitto::MqttAsyncWrapper& client, std::function<bool()> abandon)
+    : client_(client),
+      abandon_(std::move(abandon)),
+      lock_(m_mutex),
+      failures_(std::make_unique<Failures>()) {}
 
-void publish_error_marker(mosquitto::MqttAsyncWrapper& client, const std::string& topic, bool stale) {
-    if (stale) {
-        client.Send(topic, stale_marker, mosquitto::Qos::AtMostOnce, true);
-    } else {
-        client.Send(topic, fresh_marker, mosquitto::Qos::AtMostOnce, true);
+TreePass::~TreePass() = default;
+
+bool TreePass::next() {
+    if (++in_slice_ < slice_controls) return true;
+    in_slice_ = 0;
+    lock_.unlock();  // whoever waits goes first: the lock is granted in order
+    if (abandon_ && abandon_()) return false;
+    lock_.lock();
+    return true;
+}
+
+bool TreePass::announce() {
+    for (const auto& io : announcements) {
+        announce_name(client_, io);
+        for (std::size_t i = 0; i < io.count(); ++i) {
+            announce_control(client_, io, i);
+            if (!next()) return false;
+        }
     }
+    return true;
 }
 
-void publish_value(mosquitto::MqttAsyncWrapper& client, const std::string& topic, double value) {
-    thread_local std::string text;  // keeps its buffer between values
-    text.clear();
-    fmt::format_to(std::back_inserter(text), FMT_STRING("{}"), value);
-    client.Send(topic, text, mosquitto::Qos::AtMostOnce, true);
-}
-
-void publish_markers(mosquitto::MqttAsyncWrapper& client, std::int64_t now, bool with_values) {
+bool TreePass::markers(std::int64_t now, bool with_values) {
     std::string topic;
-    Failures failures;
-    std::size_t attempted = 0;
     for (const auto& [id, controls] : abroad_ios) {
         for (const auto& [name, control] : controls) {
             topic = fmt::format(FMT_STRING("/devices/{}/controls/{}/meta/error"), id, name);
-            ++attempted;
+            ++attempted_;
             try {
-                publish_error_marker(client, topic, is_stale(control.timestamp, now));
+                publish_error_marker(client_, topic, is_stale(control.timestamp, now));
+                if (with_values && control.has_value()) {
+                    topic.resize(topic.size() - std::strlen("/meta/error"));
+                    ++attempted_;
+                    try {
+                        publish_value(client_, topic, control.value());
+                    } catch (const std::exception& e) {
+                        failures_->add("значение", topic, e);
+                    }
+                }
             } catch (const std::exception& e) {
-                failures.add("маркер", topic, e);
-                continue;  // its value must not stand without its marker
+                failures_->add("маркер", topic, e);  // its value must not stand without its marker
             }
-            if (!with_values || !control.has_value()) continue;
-            topic.resize(topic.size() - std::strlen("/meta/error"));
-            ++attempted;
-            try {
-                publish_value(client, topic, control.value());
-            } catch (const std::exception& e) {
-                failures.add("значение", topic, e);
-            }
+            if (!next()) return false;
         }
     }
-    failures.log(with_values ? "маркеров и значений" : "маркеров", attempted);
+    return true;
+}
+
+void TreePass::finish(const char* kinds) {
+    failures_->log(kinds, attempted_);
 }
 
 bool owe_tree_if_refused(const std::exception& e) {

@@ -4,10 +4,16 @@
 // message, the watchdog's sweep, the tree published again), and what a
 // publication the client refused leaves owed.
 
+#include "fair_mutex.h"
+
 #include "mqtt-wrapper/mqtt_async_wrapper.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 
 namespace quorvel {
@@ -19,11 +25,42 @@ void publish_error_marker(mosquitto::MqttAsyncWrapper& client, const std::string
 // Publishes a control's value, retained, as the text "{}" makes of it.
 void publish_value(mosquitto::MqttAsyncWrapper& client, const std::string& topic, double value);
 
-// With m_mutex held: every registered control's error marker judged against
-// now; with_values: each followed by the control's last value, where it has
-// one. A failing publication does not stop the others; the failures are
-// logged in one record at the end.
-void publish_markers(mosquitto::MqttAsyncWrapper& client, std::int64_t now, bool with_values = false);
+// One pass over the tree: a sweep of the markers, or the whole tree
+// published again. It holds m_mutex for a slice of at most slice_controls
+// controls at a time, and lets it go between slices, so that readings and
+// the heartbeat go on whatever the link's speed: a reading handled in
+// between is published at once, and a slice publishes what the registry
+// holds then, so no control's value goes back to an older reading. A
+// control's publications are never split. A failing marker or value does
+// not stop the others: the failures make one record, at finish().
+class TreePass {
+public:
+    static constexpr std::size_t slice_controls = 256;
+
+    // abandon: asked between slices, without the lock; true ends the pass.
+    explicit TreePass(mosquitto::MqttAsyncWrapper& client, std::function<bool()> abandon = {});
+    ~TreePass();
+    TreePass(const TreePass&) = delete;
+    TreePass& operator=(const TreePass&) = delete;
+    // Every configured remote io announced again; throws as a Send does.
+    // False when the pass was abandoned.
+    bool announce();
+    // Every registered control's error marker judged against now;
+    // with_values: each followed by the control's last value, where it has one.
+    bool markers(std::int64_t now, bool with_values);
+    void finish(const char* kinds);  // the record of the failures, if any
+
+private:
+    class Failures;
+    bool next();  // after a control
+
+    mosquitto::MqttAsyncWrapper& client_;
+    std::function<bool()> abandon_;
+    std::unique_lock<fair_mutex> lock_;
+    std::size_t in_slice_ = 0;
+    std::size_t attempted_ = 0;
+    std::unique_ptr<Failures> failures_;
+};
 
 // A publication the client refused because its buffer was full (the broker
 // away, or reading nothing) leaves the tree owed: the watchdog publishes it

@@ -50,7 +50,7 @@ void handle_data_message(MqttAsyncWrapper& client, const mosquitto::MqttMessage&
     if (!reader.io_id()) throw std::invalid_argument("no io_id");
     const auto& id = reader.io_id()->get_ref<const std::string&>();  // the library's type error
 
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<fair_mutex> lock(m_mutex);
     const auto device = abroad_ios.find(id);
     if (device == abroad_ios.end()) return;
     control_table& controls = device->second;

@@ -98,7 +98,6 @@ void perform() {
     for (;;) {
         const MqttMessage message = client->Receive(every_topic, wait_forever);
         messages_handled.fetch_add(1, std::memory_order_relaxed);
-        republish_if_due(*client);  // a new connection gets the tree before a new value
         const auto failed = [&] {
             const std::string text = payload_for_record(message.payload);
             trace->Trace(0, P7::ERROR, nullptr, line_message_failed, trace_file, "perform",

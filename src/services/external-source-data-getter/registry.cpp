@@ -4,7 +4,7 @@ namespace quorvel {
 
 remote_io_registry& abroad_ios = *new remote_io_registry;
 announcement_list& announcements = *new announcement_list;
-std::mutex& m_mutex = *new std::mutex;
+fair_mutex& m_mutex = *new fair_mutex;
 
 bool is_stale(std::int64_t ts, std::int64_t now) {
     if (ts >= now) return false;

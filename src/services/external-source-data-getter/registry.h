@@ -4,9 +4,11 @@
 // bootstrap on the main thread before the watchdog and the republisher
 // exist. From their start on, every access to them and every Send happens
 // with m_mutex held: by the message loop for the handling of one data
-// message, by the watchdog for one whole sweep, by the republisher for the
-// whole tree. The lock is plain, never nested, always scope-bound.
+// message, by the watchdog and the republisher for one slice of a pass
+// over the tree (see TreePass), by the heartbeat to count. The lock is
+// plain, granted in the order asked for, never nested, always scope-bound.
 
+#include "fair_mutex.h"
 #include "sorted_table.h"
 
 #include <cmath>
@@ -89,7 +91,7 @@ using announcement_list = std::vector<announced_io>;
 // watchdog can never touch a destroyed object while the process exits.
 extern remote_io_registry& abroad_ios;
 extern announcement_list& announcements;
-extern std::mutex& m_mutex;
+extern fair_mutex& m_mutex;
 
 constexpr std::int64_t stale_after_s = 900;
 

@@ -1,7 +1,6 @@
 #include "republisher.h"
 
 #include "clock.h"
-#include "configuration.h"
 #include "control_publish.h"
 #include "registry.h"
 
@@ -12,6 +11,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <unordered_map>
 
@@ -34,20 +34,23 @@ std::condition_variable& connection_made = *new std::condition_variable;
 auto& connections = *new std::unordered_map<const void*, Connections>;
 
 // A link that keeps dropping republishes every few seconds: one record a
-// minute at most, with the count of those not told. Under m_mutex.
+// minute at most, with the count of those not told. Under m_mutex (the
+// last slice of a pass).
 constexpr std::int64_t told_at_most_every_s = 60;
 std::int64_t last_told = 0;
 unsigned long untold = 0;
 
-// With m_mutex held: the whole tree, and one record of it.
-void publish_tree(mosquitto::MqttAsyncWrapper& client, const char* why) {
+// The whole tree, in slices, and one record of it; false when abandoned.
+bool publish_tree(mosquitto::MqttAsyncWrapper& client, const char* why, std::function<bool()> abandon) {
     try {
-        for (const auto& io : announcements) announce(client, io);
+        TreePass pass(client, std::move(abandon));
+        if (!pass.announce()) return false;
         const auto now = current_time();
-        publish_markers(client, now, true);
+        if (!pass.markers(now, true)) return false;
+        pass.finish("маркеров и значений");
         if (last_told != 0 && now >= last_told && now - last_told < told_at_most_every_s) {
             ++untold;
-            return;
+            return true;
         }
         const std::string more = untold ? fmt::format(" (и ещё {} раз с прошлой записи)", untold) : "";
         P7::getTrace()->Trace(0, P7::INFO, nullptr, __LINE__, source_file, "republish",
@@ -59,6 +62,7 @@ void publish_tree(mosquitto::MqttAsyncWrapper& client, const char* why) {
         P7::getTrace()->Trace(0, P7::ERROR, nullptr, __LINE__, source_file, "republish",
                               "Не удалось заново опубликовать дерево устройств: %s", e.what());
     }
+    return true;
 }
 
 // Whether a connection came since the tree was last published.
@@ -89,23 +93,21 @@ void tree_sent_for(const mosquitto::MqttAsyncWrapper& client, unsigned long made
 }
 
 bool republish_if_due(mosquitto::MqttAsyncWrapper& client) {
-    if (!due(client)) return false;  // the common case, without m_mutex
-    std::lock_guard<std::mutex> lock(m_mutex);
     {
-        std::lock_guard<std::mutex> connections_lock(connections_mutex);
+        std::lock_guard<std::mutex> lock(connections_mutex);
         auto& c = connections[&client];
-        if (c.made == c.published) return false;  // the other thread was first
+        if (c.made == c.published) return false;
         c.published = c.made;
     }
     take_owed_tree();  // this publishes all of it
-    publish_tree(client, "после подключения к брокеру");
+    // A connection that comes meanwhile starts it over.
+    publish_tree(client, "после подключения к брокеру", [&client] { return due(client); });
     return true;
 }
 
 bool republish_if_owed(mosquitto::MqttAsyncWrapper& client) {
-    std::lock_guard<std::mutex> lock(m_mutex);
     if (!take_owed_tree()) return false;
-    publish_tree(client, "после публикаций, не принятых клиентом");
+    publish_tree(client, "после публикаций, не принятых клиентом", {});
     return true;
 }
 

@@ -2,13 +2,12 @@
 
 // A broker may come back without its retained messages (no persistence, a
 // fail-over), and a value written to a connection that then broke may never
-// have reached it: after every new connection the device tree is published
-// again, announcements first, then each control's error marker by the
-// staleness rule followed by its last value, all under m_mutex so that no
-// value comes in between. The message loop asks for it before it handles a
-// message, so no new value precedes it; the republisher thread does it when
-// no message comes. So does the watchdog after a publication the client
-// refused while the connection stayed.
+// have reached it: after every new connection the republisher thread
+// publishes the device tree again, announcements first, then each control's
+// error marker by the staleness rule followed by its last value. It does so
+// in slices (see TreePass): readings go on meanwhile, and a connection that
+// comes meanwhile starts it over. So does the watchdog after a publication
+// the client refused while the connection stayed.
 
 #include "mqtt-wrapper/mqtt_async_wrapper.h"
 
@@ -27,14 +26,14 @@ unsigned long connections_so_far(const mosquitto::MqttAsyncWrapper& client);
 void tree_sent_for(const mosquitto::MqttAsyncWrapper& client, unsigned long connections);
 
 // Publishes the whole tree again when a connection came since it was last
-// published; takes m_mutex itself. False when nothing was due.
+// published; takes m_mutex itself, slice by slice. False when nothing was due.
 bool republish_if_due(mosquitto::MqttAsyncWrapper& client);
 // The same when a refused publication left the tree owed (see
 // control_publish.h); the watchdog's sweep gives way to it.
 bool republish_if_owed(mosquitto::MqttAsyncWrapper& client);
 
 // The republisher thread: waits for connections and publishes the tree
-// again for each, unless the message loop did already.
+// again after each.
 void republish_after_connections(std::shared_ptr<mosquitto::MqttAsyncWrapper> client);
 
 }  // namespace quorvel

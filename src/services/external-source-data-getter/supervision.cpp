@@ -84,7 +84,7 @@ std::string status_line(const mosquitto::MqttAsyncWrapper& client, bool is_confi
     std::size_t controls = 0;
     std::size_t stale = 0;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<fair_mutex> lock(m_mutex);
         const auto now = current_time();
         devices = abroad_ios.size();
         for (const auto& device : abroad_ios) {

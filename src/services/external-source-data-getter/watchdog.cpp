@@ -21,8 +21,9 @@ const char* const source_file = "src/services/external-source-data-getter/watchd
 }  // namespace
 
 void sweep_markers(mosquitto::MqttAsyncWrapper& client) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    publish_markers(client, current_time());
+    TreePass pass(client);
+    pass.markers(current_time(), false);  // the clock read with the lock held
+    pass.finish("маркеров");
 }
 
 void sync_timeouts(std::shared_ptr<mosquitto::MqttAsyncWrapper> client) {

@@ -11,9 +11,9 @@ namespace quorvel {
 // own reference to the client, so the client outlives it.
 void sync_timeouts(std::shared_ptr<mosquitto::MqttAsyncWrapper> client);
 
-// One sweep: under m_mutex, publishes every registered control's error
-// marker judged against one reading of the clock. The sweep goes on past
-// a failing publish; its failures make one record.
+// One sweep: publishes every registered control's error marker judged
+// against one reading of the clock, in slices (see TreePass). The sweep goes
+// on past a failing publish; its failures make one record.
 void sweep_markers(mosquitto::MqttAsyncWrapper& client);
 
 }  // namespace quorvel
