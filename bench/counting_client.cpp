@@ -27,6 +27,8 @@ void MqttAsyncWrapper::Send(const std::string& topic, const std::vector<unsigned
     counted_bytes.fetch_add(topic.size() + payload.size(), std::memory_order_relaxed);
 }
 
+void MqttAsyncWrapper::WaitForOutputRoom() {}
+
 void MqttAsyncWrapper::onSuccess(void*, MQTTAsync_successData*) {}
 void MqttAsyncWrapper::onFailure(void*, MQTTAsync_failureData*) {}
 

@@ -27,6 +27,9 @@ using namespace std::chrono_literals;
 using steady = std::chrono::steady_clock;
 
 constexpr std::size_t max_out_bytes = 64 * 1024;  // while connected, Send waits beyond this
+// WaitForOutputRoom waits beyond this: room for a batch of publications
+// that then never make Send wait.
+constexpr std::size_t room_out_bytes = 16 * 1024;
 constexpr std::size_t max_held_messages = 1000;
 constexpr std::size_t max_held_bytes = 1 << 20;
 constexpr auto reader_lease = 10ms;  // longest the socket waits for a receive loop to come back
@@ -87,12 +90,16 @@ struct MqttAsyncWrapper::Impl {
                  bool retain) {
         if (!link.publish(topic, data, size, qos, retain)) return;
         if (!link.full(max_out_bytes) || io.on_io_thread()) return queued();
-        // Back-pressure: write what the socket takes, then wait for the I/O
-        // loop to write the rest (never on the I/O thread itself).
+        wait_for_room(max_out_bytes, false);
+    }
+
+    // Back-pressure: write what the socket takes, then wait for the I/O
+    // loop to write the rest (never on the I/O thread itself).
+    void wait_for_room(std::size_t limit, bool through_stalls) {
         if (link.flush() != Link::Flush::done) io.wake();
-        while (!closing && link.full(max_out_bytes)) {
+        while (!closing && link.full(limit, through_stalls)) {
             io.wake();
-            link.wait_for_room(max_out_bytes, closing);
+            link.wait_for_room(limit, closing, through_stalls);
         }
     }
 };
@@ -173,6 +180,10 @@ MqttMessage MqttAsyncWrapper::Receive(const std::string& filter, int timeoutMs) 
             s.held.wait(filter, deadline, forever, [&] { return s.handover.lead_free(); });
         }
     }
+}
+
+void MqttAsyncWrapper::WaitForOutputRoom() {
+    if (!impl_->io.on_io_thread()) impl_->wait_for_room(room_out_bytes, true);
 }
 
 void MqttAsyncWrapper::Send(const std::string& topic, const std::string& payload, Qos qos, bool retain) {

@@ -82,6 +82,13 @@ public:
 
     void Send(const std::string& topic, const std::string& payload, Qos qos, bool retain);
     void Send(const std::string& topic, const std::vector<unsigned char>& payload, Qos qos, bool retain);
+    // Waits while more than 16 KiB of output wait on a live connection,
+    // however slowly they drain: a caller publishing much at once paces
+    // itself to the link with it, holding no lock of its own, and the next
+    // 48 KiB of publications never make Send wait (which stops waiting
+    // after 5 s without progress). Returns once there is room, the
+    // connection is down, or the client is being destroyed.
+    void WaitForOutputRoom();
 
     // Whether a connection to the broker is up (CONNACK taken, not lost).
     bool IsConnected() const;

@@ -538,7 +538,7 @@ TEST_F(Client, ACallbackThatSendsWhileTheBrokerStallsReturnsOnceTheConnectionDro
     wait_until_subscribed(*c, *c, "/cb/probe");
 }
 
-TEST_F(Client, SendToABrokerThatReadsNothingFailsOnceTheBufferIsFullInsteadOfWaitingForEver) {
+TEST_F(Client, SendToABrokerThatReadsNothingFailsOnceTheBufferIsFullButWaitForOutputRoomWaitsOn) {
     auto c = connected_client("c");
     subscribe(*c, "/s/probe");
     wait_until_subscribed(*c, *c, "/s/probe");
@@ -555,7 +555,21 @@ TEST_F(Client, SendToABrokerThatReadsNothingFailsOnceTheBufferIsFullInsteadOfWai
         }
     }
     EXPECT_EQ(code, MqttError::buffer_full);
+    // A caller that paces itself waits through the stall while the connection
+    // lasts, and goes on once the output drains.
+    std::atomic<pid_t> waiter_thread{0};
+    std::atomic<bool> room{false};
+    std::thread waiter([&] {
+        waiter_thread = static_cast<pid_t>(::syscall(SYS_gettid));
+        c->WaitForOutputRoom();
+        room = true;
+    });
+    EXPECT_TRUE(test_support::eventually(
+        [&] { return waiter_thread != 0 && test_support::thread_sleeps(waiter_thread); }));
+    EXPECT_FALSE(room);
     broker.thaw();
+    EXPECT_TRUE(test_support::eventually([&] { return room.load(); }));
+    waiter.join();
 }
 
 TEST_F(Client, ACallbackThatThrowsIsLoggedAndTheClientGoesOn) {

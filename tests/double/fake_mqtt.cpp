@@ -185,6 +185,8 @@ void MqttAsyncWrapper::Send(const std::string& topic, const std::vector<unsigned
     fake_mqtt::record_send(Op::SendBytes, topic, std::string(payload.begin(), payload.end()), qos, retain);
 }
 
+void MqttAsyncWrapper::WaitForOutputRoom() {}
+
 bool MqttAsyncWrapper::InputHeldBack() const {
     return false;
 }

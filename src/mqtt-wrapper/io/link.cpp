@@ -104,22 +104,24 @@ Link::Flush Link::flush() {
     return result;
 }
 
-bool Link::full(std::size_t limit) {
+bool Link::full(std::size_t limit, bool through_stalls) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return must_wait(limit, steady::now());
+    return must_wait(limit, steady::now(), through_stalls);
 }
 
-bool Link::must_wait(std::size_t limit, steady::time_point now) {
+bool Link::must_wait(std::size_t limit, steady::time_point now, bool through_stalls) {
     if (session_.state() != Session::State::connected || broken_ || session_.queued_bytes() <= limit)
         return false;
+    if (through_stalls) return true;
     session_.output_unsent(transport_.unsent(), now);  // the output may be moving in the kernel
     return !session_.output_stalled(now);
 }
 
-void Link::wait_for_room(std::size_t limit, const std::atomic<bool>& stop) {
+void Link::wait_for_room(std::size_t limit, const std::atomic<bool>& stop, bool through_stalls) {
     std::unique_lock<std::mutex> lock(mutex_);
     // Woken by every write; a stall is looked for a few times a second.
-    while (!stop && must_wait(limit, steady::now())) room_.wait_for(lock, std::chrono::milliseconds(250));
+    while (!stop && must_wait(limit, steady::now(), through_stalls))
+        room_.wait_for(lock, std::chrono::milliseconds(250));
 }
 
 void Link::wake_room_waiters() {

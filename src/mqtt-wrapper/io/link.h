@@ -58,8 +58,11 @@ public:
     // Back-pressure for Send: true when more than limit bytes wait on a live
     // connection that still takes output; wait_for_room waits until fewer
     // do, the output stalls, the connection goes, or stop is set.
-    bool full(std::size_t limit);
-    void wait_for_room(std::size_t limit, const std::atomic<bool>& stop);
+    // through_stalls: also while the output stalls, as long as the
+    // connection lasts (it is closed once the output has not drained for
+    // a keep-alive).
+    bool full(std::size_t limit, bool through_stalls = false);
+    void wait_for_room(std::size_t limit, const std::atomic<bool>& stop, bool through_stalls = false);
     void wake_room_waiters();
 
     // Hands the hold queue what waits decoded for room, then reads at most
@@ -101,7 +104,8 @@ public:
     std::size_t unsent_publications();
 
 private:
-    bool must_wait(std::size_t limit, std::chrono::steady_clock::time_point now);  // mutex_ held
+    bool must_wait(std::size_t limit, std::chrono::steady_clock::time_point now,
+                   bool through_stalls);  // mutex_ held
     // With mutex_ held: decodes what waits while the hold queue takes it.
     void decode(LinkEvents& events, bool beyond_room);
     bool decodable();                 // with mutex_ held: room for what waits

@@ -25,6 +25,19 @@ using mosquitto::Qos;
 
 const char* const source_file = "src/services/external-source-data-getter/configuration";
 
+// A remote io announced, at the link's pace: paced counts the bytes
+// announced since the client last had room.
+void announce(MqttAsyncWrapper& client, const announced_io& io, std::size_t& paced) {
+    announce_name(client, io);
+    for (std::size_t i = 0; i < io.count(); ++i) {
+        announce_control(client, io, i);
+        paced += announced_bytes(io, i);
+        if (paced < TreePass::slice_bytes) continue;
+        paced = 0;
+        client.WaitForOutputRoom();
+    }
+}
+
 control_table controls_of(const announced_io& io) {
     std::vector<control_table::value_type> controls;
     controls.reserve(io.count());
@@ -48,11 +61,6 @@ void announce_control(MqttAsyncWrapper& client, const announced_io& io, std::siz
                 fmt::format(FMT_STRING("{}"), i + 1), Qos::AtMostOnce, true);
 }
 
-void announce(MqttAsyncWrapper& client, const announced_io& io) {
-    announce_name(client, io);
-    for (std::size_t i = 0; i < io.count(); ++i) announce_control(client, io, i);
-}
-
 void apply_configuration(MqttAsyncWrapper& client, std::vector<unsigned char> payload) {
     ConfigurationReading reading = read_configuration(payload);
     std::vector<unsigned char>().swap(payload);
@@ -66,13 +74,14 @@ void apply_configuration(MqttAsyncWrapper& client, std::vector<unsigned char> pa
     };
     std::size_t unannounced = 0;  // refused by a full buffer: the tree is owed
     std::string refusal;
+    std::size_t paced = 0;
     try {
         for (std::size_t i = 0; i < reading.ios.size(); ++i) {
             auto& io = reading.ios[i];
             client.Subscribe(fmt::format(FMT_STRING("{}/{}"), "/qv/bridge/thirdparty_data", io.id),
                              Qos::AtMostOnce, &MqttAsyncWrapper::onSuccess, &MqttAsyncWrapper::onFailure);
             try {
-                announce(client, io);
+                announce(client, io, paced);
             } catch (const std::exception& e) {
                 if (!owe_tree_if_refused(e)) throw;
                 if (unannounced++ == 0) refusal = e.what();

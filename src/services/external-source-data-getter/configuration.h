@@ -14,10 +14,13 @@ namespace quorvel {
 // document, once what came before the fault is announced.
 void apply_configuration(mosquitto::MqttAsyncWrapper& client, std::vector<unsigned char> payload);
 
-// Publishes one remote io's name and its controls' type, readonly flag and
-// order, as the configuration did: the name, then each control (0-based).
-void announce(mosquitto::MqttAsyncWrapper& client, const announced_io& io);
+// Publish one remote io's name, and one of its controls' type, readonly
+// flag and order (0-based), as the configuration announced them.
 void announce_name(mosquitto::MqttAsyncWrapper& client, const announced_io& io);
 void announce_control(mosquitto::MqttAsyncWrapper& client, const announced_io& io, std::size_t i);
+// About how many bytes the announcement of a control takes, for pacing.
+inline std::size_t announced_bytes(const announced_io& io, std::size_t i) {
+    return 3 * (io.id.size() + io.name(i).size() + 40);
+}
 
 }  // namespace quorvel

@@ -82,11 +82,14 @@ TreePass::TreePass(mosquitto::MqttAsyncWrapper& client, std::function<bool()> ab
 
 TreePass::~TreePass() = default;
 
-bool TreePass::next() {
-    if (++in_slice_ < slice_controls) return true;
+bool TreePass::next(std::size_t bytes) {
+    slice_bytes_ += bytes;
+    if (++in_slice_ < slice_controls && slice_bytes_ < slice_bytes) return true;
     in_slice_ = 0;
+    slice_bytes_ = 0;
     lock_.unlock();  // whoever waits goes first: the lock is granted in order
     if (abandon_ && abandon_()) return false;
+    client_.WaitForOutputRoom();  // at the link's pace, without the lock
     lock_.lock();
     return true;
 }
@@ -96,7 +99,7 @@ bool TreePass::announce() {
         announce_name(client_, io);
         for (std::size_t i = 0; i < io.count(); ++i) {
             announce_control(client_, io, i);
-            if (!next()) return false;
+            if (!next(announced_bytes(io, i))) return false;
         }
     }
     return true;
@@ -122,7 +125,7 @@ bool TreePass::markers(std::int64_t now, bool with_values) {
             } catch (const std::exception& e) {
                 failures_->add("маркер", topic, e);  // its value must not stand without its marker
             }
-            if (!next()) return false;
+            if (!next(2 * topic.size() + 40)) return false;
         }
     }
     return true;

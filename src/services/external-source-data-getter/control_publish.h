@@ -27,15 +27,18 @@ void publish_value(mosquitto::MqttAsyncWrapper& client, const std::string& topic
 
 // One pass over the tree: a sweep of the markers, or the whole tree
 // published again. It holds m_mutex for a slice of at most slice_controls
-// controls at a time, and lets it go between slices, so that readings and
-// the heartbeat go on whatever the link's speed: a reading handled in
-// between is published at once, and a slice publishes what the registry
-// holds then, so no control's value goes back to an older reading. A
-// control's publications are never split. A failing marker or value does
-// not stop the others: the failures make one record, at finish().
+// controls or slice_bytes of topics and payloads at a time, and lets it go
+// between slices, where it waits for room in the client's output at the
+// link's pace. So readings and the heartbeat go on whatever the link's
+// speed: a reading handled in between is published at once, and a slice
+// publishes what the registry holds then, so no control's value goes back
+// to an older reading. A control's publications are never split. A
+// failing marker or value does not stop the others: the failures make one
+// record, at finish().
 class TreePass {
 public:
     static constexpr std::size_t slice_controls = 256;
+    static constexpr std::size_t slice_bytes = 32 * 1024;
 
     // abandon: asked between slices, without the lock; true ends the pass.
     explicit TreePass(mosquitto::MqttAsyncWrapper& client, std::function<bool()> abandon = {});
@@ -52,12 +55,13 @@ public:
 
 private:
     class Failures;
-    bool next();  // after a control
+    bool next(std::size_t bytes);  // after a control, with the bytes of its topics and payloads
 
     mosquitto::MqttAsyncWrapper& client_;
     std::function<bool()> abandon_;
     std::unique_lock<fair_mutex> lock_;
     std::size_t in_slice_ = 0;
+    std::size_t slice_bytes_ = 0;
     std::size_t attempted_ = 0;
     std::unique_ptr<Failures> failures_;
 };

@@ -107,9 +107,10 @@ void report_ready(const std::shared_ptr<mosquitto::MqttAsyncWrapper>& client) {
     notify("READY=1\nSTATUS=" + status_line(*client, configured));
     std::uint64_t watchdog_us = 0;
     const bool watchdog = sd_watchdog_enabled(0, &watchdog_us) > 0;
-    // Three pings per watchdog period leave room for one late one.
+    // Six pings per watchdog period: one may wait for the registry lock
+    // while a holder's Send waits up to 5 s for a stalled output.
     const unsigned period_s =
-        watchdog ? std::max<unsigned>(1, static_cast<unsigned>(watchdog_us / 3'000'000)) : heartbeat_s;
+        watchdog ? std::max<unsigned>(1, static_cast<unsigned>(watchdog_us / 6'000'000)) : heartbeat_s;
     std::thread(heartbeat, client, period_s, watchdog).detach();
 }
 
