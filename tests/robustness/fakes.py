@@ -18,14 +18,12 @@ drop
     Accepts every connection and closes it at once."""
 
 import json
-import os
 import select
 import socket
 import sys
 import threading
 import time
 
-import faults
 import mqtt
 
 CONFIGURATION_TOPIC = "/qv/bridge/configuration"
@@ -36,7 +34,7 @@ class Fake:
     def __init__(self):
         self.lock = threading.Lock()
         self.events = []
-        self.listener = faults.listen()
+        self.listener = mqtt.listen()
         self.port = self.listener.getsockname()[1]
         self.wake_r, self.wake_w = socket.socketpair()
 
@@ -50,7 +48,7 @@ class Fake:
 
     def serve(self):
         threading.Thread(target=self.run, daemon=True).start()
-        faults.reply(port=self.port)
+        mqtt.reply(port=self.port)
         for line in sys.stdin:
             print(json.dumps(self.command(json.loads(line))), flush=True)
 
@@ -78,10 +76,10 @@ class Alternating(Fake):
             except OSError:
                 self.event("no-connect", n)
             sock.setblocking(False)
-            faults.drain(sock)
+            mqtt.drain(sock)
             sock.close()
             time.sleep(away)
-            self.listener = faults.listen(self.port)
+            self.listener = mqtt.listen(self.port)
             self.listener.setblocking(True)
 
 

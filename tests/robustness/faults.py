@@ -22,34 +22,10 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import mqtt  # noqa: E402
 
 BUFFER_BYTES = 64 * 1024  # held per direction before reading stops
-READ_BYTES = 64 * 1024
-
-
-def listen(port=0):
-    s = socket.socket()
-    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    s.bind(("127.0.0.1", port))
-    s.listen(64)
-    s.setblocking(False)
-    return s
-
-
-def drain(sock):
-    """Whatever the socket holds now, so that closing it sends no reset."""
-    out = bytearray()
-    while True:
-        try:
-            data = sock.recv(READ_BYTES)
-        except OSError:
-            return out
-        if not data:
-            return out
-        out += data
 
 
 class Bucket:
-    """Bytes a direction may write now, refilled at rate per second; it
-    writes in chunks of up to 8 KiB so that a slow rate is not a byte a wake-up."""
+    """Bytes a direction may write now, refilled at rate per second, in chunks of up to 8 KiB."""
 
     def __init__(self, rate):
         self.rate, self.cap, self.at = rate, max(rate / 20, 1024), time.monotonic()
@@ -110,7 +86,7 @@ class Stream:
 class Proxy:
     def __init__(self, broker_port):
         self.broker_port = broker_port
-        self.listener = listen()
+        self.listener = mqtt.listen()
         self.port = self.listener.getsockname()[1]
         self.sel = selectors.DefaultSelector()
         self.pairs = {}  # client socket -> [broker socket, down, up, deadline]
@@ -131,8 +107,8 @@ class Proxy:
         for sock in (client, broker):
             if self.masks.pop(sock, 0):
                 self.sel.unregister(sock)
-        down.feed(drain(broker))
-        up.feed(drain(client))
+        down.feed(mqtt.drain(broker))
+        up.feed(mqtt.drain(client))
         self.counts["lost_down"] += down.undelivered()
         self.counts["lost_up_bytes"] += up.undelivered()
         client.close()
@@ -200,7 +176,7 @@ class Proxy:
             self.sel.unregister(self.listener)
             self.listener.close()
         elif how != "close" and self.refuse == "close":
-            self.listener = listen(self.port)
+            self.listener = mqtt.listen(self.port)
             self.sel.register(self.listener, selectors.EVENT_READ)
         self.refuse = how
 
@@ -235,7 +211,7 @@ class Proxy:
         broker, down, up, _ = self.pairs[client]
         readable, writable = events & selectors.EVENT_READ, events & selectors.EVENT_WRITE
         if readable:
-            data = sock.recv(READ_BYTES)
+            data = sock.recv(65536)
             if not data:
                 raise ConnectionError
             (down if sock is broker else up).feed(data)
@@ -268,7 +244,7 @@ class Proxy:
     def run(self):
         self.sel.register(self.listener, selectors.EVENT_READ)
         self.sel.register(0, selectors.EVENT_READ)
-        reply(port=self.port)
+        mqtt.reply(port=self.port)
         while True:
             now = time.monotonic()
             for client in [c for c, e in self.pairs.items() if e[3] is not None and e[3] <= now]:
@@ -291,10 +267,6 @@ class Proxy:
                     except OSError:
                         self.event("closed")
                         self.close(key.data)
-
-
-def reply(**what):
-    print(json.dumps(what), flush=True)
 
 
 if __name__ == "__main__":

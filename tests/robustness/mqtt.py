@@ -1,6 +1,7 @@
 """The suite's one MQTT 3.1.1 packet kit: packets as bytes, a splitter of
 packets off a stream, and a small blocking client for sources and readers."""
 
+import json
 import socket
 import threading
 import time
@@ -200,6 +201,32 @@ class Client:
             pass
         self.sock.close()
         self.thread.join(5)
+
+
+def listen(port=0):
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.bind(("127.0.0.1", port))
+    s.listen(64)
+    s.setblocking(False)
+    return s
+
+
+def drain(sock):
+    """Whatever the socket holds now, so that closing it sends no reset."""
+    out = bytearray()
+    while True:
+        try:
+            data = sock.recv(65536)
+        except OSError:
+            return out
+        if not data:
+            return out
+        out += data
+
+
+def reply(**what):
+    print(json.dumps(what), flush=True)
 
 
 def wait_until(condition, seconds, step=0.02, what="a condition"):

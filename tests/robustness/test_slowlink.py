@@ -7,7 +7,6 @@ import time
 
 import pytest
 
-import model as checks
 import mqtt
 from test_link import run_for
 
