@@ -85,3 +85,19 @@ def test_valgrind_finds_no_leak_in_a_run_that_ends_through_main(procs, figure):
     summary = [line.split("== ", 1)[-1] for line in service.other if "lost:" in line or "ERROR SUMMARY" in line]
     figure(f"valgrind, {time.monotonic() - start:.0f} s: exit status {status}; " + "; ".join(summary))
     assert status == 1, f"exit status {status} (9: a leak): {summary}"
+
+
+# Typos of a TLS address aimed at a plain listener: each is refused at start.
+TLS_TYPOS = ("mqtts//127.0.0.1:{port}", "mqtts:127.0.0.1:{port}", "ssl:{port}", "Mqtts:user:pw@127.0.0.1:{port}",
+             "tcp//127.0.0.1:{port}")
+
+
+@pytest.mark.parametrize("typo", TLS_TYPOS)
+def test_a_typo_never_turns_tls_into_plain_tcp(procs, typo):
+    broker = procs.broker()
+    service = procs.service(typo.format(port=broker.port))
+    status = service.wait_exit(20)
+    errors = service.with_text("", "ERROR")
+    assert status == 1 and len(errors) == 1 and "main:171" in errors[0].source, service.tail()
+    assert "pw" not in errors[0].text.replace("***", ""), errors[0].text
+    assert broker.log_count("as mqtt-external-source-data-getter") == 0, "it connected in plain text"
