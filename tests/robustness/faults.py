@@ -22,6 +22,15 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import mqtt  # noqa: E402
 
 BUFFER_BYTES = 64 * 1024  # held per direction before reading stops
+# What the kernel holds of the service's output on the proxy's side: small,
+# so that a stalled way up fills the service's own buffer within seconds.
+RECEIVE_BYTES = 128 * 1024
+
+
+def listener(port=0):
+    s = mqtt.listen(port)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, RECEIVE_BYTES)  # inherited by accepted sockets
+    return s
 
 
 class Bucket:
@@ -86,7 +95,7 @@ class Stream:
 class Proxy:
     def __init__(self, broker_port):
         self.broker_port = broker_port
-        self.listener = mqtt.listen()
+        self.listener = listener()
         self.port = self.listener.getsockname()[1]
         self.sel = selectors.DefaultSelector()
         self.pairs = {}  # client socket -> [broker socket, down, up, deadline]
@@ -176,7 +185,7 @@ class Proxy:
             self.sel.unregister(self.listener)
             self.listener.close()
         elif how != "close" and self.refuse == "close":
-            self.listener = mqtt.listen(self.port)
+            self.listener = listener(self.port)
             self.sel.register(self.listener, selectors.EVENT_READ)
         self.refuse = how
 

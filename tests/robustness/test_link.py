@@ -92,7 +92,7 @@ def test_reconnections_are_paced(procs, figure, long_form):
     connection cut 5.05 s after it was accepted; flapping: a link cut 1 s
     after each accept while readings flow. The bucket allows 5 connections,
     then one every 8 s: at most 6 + t/8 connections in t seconds."""
-    t_alt, t_kept, cuts = (60, 120, 20) if long_form else (30, 40, 8)
+    t_alt, t_kept, cuts = (60, 120, 20) if long_form else (24, 32, 7)
     start = time.monotonic()
     runs = concurrently(lambda: pacing_alternating(procs, t_alt), lambda: pacing_kept(procs, t_kept),
                         lambda: pacing_flapping(procs, cuts))

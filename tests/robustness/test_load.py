@@ -141,7 +141,7 @@ def test_memory_with_100x10_and_the_notifications_to_systemd(rig, figure):
 
 
 def test_a_soak_keeps_memory_flat(rig, figure, long_form):
-    seconds = 300 if long_form else 20
+    seconds = 300 if long_form else 15
     r = rig(10, 4)
     r.flowing()
     stop = threading.Event()
