@@ -237,6 +237,7 @@ class Proxy:
                     if payload[:1] == b"{":  # a reading; malformed ones leave the last one standing
                         self.delivered[topic] = payload
                     self.counts["delivered"] += 1
+                    self.counts["readings"] += topic.startswith("/qv/bridge/thirdparty_data/")
 
     def commands(self):
         """Answers each whole command line on standard input; False at its end."""

@@ -150,9 +150,15 @@ class Helper:
     def events(self, what=None):
         return [e for e in self("state")["events"] if what is None or e[1] == what]
 
-    def wait_event(self, what, count=1, seconds=30):
-        return wait_until(lambda: (lambda e: e[count - 1] if len(e) >= count else None)(self.events(what)),
-                          seconds, 0.02, f"{count} '{what}' events")
+    def wait_event(self, what, count=1, seconds=30, alive=None):
+        """The count-th event of its kind; fails at once if the process alive (a Service) ends."""
+        def seen():
+            events = self.events(what)
+            if alive is not None and not alive.alive():
+                raise AssertionError(f"the service ended ({alive.proc.returncode}) while waiting for "
+                                     f"{count} '{what}' events: {alive.tail()}")
+            return events[count - 1] if len(events) >= count else None
+        return wait_until(seen, seconds, 0.02, f"{count} '{what}' events")
 
     def stop(self):
         stop(self.proc, signal.SIGKILL)

@@ -148,7 +148,9 @@ class Rig:
     def accounting(self):
         """What the source had accepted against what reached the service: reported, not blamed."""
         state = self.proxy("state")["counts"] if self.proxy else {}
-        return (f"{self.source.sent} readings sent, {self.source.accepted} accepted by the broker, "
-                f"{self.source.failed} lost before it; the link delivered {state.get('delivered', 0)} "
-                f"publications to the service and lost {state.get('lost_down', 0)} down and "
-                f"{state.get('lost_up_bytes', 0)} bytes up with {state.get('cuts', 0)} cuts")
+        delivered = state.get("readings", self.source.accepted)
+        return (f"{self.source.sent} readings sent, {self.source.accepted} accepted by the broker "
+                f"({self.source.failed} lost before it), {delivered} delivered to the service, "
+                f"{max(0, self.source.accepted - delivered)} never delivered (not blamed); the link lost "
+                f"{state.get('lost_down', 0)} publications down and {state.get('lost_up_bytes', 0)} bytes up "
+                f"with {state.get('cuts', 0)} cuts")

@@ -97,10 +97,10 @@ def hung_run(procs, devices, controls, prefix):
     fake = procs.helper("hung", path, "io0", controls, *([prefix] if prefix else []))
     service = procs.service(fake.port)
     if not prefix:
-        fake.wait_event("value", 1, 60)  # the message loop runs
+        fake.wait_event("value", 1, 60, service)  # the message loop runs
         fake("hang")
-    hung = fake.wait_event("hang", 1, 60)[0]
-    connect = fake.wait_event("connect", 2, 120)[0]
+    hung = fake.wait_event("hang", 1, 60, service)[0]
+    connect = fake.wait_event("connect", 2, 120, service)[0]
     return connect - hung, service, fake
 
 
