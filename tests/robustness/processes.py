@@ -269,5 +269,10 @@ class Service:
             self.reader.join(5)
 
     def stop(self):
+        if self.pid != self.proc.pid:  # under a wrapper that forks: the service first
+            try:
+                os.kill(self.pid, signal.SIGTERM)
+            except OSError:
+                pass
         stop(self.proc)
         self.reader.join(5)

@@ -1,32 +1,24 @@
-"""A slow or stalled link to the broker: the connection must hold while the
-link moves, the heartbeat must go on through a long republication, and a
-refused publication must lose no control's reading."""
+"""A slow or stalled link to the broker: the heartbeat must go on through a
+long republication, the connection must hold while the link moves, and a
+refused publication must lose no control's reading. The last two mostly
+wait (for a link to drain, for a sweep), so they run side by side."""
 
+import concurrent.futures
 import threading
 import time
 
 import pytest
 
 import mqtt
+from rig import Processes, Rig
+from source import read_tree
 from test_link import run_for
 
 pytestmark = [pytest.mark.slowlink, pytest.mark.xfail(strict=False, reason="fixed on the lead's branch")]
 
 
-def test_a_slow_link_that_moves_keeps_the_connection(rig, figure, long_form):
-    """4,000 controls over 10 kB/s each way (10,000 over 20 kB/s in the long
-    form): the announcements take minutes to drain, the link moves all along,
-    and no loss is told; once drained, the whole tree is retained."""
-    devices, rate, seconds = (500, 20000, 150) if long_form else (200, 10000, 90)
-    r = rig(devices, 20, link_rate=rate)
-    run_for(seconds, r.service.proc)
-    lost = r.service.with_text("lost: ")
-    figure(f"{devices * 20} controls over {rate // 1000} kB/s for {seconds} s: {len(lost)} losses told; "
-           f"{r.proxy('state')['counts']}")
-    assert not lost, f"the connection was declared lost: {lost[0].text}"
-    r.proxy("rate", "up", None)
-    r.proxy("rate", "down", None)
-    r.check(60)
+def read_value(r, topic):
+    return read_tree(r.broker.port, [topic]).get(topic)
 
 
 def test_a_long_republication_keeps_the_heartbeat_and_the_readings_going(rig, figure, long_form):
@@ -56,19 +48,31 @@ def test_a_long_republication_keeps_the_heartbeat_and_the_readings_going(rig, fi
     assert gap < 2.5, f"the longest gap between WATCHDOG=1 was {gap:.1f} s"
 
 
-def read_value(r, topic):
-    from source import read_tree
-    return read_tree(r.broker.port, [topic]).get(topic)
+def moving_link(procs, long_form):
+    """4,000 controls over 10 kB/s each way (10,000 over 20 kB/s in the long
+    form): the announcements take minutes to drain, the link moves all along,
+    and no loss is told; once drained, the whole tree is retained."""
+    devices, rate, seconds = (500, 20000, 150) if long_form else (200, 10000, 90)
+    r = Rig(procs, devices, 20, link_rate=rate)
+    run_for(seconds, r.service.proc)
+    lost = r.service.with_text("lost: ")
+    text = (f"{devices * 20} controls over {rate // 1000} kB/s for {seconds} s: {len(lost)} losses told; "
+            f"{r.proxy('state')['counts']}")
+    assert not lost, f"the connection was declared lost: {lost[0].text} ({text})"
+    r.proxy("rate", "up", None)
+    r.proxy("rate", "down", None)
+    r.check(60)
+    return text
 
 
-def test_a_stalled_link_loses_no_control_of_a_refused_message(rig, figure):
+def stalled_link(procs):
     """50 devices x 20 controls, every message all 20 controls at one round;
     the way to the broker stalled 20 s, then restored: every control ends at
     its device's last delivered round once the next sweep has run."""
-    r = rig(50, 20)
+    r = Rig(procs, 50, 20)
     r.flowing()
     stop = threading.Event()
-    r.source.flow(200, stop)
+    r.source.flow(400, stop)  # 16,000 publications a second: the service's buffers fill within the stall
     r.proxy("stall", "up", "on")
     run_for(20, r.service.proc)
     r.proxy("stall", "up", "off")
@@ -76,5 +80,26 @@ def test_a_stalled_link_loses_no_control_of_a_refused_message(rig, figure):
     configured = r.notify.lines("STATUS=connected")[0][0]
     sweep = configured + 5 + 90 * (int((time.monotonic() - configured - 5) // 90) + 1)
     mqtt.wait_until(lambda: time.monotonic() > sweep + 1, 100, 0.5, "the next sweep")
-    figure(f"50 x 20, the way up stalled 20 s: records {dict(r.service.levels())}; {r.accounting()}")
-    r.check(10)
+    text = f"50 x 20, the way up stalled 20 s: records {dict(r.service.levels())}; {r.accounting()}"
+    try:
+        r.check(10)
+    except AssertionError as e:
+        raise AssertionError(f"{e} ({text})") from None
+    return text
+
+
+@pytest.fixture(scope="module")
+def side_by_side(tmp_path_factory, binary, launcher, long_form):
+    """The moving and the stalled link, each with its own broker, proxy and service, at once."""
+    procs = Processes(str(tmp_path_factory.mktemp("slowlink")), binary, launcher)
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        yield {"moving": pool.submit(moving_link, procs, long_form), "stalled": pool.submit(stalled_link, procs)}
+    procs.stop_all()
+
+
+def test_a_slow_link_that_moves_keeps_the_connection(side_by_side, figure):
+    figure(side_by_side["moving"].result())
+
+
+def test_a_stalled_link_loses_no_control_of_a_refused_message(side_by_side, figure):
+    figure(side_by_side["stalled"].result())
