@@ -3,7 +3,8 @@
   /usr/bin/python3 -m pytest tests/robustness [-k NAME] [--service PATH]
       [--launcher qemu-arm] [--seed N | --seeds N] [--figures]
 
---figures runs the long forms and prints the figures table at the end."""
+--figures runs the long forms and prints the figures table at the end;
+ROBUST_FIGURES=1 prints it for the short forms."""
 
 import os
 import random
