@@ -87,7 +87,7 @@ def test_nemesis(rig, figure, seed):
         took = r.check(15)
         checks.check_memory(r.service)
         checks.check_records(r.service, {"ERROR": 50, "CRITICAL": 0})
-    except AssertionError as e:
-        raise AssertionError(f"seed {seed}, plan {plan}: {e}\nreplay: {replay}") from None
+    except Exception as e:  # noqa: BLE001 - any failure names its seed
+        raise AssertionError(f"seed {seed}, plan {plan}: {e}\nreplay: {replay}") from e
     figure(f"seed {seed}: {', '.join(f'{f} {s} s' for f, s, _ in plan)}; the tree equals the model "
            f"{took:.1f} s after the source stopped; {r.accounting()}")
