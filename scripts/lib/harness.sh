@@ -79,11 +79,6 @@ CONF
   wait_port "$1"
 }
 
-stop_broker() {
-  kill "$broker_pid"
-  wait "$broker_pid" 2>/dev/null || true
-}
-
 start_service() {  # binary port (0: keep MQTT_BROKER) [wrapper...]; sets service_pid, service_log
   local binary=$1 port=$2
   shift 2
@@ -96,23 +91,11 @@ start_service() {  # binary port (0: keep MQTT_BROKER) [wrapper...]; sets servic
 
 rss_kb() { awk '/^VmRSS/ {print $2}' "/proc/$1/status"; }
 hwm_kb() { awk '/^VmHWM/ {print $2}' "/proc/$1/status"; }
-threads() { awk '/^Threads/ {print $2}' "/proc/$1/status"; }
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 
 wait_log() {  # file needle seconds
   local end=$((SECONDS + $3))
   until grep -qF -- "$2" "$1" 2>/dev/null; do
     [ $SECONDS -lt $end ] || { echo "timed out waiting for '$2' in $1" >&2; return 1; }
-    sleep 0.05
-  done
-}
-
-wait_count() {  # file needle count seconds: waits until count lines hold the needle
-  local end=$((SECONDS + $4)) n
-  for (( ; ; )); do
-    n=$(grep -cF -- "$2" "$1" 2>/dev/null || true)
-    [ "${n:-0}" -lt "$3" ] || return 0
-    [ $SECONDS -lt $end ] || { echo "timed out waiting for $3 lines of '$2' in $1" >&2; return 1; }
     sleep 0.05
   done
 }
