@@ -33,7 +33,8 @@ def test_a_long_republication_keeps_the_heartbeat_and_the_readings_going(rig, fi
     since = time.monotonic()
     r.restart_broker(store=False)
     r.proxy.wait_event("accept", 2, 30)
-    mqtt.wait_until(lambda: r.proxy("state")["buffered"] > 0, 10, 0.05, "the republication to start")
+    # The subscriptions go first on a new connection, then the tree, io0 first.
+    mqtt.wait_until(lambda: read_value(r, "/devices/io0/meta/name"), 30, 0.05, "the republication to start")
     sent_at = time.monotonic()
     r.source.send(["io0"])
     want = str(r.source.rounds["io0"])
