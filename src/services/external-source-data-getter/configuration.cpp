@@ -47,20 +47,6 @@ control_table controls_of(const announced_io& io) {
 
 }  // namespace
 
-void announce_name(MqttAsyncWrapper& client, const announced_io& io) {
-    client.Send(fmt::format(FMT_STRING("/devices/{}/meta/name"), io.id), io.id, Qos::AtMostOnce, true);
-}
-
-void announce_control(MqttAsyncWrapper& client, const announced_io& io, std::size_t i) {
-    const auto name = io.name(i);
-    client.Send(fmt::format(FMT_STRING("/devices/{}/controls/{}/meta/type"), io.id, name), "value",
-                Qos::AtMostOnce, true);
-    client.Send(fmt::format(FMT_STRING("/devices/{}/controls/{}/meta/readonly"), io.id, name), "1",
-                Qos::AtMostOnce, true);
-    client.Send(fmt::format(FMT_STRING("/devices/{}/controls/{}/meta/order"), io.id, name),
-                fmt::format(FMT_STRING("{}"), i + 1), Qos::AtMostOnce, true);
-}
-
 void apply_configuration(MqttAsyncWrapper& client, std::vector<unsigned char> payload) {
     ConfigurationReading reading = read_configuration(payload);
     std::vector<unsigned char>().swap(payload);

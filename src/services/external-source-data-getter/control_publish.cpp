@@ -1,6 +1,5 @@
 #include "control_publish.h"
 
-#include "configuration.h"
 #include "registry.h"
 
 #include "mqtt-wrapper/p7.h"
@@ -22,6 +21,21 @@ const std::vector<unsigned char> fresh_marker;
 std::atomic<bool> tree_owed{false};
 
 }  // namespace
+
+void announce_name(mosquitto::MqttAsyncWrapper& client, const announced_io& io) {
+    client.Send(fmt::format(FMT_STRING("/devices/{}/meta/name"), io.id), io.id, mosquitto::Qos::AtMostOnce,
+                true);
+}
+
+void announce_control(mosquitto::MqttAsyncWrapper& client, const announced_io& io, std::size_t i) {
+    const auto name = io.name(i);
+    client.Send(fmt::format(FMT_STRING("/devices/{}/controls/{}/meta/type"), io.id, name), "value",
+                mosquitto::Qos::AtMostOnce, true);
+    client.Send(fmt::format(FMT_STRING("/devices/{}/controls/{}/meta/readonly"), io.id, name), "1",
+                mosquitto::Qos::AtMostOnce, true);
+    client.Send(fmt::format(FMT_STRING("/devices/{}/controls/{}/meta/order"), io.id, name),
+                fmt::format(FMT_STRING("{}"), i + 1), mosquitto::Qos::AtMostOnce, true);
+}
 
 void publish_error_marker(mosquitto::MqttAsyncWrapper& client, const std::string& topic, bool stale) {
     if (stale) {

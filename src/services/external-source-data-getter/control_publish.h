@@ -1,10 +1,11 @@
 #pragma once
 
-// How a control's marker and value are published, for every path (a data
-// message, the watchdog's sweep, the tree published again), and what a
+// How the tree is published, for every path (the announcements at start, a
+// data message, the watchdog's sweep, the tree published again), and what a
 // publication the client refused leaves owed.
 
 #include "fair_mutex.h"
+#include "registry.h"
 
 #include "mqtt-wrapper/mqtt_async_wrapper.h"
 
@@ -17,6 +18,15 @@
 #include <string>
 
 namespace quorvel {
+
+// Publish one remote io's name, and one of its controls' type, readonly
+// flag and order (0-based), as the configuration announced them.
+void announce_name(mosquitto::MqttAsyncWrapper& client, const announced_io& io);
+void announce_control(mosquitto::MqttAsyncWrapper& client, const announced_io& io, std::size_t i);
+// About how many bytes the announcement of a control takes, for pacing.
+inline std::size_t announced_bytes(const announced_io& io, std::size_t i) {
+    return 3 * (io.id.size() + io.name(i).size() + 40);
+}
 
 // Publishes a control's error marker, retained: "r" (string form) when
 // stale, a zero-length payload (byte-vector form) that clears it otherwise.
