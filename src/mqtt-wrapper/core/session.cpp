@@ -161,6 +161,9 @@ void Session::tick(steady_time now) {
         return close(CloseCode::no_connack, "no answer to CONNECT");
     }
     if (state_ != State::connected || disconnecting_) return;  // nothing may follow DISCONNECT
+    // The next look at the socket's queue is due a second after this tick,
+    // whether or not the driver looked with it.
+    last_sample_ = std::max(last_sample_, now);
     if (ping_outstanding_) {
         const auto window = ping_after(settings_.keep_alive);
         if (ping_left_) {
