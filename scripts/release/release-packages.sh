@@ -10,7 +10,7 @@
 # scripts/release/check-package.sh with the release's own lintian and systemd.
 #   scripts/release/release-packages.sh [RELEASE] [amd64] [armhf]   (default: trixie, both)
 # The packages land in build/release/RELEASE/ARCH/; DEBIAN_MIRROR overrides
-# the mirror.
+# the mirror; ROOT_ONLY=1 only makes the root.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 source scripts/release/common.sh
@@ -47,6 +47,7 @@ if [ ! -e "$root/.complete" ]; then
   }
   touch "$root/.complete"
 fi
+[ -z "${ROOT_ONLY:-}" ] || exit 0
 
 armhf_binfmt  # for the armhf unit tests
 
