@@ -234,12 +234,16 @@ void Session::subscribe(const std::string& filter, Qos qos, MQTTAsync_onSuccess*
     const auto problem = topic_filter_problem(filter);
     if (!problem.empty())
         throw MqttError(fmt::format("Refused to subscribe to '{}': it {}", shown_topic(filter), problem));
-    auto it = std::find_if(subscriptions_.begin(), subscriptions_.end(),
-                           [&](const Subscription& s) { return s.filter == filter; });
-    if (it == subscriptions_.end())
+    auto it = subscriptions_.begin() + static_cast<std::ptrdiff_t>(exact_at(filter));
+    if (it == subscriptions_.end() && filter.find_first_of("+#") != std::string::npos) {
+        it = std::find_if(subscriptions_.begin(), subscriptions_.end(),
+                          [&](const Subscription& s) { return s.filter == filter; });
+    }
+    if (it == subscriptions_.end()) {
         it = subscriptions_.insert(subscriptions_.end(), Subscription{filter, 0, {}, {}, false, false});
+        index_filter(subscriptions_.size() - 1);  // one at a time: thousands are made in a row
+    }
     *it = {filter, static_cast<int>(qos), on_done, on_failed, false, false};
-    index_filters();
     if (state_ != State::connected) return;  // replayed after CONNACK
     // Sent again, the broker hands out the retained messages again; after an
     // UNSUBSCRIBE of the same filter, only once that is acknowledged.

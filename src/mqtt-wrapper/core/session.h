@@ -26,7 +26,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -184,6 +183,8 @@ private:
     void put_unsubscribe(Outbound::Packets& out, const std::string& filter);
     void replay();
     bool subscribed(const std::string& topic) const;
+    void index_filter(std::size_t subscription);
+    std::size_t exact_at(std::string_view filter) const;
     void index_filters();
 
     SessionSettings settings_;
@@ -212,9 +213,10 @@ private:
     Outbound out_;
     std::unique_ptr<Input> in_;
     std::vector<Subscription> subscriptions_;
-    std::vector<Pending> pending_;                   // SUBSCRIBE and UNSUBSCRIBE awaiting their ack
-    std::vector<std::string> unsubscribe_later_;     // without a clean session, for the next connection
-    std::unordered_set<std::string> exact_filters_;  // of subscriptions_ and pending UNSUBSCRIBEs
+    std::vector<Pending> pending_;                 // SUBSCRIBE and UNSUBSCRIBE awaiting their ack
+    std::vector<std::string> unsubscribe_later_;   // without a clean session, for the next connection
+    std::vector<std::uint32_t> exact_subscribed_;  // subscriptions_ without wildcards, by filter
+    std::vector<std::string> unsubscribing_;       // exact filters of pending UNSUBSCRIBEs
     std::vector<std::string> wildcard_filters_;
     std::bitset<65536> ids_in_use_;     // outgoing packet ids
     std::bitset<65536> publish_ids_;    // those of QoS 1 and 2 publications not yet acknowledged

@@ -306,27 +306,60 @@ void Session::handle_publish(const codec::Header& h, std::string_view body) {
 }
 
 bool Session::subscribed(const std::string& topic) const {
-    if (exact_filters_.count(topic) > 0) return true;
+    if (exact_at(topic) < subscriptions_.size()) return true;
+    if (std::find(unsubscribing_.begin(), unsubscribing_.end(), topic) != unsubscribing_.end()) return true;
     return std::any_of(wildcard_filters_.begin(), wildcard_filters_.end(),
                        [&](const std::string& f) { return topic_matches(f, topic); });
 }
 
-// Which filters a received message may match: the table, and filters
-// unsubscribed whose UNSUBACK is still to come.
+// The subscription to exactly this filter (no wildcard), or size() if none.
+std::size_t Session::exact_at(std::string_view filter) const {
+    const auto at =
+        std::lower_bound(exact_subscribed_.begin(), exact_subscribed_.end(), filter,
+                         [&](std::uint32_t i, std::string_view f) { return subscriptions_[i].filter < f; });
+    return at != exact_subscribed_.end() && subscriptions_[*at].filter == filter ? *at
+                                                                                 : subscriptions_.size();
+}
+
+// Which filters a received message may match: the subscriptions, an index
+// of 4 bytes each for the exact ones, and filters unsubscribed whose
+// UNSUBACK is still to come.
+void Session::index_filter(std::size_t subscription) {
+    const std::string& f = subscriptions_[subscription].filter;
+    if (f.find_first_of("+#") == std::string::npos) {
+        const auto at = std::lower_bound(
+            exact_subscribed_.begin(), exact_subscribed_.end(), f,
+            [&](std::uint32_t i, const std::string& g) { return subscriptions_[i].filter < g; });
+        exact_subscribed_.insert(at, static_cast<std::uint32_t>(subscription));
+    } else if (std::find(wildcard_filters_.begin(), wildcard_filters_.end(), f) == wildcard_filters_.end()) {
+        wildcard_filters_.push_back(f);
+    }
+}
+
 void Session::index_filters() {
-    exact_filters_.clear();
+    exact_subscribed_.clear();
+    unsubscribing_.clear();
     wildcard_filters_.clear();
-    auto add = [&](const std::string& f) {
+    for (std::size_t i = 0; i < subscriptions_.size(); ++i) {
+        const std::string& f = subscriptions_[i].filter;
         if (f.find_first_of("+#") == std::string::npos) {
-            exact_filters_.insert(f);
+            exact_subscribed_.push_back(static_cast<std::uint32_t>(i));
         } else if (std::find(wildcard_filters_.begin(), wildcard_filters_.end(), f) ==
                    wildcard_filters_.end()) {
             wildcard_filters_.push_back(f);
         }
-    };
-    for (const auto& s : subscriptions_) add(s.filter);
+    }
+    std::sort(exact_subscribed_.begin(), exact_subscribed_.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return subscriptions_[a].filter < subscriptions_[b].filter;
+    });
     for (const auto& p : pending_) {
-        if (!p.subscribe) add(p.filter);
+        if (p.subscribe) continue;
+        if (p.filter.find_first_of("+#") == std::string::npos) {
+            unsubscribing_.push_back(p.filter);
+        } else if (std::find(wildcard_filters_.begin(), wildcard_filters_.end(), p.filter) ==
+                   wildcard_filters_.end()) {
+            wildcard_filters_.push_back(p.filter);
+        }
     }
 }
 
@@ -362,6 +395,8 @@ void Session::acknowledged(std::uint16_t id, int granted) {
     ids_in_use_.reset(id);
     const bool unsubscribed = !it->subscribe;
     pending_.erase(it);
+    if (pending_.empty() && pending_.capacity() > 64)
+        std::vector<Pending>().swap(pending_);  // after a replay
     if (unsubscribed) index_filters();
 }
 

@@ -186,6 +186,9 @@ void Link::collect(LinkEvents& events) {
         }
     }
     events_.clear();
+    // A burst (thousands of subscriptions acknowledged at once) would leave
+    // its room behind for good.
+    if (events_.capacity() > 256) std::vector<Event>().swap(events_);
     events.messages += arrived_.size();
     const auto report = held_.push(arrived_);
     events.held.dropped += report.dropped;
