@@ -97,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& [id, controls] : quorvel::abroad_ios) {
         for (const auto& [name, control] : controls) {
             if (!(control == quorvel::control_state()))
-                fuzz::violated("a configured control starts with a reading: " + name);
+                fuzz::violated("a configured control starts with a reading: " + std::string(name));
         }
     }
     return 0;

@@ -1,6 +1,7 @@
 """A scenario's set-up: a private broker with the configuration retained, the
 proxy, the service, the source, the model and a live history of values."""
 
+import re
 import signal
 import threading
 import time
@@ -72,10 +73,10 @@ class Processes:
 
 class Rig:
     def __init__(self, procs, devices, controls, proxy=True, store=False, stale=(), env=None,
-                 broker_extra="", watchdog_usec=None, history=True, link_rate=None):
+                 broker_extra="", watchdog_usec=None, history=True, link_rate=None, names=()):
         self.procs = procs
         self.broker = procs.broker(store, broker_extra)
-        self.config_text, self.layout = configuration(devices, controls)
+        self.config_text, self.layout = configuration(devices, controls, *names)
         publish_configuration(self.broker.port, self.config_text)
         self.proxy = procs.proxy(self.broker.port) if proxy else None
         if link_rate:
@@ -95,6 +96,12 @@ class Rig:
                    "device" in self.notify.lines("STATUS=connected")[-1][1] or not self.service.alive(),
                    seconds, 0.05, "the service's configured status")
         checks.check_alive(self.service)
+
+    def handled(self):
+        """Data messages handled, as the last status line counts them."""
+        status = self.notify.lines("STATUS=connected")
+        counted = re.search(r"; ([\d,]+) messages?", status[-1][1]) if status else None
+        return int(counted.group(1).replace(",", "")) if counted else 0
 
     def flowing(self, seconds=60):
         """Sends rounds until every device's reading has reached the service."""

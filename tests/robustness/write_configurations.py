@@ -20,13 +20,17 @@ def fill(path, head, entries, tail):
 
 
 def write_configurations(directory):
-    """version3 (ignored), empty, types and keyed (faulty), valid: name -> path."""
+    """version3 (ignored), empty, types and keyed (faulty), typed and valid: name -> path."""
+    letters = string.ascii_letters + string.digits
     names = ",".join(f'"{a}{b}"' for a, b in itertools.product(string.ascii_lowercase, repeat=2))
     shapes = {
         "version3": ('{"version":3,"remote_ios":[', itertools.repeat("0"), "]}"),
         "empty": ('{"version":2,"remote_ios":[', itertools.repeat("{}"), "]}"),
         "types": ('{"version":2,"remote_ios":[{"types":{', (f'"{i:x}":"x"' for i in itertools.count()), "}}]}"),
         "keyed": ('{"version":2,"remote_ios":{', (f'"{i:x}":{{}}' for i in itertools.count()), "}}"),
+        # Valid: one remote io of as many distinct three-letter types as fit, each an empty name.
+        "typed": ('{"version":2,"remote_ios":[{"id":"io","types":{',
+                  (f'"{"".join(k)}":""' for k in itertools.product(letters, repeat=3)), "}}]}"),
         "valid": ('{"version":2,"remote_ios":[',
                   (f'{{"id":"io{i:03d}","types":[{names}]}}' for i in itertools.count()), "]}"),
     }

@@ -53,8 +53,8 @@ protected:
     static sorted_registry registry() {
         sorted_registry out;
         for (const auto& [id, controls] : abroad_ios) {
-            for (const auto& [name, control] : controls) out[id][name] = control.timestamp;
-            out[id];  // a device without controls
+            auto& device = out[std::string(id)];  // a device without controls included
+            for (const auto& [name, control] : controls) device[std::string(name)] = control.timestamp;
         }
         return out;
     }

@@ -38,33 +38,36 @@ void announce(MqttAsyncWrapper& client, const announced_io& io, std::size_t& pac
     }
 }
 
-control_table controls_of(const announced_io& io) {
-    std::vector<control_table::value_type> controls;
-    controls.reserve(io.count());
-    for (std::size_t i = 0; i < io.count(); ++i) controls.emplace_back(std::string(io.name(i)), 0);
-    return control_table(std::move(controls));  // a name listed twice is one control
-}
-
 }  // namespace
 
 void apply_configuration(MqttAsyncWrapper& client, std::vector<unsigned char> payload) {
     ConfigurationReading reading = read_configuration(payload);
     std::vector<unsigned char>().swap(payload);
+    std::size_t announced = 0;
 
     // A repeated id keeps the first entry (those already there included).
-    std::vector<remote_io_registry::value_type> devices(std::make_move_iterator(abroad_ios.begin()),
-                                                        std::make_move_iterator(abroad_ios.end()));
     const auto registered = [&] {
+        reading.whole.resize(announced);
+        auto built = remote_io_registry::built(abroad_ios, reading.ios, reading.whole);
         std::lock_guard<fair_mutex> lock(m_mutex);  // the status line counts them
-        abroad_ios = remote_io_registry(std::move(devices));
+        abroad_ios = std::move(built);
+    };
+    // The first configuration's list becomes the announcements, cut to
+    // those announced; a later one's are added to them.
+    const bool first = announcements.empty();
+    const auto listed = [&] {
+        registered();
+        if (!first) return;
+        reading.ios.resize(announced);
+        announcements = std::move(reading.ios);
     };
     std::size_t unannounced = 0;  // refused by a full buffer: the tree is owed
     std::string refusal;
     std::size_t paced = 0;
     try {
-        for (std::size_t i = 0; i < reading.ios.size(); ++i) {
-            auto& io = reading.ios[i];
-            client.Subscribe(fmt::format(FMT_STRING("{}/{}"), "/qv/bridge/thirdparty_data", io.id),
+        for (; announced < reading.ios.size(); ++announced) {
+            const announced_io io = reading.ios[announced];
+            client.Subscribe(fmt::format(FMT_STRING("{}/{}"), "/qv/bridge/thirdparty_data", io.id()),
                              Qos::AtMostOnce, &MqttAsyncWrapper::onSuccess, &MqttAsyncWrapper::onFailure);
             try {
                 announce(client, io, paced);
@@ -72,14 +75,13 @@ void apply_configuration(MqttAsyncWrapper& client, std::vector<unsigned char> pa
                 if (!owe_tree_if_refused(e)) throw;
                 if (unannounced++ == 0) refusal = e.what();
             }
-            if (reading.whole[i]) devices.emplace_back(io.id, controls_of(io));
-            announcements.push_back(std::move(io));
+            if (!first) announcements.push_back(io);
         }
     } catch (...) {
-        registered();
+        listed();
         throw;
     }
-    registered();
+    listed();
     if (unannounced > 0) {
         P7::getTrace()->Trace(0, P7::ERROR, nullptr, __LINE__, source_file, "apply_configuration",
                               "Не удалось объявить устройств: %zu (%s); дерево будет опубликовано заново",

@@ -127,7 +127,7 @@ struct RemoteIo {
     std::string id;
     bool has_types = false;
     std::optional<Kind> type_fault;  // null included
-    announced_io names;              // up to the first type that is not a string; no id
+    name_run names;                  // up to the first type that is not a string
 
     void start() {
         id_kind.reset();
@@ -137,8 +137,7 @@ struct RemoteIo {
     void start_types(bool present) {
         has_types = present;
         type_fault.reset();
-        names.names.clear();
-        names.ends.clear();
+        names.clear();
     }
     void add_type(Kind kind, std::string_view name) {
         if (type_fault) return;
@@ -175,16 +174,10 @@ public:
     void key(Frame in, const std::string& k);
     void close(Frame closing, std::optional<Frame> in);
 
-    // Cuts each remote io's names to their size, all at the end: cut one at a
-    // time as they come, they leave the heap in holes too small for what
-    // is allocated after.
-    ConfigurationReading take() {
-        for (auto& io : out_.ios) {
-            io.names.shrink_to_fit();
-            io.ends.shrink_to_fit();
-        }
-        return std::move(out_);
-    }
+    // The remote ios' names go to one run reserved for the most the payload
+    // holds, of which only what is written costs memory: it never grows by
+    // copying, which needs the old and the new buffer at once.
+    ConfigurationReading take() { return std::move(out_); }
 
 private:
     enum class Slot : std::uint8_t { other, remote_ios, id, types };
@@ -197,7 +190,7 @@ private:
     };
 
     void end_remote_io(Frame in, Fault fault, Kind kind);
-    void walk(Fault fault, Kind kind, announced_io io);
+    void walk(Fault fault, Kind kind, std::string_view id, const name_run& names);
 
     std::size_t payload_size_;
     std::size_t remote_ios_left_;
@@ -209,6 +202,7 @@ private:
     ObjectMembers ios_{2, payload_size_};    // tag: the fault and its kind; value: an index in kept_
     std::vector<Kept> kept_;
     std::vector<std::uint32_t> kept_ends_;
+    name_run kept_names_;   // of the remote io of an object being walked
     bool stopped_ = false;  // the walk met its fault
     ConfigurationReading out_;
 };
@@ -284,7 +278,7 @@ void Reader::close(Frame closing, std::optional<Frame> in) {
         end_remote_io(*in, fault, kind);
     } else if (closing == Frame::types_object) {
         // At once: doubling would need the old and the new buffer beside the members.
-        io_.names.ends.reserve(types_.sort());
+        io_.names.reserve(0, types_.sort());
         types_.drain([&](std::string_view tag, std::string_view rest, std::uint32_t size) {
             io_.add_type(static_cast<Kind>(tag[0]), rest.substr(0, size));
             return !io_.type_fault;
@@ -292,14 +286,18 @@ void Reader::close(Frame closing, std::optional<Frame> in) {
     } else if (closing == Frame::ios_object) {
         ios_.drain([&](std::string_view tag, std::string_view rest, std::uint32_t index) {
             const auto fault = static_cast<Fault>(tag[0]);
-            announced_io io;
+            std::string_view id;
+            kept_names_.clear();
             if (announces(fault)) {
                 const Kept& kept = kept_[index];
-                io.id = rest.substr(0, kept.id_size);
-                io.ends.assign(kept_ends_.begin() + kept.ends_from, kept_ends_.begin() + kept.ends_to);
-                io.names = rest.substr(kept.id_size, io.ends.empty() ? 0 : io.ends.back());
+                id = rest.substr(0, kept.id_size);
+                std::uint32_t from = 0;
+                for (auto e = kept.ends_from; e < kept.ends_to; ++e) {
+                    kept_names_.add(rest.substr(kept.id_size + from, kept_ends_[e] - from));
+                    from = kept_ends_[e];
+                }
             }
-            walk(fault, static_cast<Kind>(tag[1]), std::move(io));
+            walk(fault, static_cast<Kind>(tag[1]), id, kept_names_);
             return !stopped_;
         });
     }
@@ -308,12 +306,7 @@ void Reader::close(Frame closing, std::optional<Frame> in) {
 // Walks the remote io at once, or in an object keeps it until the object ends.
 void Reader::end_remote_io(Frame in, Fault fault, Kind kind) {
     if (in != Frame::ios_object) {
-        announced_io io;
-        if (announces(fault)) {
-            io = std::move(io_.names);
-            io.id = std::move(io_.id);
-        }
-        walk(fault, kind, std::move(io));
+        walk(fault, kind, io_.id, io_.names);
         return;
     }
     const char tag[] = {static_cast<char>(fault), static_cast<char>(kind)};
@@ -321,17 +314,18 @@ void Reader::end_remote_io(Frame in, Fault fault, Kind kind) {
     if (!announces(fault)) return;
     const auto& names = io_.names;
     text += io_.id;
-    text += names.names;
+    text += names.text();
     reserve_once(kept_, most_members(payload_size_));
     reserve_once(kept_ends_, most_strings(payload_size_));
     kept_.push_back(
         {size32(io_.id.size()), size32(kept_ends_.size()), size32(kept_ends_.size() + names.count())});
-    kept_ends_.insert(kept_ends_.end(), names.ends.begin(), names.ends.end());
+    kept_ends_.insert(kept_ends_.end(), names.ends().begin(), names.ends().end());
 }
 
-void Reader::walk(Fault fault, Kind kind, announced_io io) {
+void Reader::walk(Fault fault, Kind kind, std::string_view id, const name_run& names) {
     if (announces(fault)) {
-        out_.ios.push_back(std::move(io));
+        if (out_.ios.empty()) out_.ios.reserve(payload_size_, most_strings(payload_size_));
+        out_.ios.push_back(id, names);
         out_.whole.push_back(fault == Fault::none);
     }
     if (fault != Fault::none) {

@@ -23,17 +23,17 @@ std::atomic<bool> tree_owed{false};
 }  // namespace
 
 void announce_name(mosquitto::MqttAsyncWrapper& client, const announced_io& io) {
-    client.Send(fmt::format(FMT_STRING("/devices/{}/meta/name"), io.id), io.id, mosquitto::Qos::AtMostOnce,
-                true);
+    client.Send(fmt::format(FMT_STRING("/devices/{}/meta/name"), io.id()), std::string(io.id()),
+                mosquitto::Qos::AtMostOnce, true);
 }
 
 void announce_control(mosquitto::MqttAsyncWrapper& client, const announced_io& io, std::size_t i) {
     const auto name = io.name(i);
-    client.Send(fmt::format(FMT_STRING("/devices/{}/controls/{}/meta/type"), io.id, name), "value",
+    client.Send(fmt::format(FMT_STRING("/devices/{}/controls/{}/meta/type"), io.id(), name), "value",
                 mosquitto::Qos::AtMostOnce, true);
-    client.Send(fmt::format(FMT_STRING("/devices/{}/controls/{}/meta/readonly"), io.id, name), "1",
+    client.Send(fmt::format(FMT_STRING("/devices/{}/controls/{}/meta/readonly"), io.id(), name), "1",
                 mosquitto::Qos::AtMostOnce, true);
-    client.Send(fmt::format(FMT_STRING("/devices/{}/controls/{}/meta/order"), io.id, name),
+    client.Send(fmt::format(FMT_STRING("/devices/{}/controls/{}/meta/order"), io.id(), name),
                 fmt::format(FMT_STRING("{}"), i + 1), mosquitto::Qos::AtMostOnce, true);
 }
 
@@ -109,7 +109,8 @@ bool TreePass::next(std::size_t bytes) {
 }
 
 bool TreePass::announce() {
-    for (const auto& io : announcements) {
+    for (std::size_t n = 0; n < announcements.size(); ++n) {
+        const announced_io io = announcements[n];
         announce_name(client_, io);
         for (std::size_t i = 0; i < io.count(); ++i) {
             announce_control(client_, io, i);

@@ -25,7 +25,7 @@ void announce_name(mosquitto::MqttAsyncWrapper& client, const announced_io& io);
 void announce_control(mosquitto::MqttAsyncWrapper& client, const announced_io& io, std::size_t i);
 // About how many bytes the announcement of a control takes, for pacing.
 inline std::size_t announced_bytes(const announced_io& io, std::size_t i) {
-    return 3 * (io.id.size() + io.name(i).size() + 40);
+    return 3 * (io.id().size() + io.name(i).size() + 40);
 }
 
 // Publishes a control's error marker, retained: "r" (string form) when

@@ -53,7 +53,7 @@ void handle_data_message(MqttAsyncWrapper& client, const mosquitto::MqttMessage&
     std::lock_guard<fair_mutex> lock(m_mutex);
     const auto device = abroad_ios.find(id);
     if (device == abroad_ios.end()) return;
-    control_table& controls = device->second;
+    const auto controls = device->second;
 
     const auto now = current_time();
     if (!reader.timestamp()) throw std::invalid_argument("no timestamp");

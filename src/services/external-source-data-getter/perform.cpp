@@ -58,6 +58,14 @@ void connection_lost(void*, char*) {
 
 void perform() {
     P7::Tracer* const trace = P7::getTrace();
+    // Buffers of 128 KiB and more (a configuration, a large message) are
+    // mapped and given back when freed: glibc would otherwise raise this
+    // bound after the first and keep the next ones in the heap.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    // One heap for every thread: what the client's thread frees (a burst of
+    // acknowledgements, of messages) serves the others, and the few threads
+    // seldom allocate at once.
+    mallopt(M_ARENA_MAX, 1);
     abroad_ios.clear();
     announcements.clear();
 
@@ -86,6 +94,9 @@ void perform() {
             *client);  // the announcements below reach this connection or wait for the next
         apply_configuration(*client, std::move(configuration.payload));
     }
+    // Read once: kept, the subscription would bring the retained document
+    // (up to 1.5 MiB) back after every reconnection, only to be ignored.
+    client->Unsubscribe(configuration_topic);
     // The configuration document's memory, freed, goes back to the system:
     // glibc keeps freed pages in the middle of the heap otherwise.
     malloc_trim(0);

@@ -9,15 +9,17 @@
 // plain, granted in the order asked for, never nested, always scope-bound.
 
 #include "fair_mutex.h"
-#include "sorted_table.h"
 
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quorvel {
@@ -63,29 +65,275 @@ private:
 
     double value_ = none();
 };
-using control_table = sorted_table<control_state>;       // control name -> last reading
-using remote_io_registry = sorted_table<control_table>;  // device id -> controls
-
-// One remote io as the configuration announced it: its id and its control
-// names in their order (a repeated name included), so that the device tree
-// can be announced again, the same, without a copy of every topic.
-struct announced_io {
-    std::string id;
-    std::string names;                // one after the other
-    std::vector<std::uint32_t> ends;  // where each name ends in names
-
-    std::size_t count() const { return ends.size(); }
+// Names one after another in one text, each found by where it ends: no
+// allocation of its own per name.
+class name_run {
+public:
+    std::size_t count() const { return ends_.size(); }
     std::string_view name(std::size_t i) const {
-        const std::size_t from = i == 0 ? 0 : ends[i - 1];
-        return std::string_view(names).substr(from, ends[i] - from);
+        const std::size_t from = i == 0 ? 0 : ends_[i - 1];
+        return std::string_view(text_).substr(from, ends_[i] - from);
     }
     void add(std::string_view name) {
-        names += name;
-        ends.push_back(static_cast<std::uint32_t>(names.size()));
+        text_ += name;
+        ends_.push_back(static_cast<std::uint32_t>(text_.size()));
     }
+    void clear() {
+        text_.clear();
+        ends_.clear();
+    }
+    void insert(std::size_t i, std::string_view name);
+    void erase(std::size_t i);
+    void resize(std::size_t names) {  // to fewer
+        ends_.resize(names);
+        text_.resize(names == 0 ? 0 : ends_.back());
+    }
+    void reserve(std::size_t bytes, std::size_t names) {
+        text_.reserve(bytes);
+        ends_.reserve(names);
+    }
+    void shrink_to_fit() {
+        text_.shrink_to_fit();
+        ends_.shrink_to_fit();
+    }
+    const std::string& text() const { return text_; }
+    const std::vector<std::uint32_t>& ends() const { return ends_; }
+
+private:
+    std::string text_;
+    std::vector<std::uint32_t> ends_;
 };
-// In the order of the configuration; a repeated id is announced again.
-using announcement_list = std::vector<announced_io>;
+
+// Visits a table's entries as (name, value) pairs, by index: the table
+// gives name(i) and value(i).
+template <class Table, class Value>
+class pair_iterator {
+public:
+    using iterator_category = std::input_iterator_tag;
+    using difference_type = std::ptrdiff_t;
+    using reference = std::pair<std::string_view, Value>;
+    using value_type = reference;
+    struct pointer {
+        reference pair;
+        const reference* operator->() const { return &pair; }
+    };
+    pair_iterator(Table table, std::size_t at) : table_(table), at_(at) {}
+    reference operator*() const { return {table_.name(at_), table_.value(at_)}; }
+    pointer operator->() const { return {**this}; }
+    pair_iterator& operator++() {
+        ++at_;
+        return *this;
+    }
+    bool operator==(const pair_iterator& o) const { return at_ == o.at_; }
+    bool operator!=(const pair_iterator& o) const { return at_ != o.at_; }
+
+private:
+    Table table_;
+    std::size_t at_;
+};
+
+// Where name would go among the count names name(0).. in order.
+template <class Name>
+std::size_t lower_bound_of(std::size_t count, Name name_at, std::string_view name) {
+    std::size_t low = 0;
+    std::size_t high = count;
+    while (low < high) {
+        const std::size_t mid = low + (high - low) / 2;
+        if (name_at(mid) < name) {
+            low = mid + 1;
+        } else {
+            high = mid;
+        }
+    }
+    return low;
+}
+
+// A device's controls as a value: their names sorted, in one run, and their
+// last readings beside them. What the registry is built from, and what a
+// test sets a device to.
+class control_table {
+public:
+    using value_type = std::pair<std::string, control_state>;
+
+    control_table() = default;
+    // Of names repeated in the list, the first is kept.
+    explicit control_table(std::vector<value_type> items);
+    control_table(std::initializer_list<value_type> items) : control_table(std::vector<value_type>(items)) {}
+
+    std::size_t size() const { return states_.size(); }
+    std::string_view name(std::size_t i) const { return names_.name(i); }
+    const control_state& state(std::size_t i) const { return states_[i]; }
+
+private:
+    name_run names_;
+    std::vector<control_state> states_;
+};
+
+class announcement_list;
+
+// Every registered device and its controls in three arrays: per control its
+// name in one run and its state beside it, about 20 bytes beyond the name;
+// per device 12 bytes. Built once, at configuration, then only read and
+// overwritten in place. Used as a map of device id to a map of control name
+// to control_state, both in name order; inserting and erasing are linear,
+// meant for tests.
+class remote_io_registry {
+    struct device {
+        std::uint32_t id;     // its id in names_, its controls' names after it
+        std::uint32_t first;  // its first control in states_
+        std::uint32_t count;
+    };
+
+public:
+    // One device's controls: (name, control_state&) pairs in name order.
+    template <class Registry, class State>
+    class basic_controls {
+    public:
+        using iterator = pair_iterator<basic_controls, State&>;
+        basic_controls(Registry* registry, std::size_t device) : r_(registry), d_(device) {}
+
+        iterator begin() const { return {*this, 0}; }
+        iterator end() const { return {*this, size()}; }
+        std::size_t size() const { return dev().count; }
+        bool empty() const { return size() == 0; }
+        iterator find(std::string_view name) const {
+            const std::size_t at = lower_bound_of(
+                size(), [this](std::size_t i) { return this->name(i); }, name);
+            return {*this, at < size() && this->name(at) == name ? at : size()};
+        }
+        std::string_view name(std::size_t i) const { return r_->names_.name(dev().id + 1 + i); }
+        State& value(std::size_t i) const { return r_->states_[dev().first + i]; }
+
+        // For tests: a missing name is inserted.
+        control_state& operator[](std::string_view name) const { return r_->control(d_, name); }
+        void erase(std::string_view name) const { r_->erase_control(d_, name); }
+        const basic_controls& operator=(const control_table& table) const {
+            r_->set_controls(d_, table);
+            return *this;
+        }
+
+    private:
+        const device& dev() const { return r_->devices_[d_]; }
+        Registry* r_;
+        std::size_t d_;
+    };
+    using controls = basic_controls<remote_io_registry, control_state>;
+    using const_controls = basic_controls<const remote_io_registry, const control_state>;
+
+    template <class Registry, class Controls>
+    class basic_view {
+    public:
+        explicit basic_view(Registry* r) : r_(r) {}
+        std::string_view name(std::size_t i) const { return r_->names_.name(r_->devices_[i].id); }
+        Controls value(std::size_t i) const { return Controls(r_, i); }
+
+    private:
+        Registry* r_;
+    };
+    using iterator = pair_iterator<basic_view<remote_io_registry, controls>, controls>;
+    using const_iterator =
+        pair_iterator<basic_view<const remote_io_registry, const_controls>, const_controls>;
+
+    remote_io_registry() = default;
+    // The remote ios registered among those announced, a repeated id keeping
+    // the first entry, those already in `before` included; a name listed
+    // twice is one control.
+    static remote_io_registry built(const remote_io_registry& before, const announcement_list& ios,
+                                    const std::vector<bool>& registered);
+    // For tests and the reference of the fuzzers: devices by id, the first of repeated ids kept.
+    remote_io_registry(std::initializer_list<std::pair<std::string, control_table>> devices);
+
+    iterator begin() { return {basic_view<remote_io_registry, controls>(this), 0}; }
+    iterator end() { return {basic_view<remote_io_registry, controls>(this), size()}; }
+    const_iterator begin() const { return {basic_view<const remote_io_registry, const_controls>(this), 0}; }
+    const_iterator end() const {
+        return {basic_view<const remote_io_registry, const_controls>(this), size()};
+    }
+    std::size_t size() const { return devices_.size(); }
+    bool empty() const { return devices_.empty(); }
+    std::size_t controls_count() const { return states_.size(); }
+    iterator find(std::string_view id) { return {basic_view<remote_io_registry, controls>(this), found(id)}; }
+    const_iterator find(std::string_view id) const {
+        return {basic_view<const remote_io_registry, const_controls>(this), found(id)};
+    }
+
+    // For tests: a missing id is inserted without controls.
+    controls operator[](std::string_view id);
+    // Keeps a device that is already there, as a map does.
+    void emplace(std::string_view id, const control_table& table);
+    void erase(std::string_view id);
+    void clear() { *this = remote_io_registry(); }
+
+    friend bool operator==(const remote_io_registry& a, const remote_io_registry& b);
+    friend bool operator!=(const remote_io_registry& a, const remote_io_registry& b) { return !(a == b); }
+
+private:
+    const_controls const_controls_of(std::size_t d) const { return const_controls(this, d); }
+    std::size_t lower_bound(std::string_view id) const {
+        return lower_bound_of(
+            size(), [this](std::size_t i) { return names_.name(devices_[i].id); }, id);
+    }
+    std::size_t found(std::string_view id) const {
+        const std::size_t at = lower_bound(id);
+        return at < size() && names_.name(devices_[at].id) == id ? at : size();
+    }
+    // Appends a device after those there.
+    template <class Name>
+    void append(std::string_view id, std::size_t count, Name name, const control_state* states);
+    // The same registry with device d's controls replaced: linear.
+    void set_controls(std::size_t d, const control_table& controls);
+    control_state& control(std::size_t d, std::string_view name);
+    void erase_control(std::size_t d, std::string_view name);
+
+    name_run names_;                     // per device its id, then its controls' names in order
+    std::vector<device> devices_;        // in id order
+    std::vector<control_state> states_;  // per control, a device's together
+};
+
+// One remote io as the configuration announced it: its id and its control
+// names in their order (a repeated name included).
+class announced_io {
+public:
+    announced_io(const name_run& run, std::size_t at, std::size_t count)
+        : run_(&run), at_(at), count_(count) {}
+    std::string_view id() const { return run_->name(at_); }
+    std::size_t count() const { return count_; }
+    std::string_view name(std::size_t i) const { return run_->name(at_ + 1 + i); }
+
+private:
+    const name_run* run_;
+    std::size_t at_;
+    std::size_t count_;
+};
+
+// The remote ios in the order of the configuration, a repeated id announced
+// again, so that the device tree can be announced again, the same, without a
+// copy of every topic: ids and names in one run, 4 bytes each beside them.
+class announcement_list {
+public:
+    void push_back(std::string_view id, const name_run& names);
+    void push_back(const announced_io& io);
+    void resize(std::size_t ios);  // to fewer
+    std::size_t size() const { return starts_.size(); }
+    bool empty() const { return starts_.empty(); }
+    announced_io operator[](std::size_t i) const {
+        const std::size_t next = i + 1 < starts_.size() ? starts_[i + 1] : run_.count();
+        return announced_io(run_, starts_[i], next - starts_[i] - 1);
+    }
+    void clear() {
+        run_.clear();
+        starts_.clear();
+    }
+    void reserve(std::size_t bytes, std::size_t names) { run_.reserve(bytes, names); }
+    void shrink_to_fit() {
+        run_.shrink_to_fit();
+        starts_.shrink_to_fit();
+    }
+
+private:
+    name_run run_;                       // each io's id, then its names
+    std::vector<std::uint32_t> starts_;  // where each io's id is in run_
+};
 
 // Both live until the process ends and are never destroyed, so the detached
 // watchdog can never touch a destroyed object while the process exits.
