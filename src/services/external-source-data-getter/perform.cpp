@@ -35,8 +35,8 @@ constexpr const char* data_topics = "/qv/bridge/thirdparty_data/#";
 constexpr unsigned bootstrap_pause_s = 5;
 // The configuration may be larger than a data message: it is parsed as it
 // streams by, without a document, and what it costs follows its controls
-// (about 80 bytes each). At 1.5 MiB, even of the shortest names, peak memory stays under the
-// unit's cap: see "Memory" in the README.
+// (about 30 bytes each). At 1.5 MiB, even of the shortest names, peak memory
+// stays under three quarters of the unit's cap: see "Memory" in the README.
 constexpr std::size_t configuration_limit_bytes = 3 << 19;
 constexpr int wait_forever = 0;
 
