@@ -93,7 +93,6 @@ TEST_F(Perform, BootstrapCallSequence) {
         "unsubscribe /qv/bridge/configuration",
         "subscribe /qv/bridge/configuration",
         "receive /qv/bridge/configuration",
-        "unsubscribe /qv/bridge/configuration",
         "receive /#",
     };
     EXPECT_EQ(seen, expected);

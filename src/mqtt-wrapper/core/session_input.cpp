@@ -47,7 +47,8 @@ public:
     std::string_view view() const { return {data_.get(), size_}; }
     void clear() { size_ = 0; }
     char* room(std::size_t n) {
-        if (capacity_ - size_ < n) resize(std::max(capacity_ * 2, size_ + n));
+        // A large packet gets the room it takes, not twice what came before it.
+        if (capacity_ - size_ < n) resize(std::max(wanted > capacity_ ? wanted : capacity_ * 2, size_ + n));
         return data_.get() + size_;
     }
     void grow(std::size_t n) { size_ += std::min(n, capacity_ - size_); }
@@ -58,6 +59,7 @@ public:
     }
 
     std::size_t skipping = 0;  // bytes left of an oversized PUBLISH
+    std::size_t wanted = 0;    // the length of the packet begun, once its header is in
 
 private:
     void resize(std::size_t capacity) {
@@ -131,6 +133,7 @@ void Session::parse(steady_time) {
     }
     const auto input = in_->view();
     std::size_t at = 0;
+    in_->wanted = 0;
     while (at < input.size() && (state_ == State::connecting || state_ == State::connected)) {
         if (in_->skipping > 0) {
             const auto n = std::min(in_->skipping, input.size() - at);
@@ -173,7 +176,10 @@ void Session::parse(steady_time) {
             if (body.size() < topic_end + (qos > 0 ? 2 : 0)) break;
             const auto limit = limit_for(body.substr(2, topic_end - 2));
             if (h.body_bytes <= limit) {
-                if (input.size() - at < h.header_bytes + h.body_bytes) break;
+                if (input.size() - at < h.header_bytes + h.body_bytes) {
+                    in_->wanted = h.header_bytes + h.body_bytes;
+                    break;
+                }
                 if (!room_for(h.body_bytes)) {
                     waiting_for_room_ = true;
                     waiting_bytes_ = h.body_bytes;
@@ -198,7 +204,10 @@ void Session::parse(steady_time) {
             in_->skipping = h.body_bytes;
             continue;
         }
-        if (input.size() - at < h.header_bytes + h.body_bytes) break;
+        if (input.size() - at < h.header_bytes + h.body_bytes) {
+            in_->wanted = h.header_bytes + h.body_bytes;
+            break;
+        }
         if (h.type == codec::publish && !room_for(h.body_bytes)) {
             waiting_for_room_ = true;
             waiting_bytes_ = h.body_bytes;

@@ -94,9 +94,6 @@ void perform() {
             *client);  // the announcements below reach this connection or wait for the next
         apply_configuration(*client, std::move(configuration.payload));
     }
-    // Read once: kept, the subscription would bring the retained document
-    // (up to 1.5 MiB) back after every reconnection, only to be ignored.
-    client->Unsubscribe(configuration_topic);
     // The configuration document's memory, freed, goes back to the system:
     // glibc keeps freed pages in the middle of the heap otherwise.
     malloc_trim(0);
