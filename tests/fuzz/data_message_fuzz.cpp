@@ -2,10 +2,11 @@
 // behaviour, the lock free afterwards, for every control handled its marker
 // ("r" or empty) right before its value, and the same publications, stored
 // timestamps and failure as a straightforward handler that builds the whole
-// document first.
+// document first; and the same supersede key as the reader gives.
 #include "clock.h"
 #include "control_publish.h"
 #include "data_message.h"
+#include "data_reader.h"
 #include "fuzz_invariants.h"
 #include "json_numbers.h"
 
@@ -16,6 +17,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -60,6 +62,27 @@ void reference_handler(quorvel::mosquitto::MqttAsyncWrapper& client,
     }
 }
 
+// The reference key: the members of "data" as the reader gives them as they come.
+bool reference_key(const std::vector<unsigned char>& payload, std::string& key) {
+    static quorvel::DataReader reader;
+    if (!reader.read(payload.data(), payload.data() + payload.size(), false)) return false;
+    const auto integer = [](const std::optional<json>& v) {
+        return v && (v->is_number() || v->is_boolean());
+    };
+    if (!integer(reader.version()) || quorvel::checked_integer<int>(*reader.version()) != 1) return false;
+    if (!integer(reader.timestamp()) || !quorvel::checked_integer<std::int64_t>(*reader.timestamp()))
+        return false;
+    if (!reader.io_id() || !reader.io_id()->is_string()) return false;
+    if (reader.data_shape() != quorvel::DataReader::DataShape::object) return false;
+    key = reader.io_id()->get_ref<const std::string&>();
+    for (const auto& reading : reader.controls()) {
+        if (!reading.valid) return false;
+        key += '\0';
+        key += reading.name;
+    }
+    return true;
+}
+
 struct Outcome {
     std::vector<std::string> sends;
     quorvel::remote_io_registry registry;
@@ -99,6 +122,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzz::violated(got.failed ? "fails where the reference does not" : "fails too little");
     if (got.sends != expected.sends) fuzz::violated("publications differ from the reference");
     if (got.registry != expected.registry) fuzz::violated("stored readings differ from the reference");
+
+    std::string key, expected_key;
+    const bool keyed = quorvel::data_message_key({"/t", payload}, key);
+    if (keyed != reference_key(payload, expected_key))
+        fuzz::violated(keyed ? "a key where the reader gives none" : "no key where the reader gives one");
+    if (keyed && key != expected_key) fuzz::violated("the key differs from the reader's");
+    // A key only for a message the handler takes whole.
+    if (keyed && expected.failed) fuzz::violated("a key for a message the handler fails");
 
     const auto sends = fake_mqtt::sends();
     if (sends.size() % 2 != 0) fuzz::violated("a marker without its value");

@@ -10,7 +10,7 @@ import pytest
 import model as checks
 import mqtt
 from rig import concurrently
-from source import DATA_TOPIC, publish_configuration
+from source import DATA_TOPIC, data_message, publish_configuration, read_tree
 from write_configurations import write_configurations
 
 # name: (devices, controls, short form, long form as {"count": messages} or
@@ -39,6 +39,99 @@ def test_after_overload_the_latest_reading_of_every_control_is_shown_soon(rig, f
            f"{took:.1f} s after the source was quiet, peak {peak} kB, the service dropped {dropped}; "
            f"{r.accounting()}")
     checks.check_records(r.service, {"ERROR": 0, "WARNING": 10})
+
+
+SERVICE_ID = "mqtt-external-source-data-getter"
+
+
+def burst_writes(device, controls, first, count, write_bytes=1 << 20):
+    """count QoS 0 readings of device, rounds first on, as writes of about
+    write_bytes; and the size of the last payload."""
+    pieces = data_message(device, controls, "\0", int(time.time())).encode().split(b"\0")
+    topic, writes, part, size = DATA_TOPIC + device, [], [], 0
+    for value in range(first, first + count):
+        payload = str(value).encode().join(pieces)
+        part.append(mqtt.publish(topic, payload))
+        size += len(part[-1])
+        if size >= write_bytes or value == first + count - 1:
+            writes.append(b"".join(part))
+            part, size = [], 0
+    return writes, len(payload)
+
+
+class DroppedCount:
+    """The messages the broker dropped for its subscribers, as its $SYS tree
+    tells them (sys_interval 1)."""
+
+    def __init__(self, port):
+        self.count, self.passes = 0, 0
+        self.changed = threading.Condition()
+        self.client = mqtt.Client(port, "robust-sys", on_message=self._on)
+        self.client.subscribe(["$SYS/broker/publish/messages/dropped", "$SYS/broker/uptime"])
+
+    def _on(self, topic, payload, retain):
+        with self.changed:
+            if topic.endswith("/dropped"):
+                self.count = int(payload)
+            else:
+                self.passes += 1
+            self.changed.notify_all()
+
+    def now(self):
+        """The count once the broker has updated its tree twice more."""
+        with self.changed:
+            target = self.passes + 2
+            assert self.changed.wait_for(lambda: self.passes >= target, 10), "no $SYS update"
+            return self.count
+
+
+def test_a_burst_of_4_kib_messages_loses_none_at_the_broker(rig, figure, long_form):
+    """20,000 readings of 1 device x 200 controls (about 4 KiB each) as fast as
+    the broker takes them, 3 times (10 with --figures): the service reads them
+    as fast as they come, so that the broker drops none of them for it, and
+    every control shows the last reading."""
+    runs, count, bound = (10 if long_form else 3), 20000, 10
+    r = rig(1, 200, proxy=False, history=False, broker_extra="sys_interval 1")
+    r.flowing()
+    device = "io0"
+    topics = [f"/devices/{device}/controls/{c}" for c in r.layout[device]]
+    # Logged once, at the first message dropped for the service.
+    dropping = f"Outgoing messages are being dropped for client {SERVICE_ID}"
+    dropped = DroppedCount(r.broker.port)
+    publisher = mqtt.Client(r.broker.port, "robust-burst")
+    last, before, dropped_in = r.source.rounds[device], dropped.now(), []
+    for run in range(1, runs + 1):
+        writes, size = burst_writes(device, r.layout[device], last + 1, count)
+        last += count
+        start = time.monotonic()
+        for w in writes:
+            publisher.send(w)
+        sent = time.monotonic()
+        want, tree = checks.shown(last), {}
+
+        def shown():
+            tree.update(read_tree(r.broker.port, [f"/devices/{device}/controls/+"]))
+            return all(tree.get(t) == want for t in topics)
+        try:
+            mqtt.wait_until(shown, bound, 0.1, "the last reading on every control")
+        except AssertionError:
+            behind = sorted({tree.get(t) for t in topics} - {want}, key=str)[:3]
+            raise AssertionError(f"run {run}: {bound} s after the burst controls show {behind}, not {want}; "
+                                 f"the broker dropped {dropped.now() - before} messages") from None
+        shown_after = time.monotonic() - sent
+        total = dropped.now()
+        dropped_in.append(total - before)
+        before = total
+        figure(f"run {run}: {count} messages of {size} bytes in {sent - start:.2f} s "
+               f"({count / (sent - start):.0f}/s), the last reading shown {shown_after:.2f} s after; "
+               f"the broker dropped {dropped_in[-1]}")
+    publisher.close()
+    dropped.client.close()
+    assert sum(dropped_in) == 0 and r.broker.log_count(dropping) == 0, \
+        f"the broker dropped messages for the service: {dropped_in} in each run"
+    checks.check_memory(r.service)
+    checks.check_alive(r.service)
+    checks.check_records(r.service, {"ERROR": 0})
 
 
 def publish_raw(port, payloads, wait_each, chunk=500):

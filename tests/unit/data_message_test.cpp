@@ -287,6 +287,79 @@ TEST_F(DataMessage, OnlyAMessageTheHandlerTakesWholeHasASupersedeKey) {
     }
 }
 
+TEST_F(DataMessage, TheSupersedeKeyReadsTheJsonAsTheLibraryDoes) {
+    const auto key_of = [](const std::string& payload) {
+        std::string key;
+        const bool has = quorvel::data_message_key({"/t", {payload.begin(), payload.end()}}, key);
+        return has ? key : std::string("(none)");
+    };
+    const std::string none = "(none)";
+    const std::string a("io\0a", 4);
+    const std::string head = R"({"version":1,"io_id":"io","timestamp":1,)";
+    const std::pair<std::string, std::string> rows[] = {
+        // Escapes and UTF-8, in names, values and the members' own names.
+        {msg(1, R"({"\u00e9":null,"a\/b":{"avg":1}})", "i\\u006f"), std::string("io\0\xC3\xA9\0a/b", 9)},
+        {msg(1, R"({"\ud83d\ude00":{}})"), std::string("io\0\xF0\x9F\x98\x80", 7)},
+        {R"({"vers\u0069on":1,"io_id":"io","timestamp":1,"data":{}})", "io"},
+        {head + "\"note\":\"\xF0\x9F\x98\x80\xE2\x82\xAC\",\"data\":{\"a\":{}}}", a},
+        {head + "\"note\":\"\xC0\xAF\",\"data\":{\"a\":{}}}", none},      // overlong
+        {head + "\"note\":\"\xED\xA0\x80\",\"data\":{\"a\":{}}}", none},  // a surrogate
+        {head + "\"note\":\"\x01\",\"data\":{\"a\":{}}}", none},          // a control character
+        {head + R"("note":"\ud800","data":{"a":{}}})", none},             // a lone surrogate
+        {head + R"("note":"\ud800\u0041","data":{"a":{}}})", none},
+        {head + R"("note":"\x","data":{"a":{}}})", none},
+        // What surrounds the root.
+        {"\xEF\xBB\xBF \n" + msg(1, "{}") + "\r\n\t ", "io"},
+        {"\xEF\xBB" + msg(1, "{}"), none},
+        {msg(1, "{}") + " x", none},
+        {msg(1, "{}") + std::string(" \0x\0", 4), "io"},  // the library stops at a zero byte
+        {std::string("\0", 1) + msg(1, "{}"), none},
+        {R"({"version":1,"io_id":"io","timestamp":1)" + std::string("\0", 1) + R"(,"data":{}})", none},
+        {msg(1, "{}") + "{}", none},
+        {"[" + msg(1, "{}") + "]", none},
+        // Numbers: the grammar, and a double's range anywhere.
+        {msg(1, R"({"a":{"avg":1.7976931348623157e308}})"), a},
+        {msg(1, R"({"a":{"avg":1.7976931348623159e308}})"), none},
+        {msg(1, R"({"a":{"avg":[-0.5e-400, 0e999999999999999999]}})"), a},
+        {msg(1, R"({"a":{"avg":1E+2}})"), a},
+        {msg(1, R"({"a":{},"z":[{"y":[1e309]}]})"), none},
+        {msg(1, "{\"a\":{\"avg\":1" + std::string(308, '0') + "}}"), a},
+        {msg(1, "{\"a\":{\"avg\":1" + std::string(309, '0') + "}}"), none},
+        {msg(1, "{\"a\":{\"avg\":0.00" + std::string(308, '0') + "1e311}}"), a},
+        {msg(1, R"({"a":{"avg":01}})"), none},
+        {msg(1, R"({"a":{"avg":1.}})"), none},
+        {msg(1, R"({"a":{"avg":-}})"), none},
+        {msg(1, R"({"a":{"avg":.5}})"), none},
+        {msg(1, R"({"a":{"avg":1e}})"), none},
+        {msg(1, R"({"a":{"avg":[1,]}})"), none},
+        {msg(1, R"({"a":{"avg":[]},})"), none},
+        {msg(1, R"({"a":{"avg":[]} })"), a},
+        {msg(1, R"({"a":{"avg":nul}})"), none},
+        {msg(1, R"({"a":{"x":[true,false,null,"",{}],"avg":[1, 2.5 ,-3]}})"), a},
+        // The last of repeated members counts; in "data" each one does.
+        {msg(1, R"({"a":{"avg":{"x":"no","x":2}}})"), a},
+        {msg(1, R"({"a":{"avg":{"x":2,"x":"no"}}})"), none},
+        {msg(1, R"({"a":{"avg":{"\u0078":"no","x":2}}})"), a},
+        {msg(1, R"({"a":{"avg":"no","avg":null}})"), a},
+        {msg(1, R"({"a":{"avg":1},"a":{"avg":true}})"), none},
+        {head + R"("data":{"b":5},"data":{"a":{"avg":1}}})", a},
+        {head + R"("data":{"a":{"avg":1}},"data":null})", none},
+        {head + R"("io_id":null,"data":{}})", none},
+        {R"({"version":1,"version":2,"io_id":"io","timestamp":1,"data":{}})", none},
+        // The conversions of version and timestamp.
+        {R"({"version":1.9,"io_id":"io","timestamp":true,"data":{}})", "io"},
+        {R"({"version":true,"io_id":"io","timestamp":-9223372036854775809,"data":{}})", "io"},
+        {R"({"version":10e-1,"io_id":"io","timestamp":9223372036854775807,"data":{}})", "io"},
+        {R"({"version":false,"io_id":"io","timestamp":1,"data":{}})", none},
+        {R"({"version":1,"io_id":"io","timestamp":-1e19,"data":{}})", none},
+        // Deep structures are skipped whole.
+        {head + "\"deep\":" + std::string(10000, '[') + std::string(10000, ']') + ",\"data\":{\"a\":{}}}", a},
+        {head + "\"deep\":" + std::string(10000, '[') + std::string(9999, ']') + ",\"data\":{\"a\":{}}}",
+         none},
+    };
+    for (const auto& [payload, key] : rows) EXPECT_EQ(key_of(payload), key) << payload;
+}
+
 TEST_F(DataMessage, MessagesTheClientRefusesMakeOneWarningPerRunAtMostOnceAMinute) {
     const std::string text = "WARNING src/services/external-source-data-getter/data_message:";
     const std::pair<std::string, std::vector<int>> rows[] = {

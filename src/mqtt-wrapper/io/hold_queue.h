@@ -62,6 +62,8 @@ public:
         std::size_t bytes;
         bool holding;  // any message is held
     };
+    std::size_t max_bytes() const { return max_bytes_; }  // its bound in bytes
+
     // How much the reader may hand over without dropping any.
     Room room();
     bool full();

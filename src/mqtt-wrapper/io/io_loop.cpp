@@ -22,7 +22,6 @@ constexpr auto disconnect_timeout = 3s;  // for what is queued at stop()
 constexpr auto held_back_report = 60s;   // at most one record per minute
 constexpr auto held_back_lately_for = 10s;
 constexpr std::size_t read_chunk_bytes = 64 * 1024;
-constexpr int read_ahead_chunks = 4;  // 256 MB/s at one read-ahead a millisecond
 const char* const source_file = "src/mqtt-wrapper/io_loop";
 
 #define IO_LOG(level, ...) \
@@ -354,17 +353,22 @@ void IoLoop::lead(int fd, const std::string& filter, steady::time_point deadline
 void IoLoop::read_ahead() {
     const auto now = steady::now();
     const auto last = steady::time_point(steady::duration(last_read_.load(std::memory_order_relaxed)));
-    if (now - last < ReadPacing::pause) return;
+    if (now - last < ReadPacing::pause && !flooded_.load(std::memory_order_relaxed)) return;
     const int fd = handover_.try_lead();
     if (fd < 0) return;
     LinkEvents events;
     bool broke = false;
-    for (int i = 0; i < read_ahead_chunks && !broke; ++i) {
+    bool flooded = false;
+    // At most the hold queue's bound in one go: a flood of messages that
+    // replace one another never keeps the loop from handling them.
+    for (std::size_t read = 0; !broke && read < held_.max_bytes(); read += read_chunk_bytes) {
         events.filled = false;
         broke = !link_.read(read_chunk_bytes, events);
         if (!events.filled) break;  // the socket is empty, or the queue full
+        flooded = true;
     }
     last_read_.store(now.time_since_epoch().count(), std::memory_order_relaxed);
+    flooded_.store(flooded, std::memory_order_relaxed);
     left_socket();
     if (broke) wake();
     deliver(events, context_);

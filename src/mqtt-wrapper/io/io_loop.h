@@ -51,9 +51,11 @@ public:
     void lead(int fd, const std::string& filter, std::chrono::steady_clock::time_point deadline,
               bool forever);
     // A receive loop that is behind reads on between the messages it takes,
-    // once per pause at most: what it leaves to the socket the broker would
-    // queue, and drop the newest of. Messages that a newer one supersedes
-    // make the room (see HoldQueue).
+    // all that has come, up to the hold queue's bound: what it leaves to the
+    // socket the broker would queue, and drop the newest of. Messages that a
+    // newer one supersedes make the room (see HoldQueue). Once per pause at
+    // most, unless its last read-ahead found a whole chunk waiting: while
+    // input floods in, it reads at every message.
     void read_ahead();
 
 private:
@@ -96,6 +98,7 @@ private:
     std::atomic<std::chrono::steady_clock::rep> last_held_{0};
     ReadPacing pacing_;                                         // the leading caller's
     std::atomic<std::chrono::steady_clock::rep> last_read_{0};  // by a receive loop reading ahead
+    std::atomic<bool> flooded_{false};  // the last read-ahead read a whole chunk or more
     std::thread thread_;
 };
 

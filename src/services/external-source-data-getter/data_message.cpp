@@ -2,6 +2,7 @@
 
 #include "clock.h"
 #include "control_publish.h"
+#include "data_key.h"
 #include "data_reader.h"
 #include "json_numbers.h"
 #include "registry.h"
@@ -94,25 +95,10 @@ void handle_data_message(MqttAsyncWrapper& client, const mosquitto::MqttMessage&
 }
 
 bool data_message_key(const mosquitto::MqttMessage& message, std::string& key) {
-    thread_local DataReader reader;  // the reading thread's
-    const auto& payload = message.payload;
     // The controls as they come: the same names in another order only make
     // another key, and a repeated one must be valid at each place.
-    if (!reader.read(payload.data(), payload.data() + payload.size(), false)) return false;
-    const auto integer = [](const std::optional<json>& v) {
-        return v && (v->is_number() || v->is_boolean());
-    };
-    if (!integer(reader.version()) || checked_integer<int>(*reader.version()) != data_version) return false;
-    if (!integer(reader.timestamp()) || !checked_integer<std::int64_t>(*reader.timestamp())) return false;
-    if (!reader.io_id() || !reader.io_id()->is_string()) return false;
-    if (reader.data_shape() != DataReader::DataShape::object) return false;
-    key = reader.io_id()->get_ref<const std::string&>();
-    for (const auto& reading : reader.controls()) {
-        if (!reading.valid) return false;
-        key += '\0';
-        key += reading.name;
-    }
-    return true;
+    const auto& payload = message.payload;
+    return scan_data_key(payload.data(), payload.data() + payload.size(), key);
 }
 
 void RefusedMessages::refused(const std::string& reason) {
