@@ -86,14 +86,10 @@ TEST_F(Perform, BootstrapCallSequence) {
         if (c.thread == std::this_thread::get_id()) seen.push_back(fake_mqtt::describe(c));
     }
     const std::vector<std::string> expected = {
-        "construct mqtt-external-source-data-getter",
-        "connect clean",
-        "subscribe /qv/bridge/configuration",
-        "receive /qv/bridge/configuration",
-        "unsubscribe /qv/bridge/configuration",
-        "subscribe /qv/bridge/configuration",
-        "receive /qv/bridge/configuration",
-        "receive /#",
+        "construct mqtt-external-source-data-getter", "connect clean",
+        "subscribe /qv/bridge/configuration",         "receive /qv/bridge/configuration",
+        "unsubscribe /qv/bridge/configuration",       "subscribe /qv/bridge/configuration",
+        "receive /qv/bridge/configuration",           "receive /#",
     };
     EXPECT_EQ(seen, expected);
     EXPECT_EQ(slept.front(), 5u);
