@@ -11,8 +11,10 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 namespace quorvel::mosquitto {
 
@@ -27,13 +29,15 @@ std::string openssl_error(const char* fallback) {
     return text;
 }
 
-// Read-ahead fills a buffer this large with one recv: several records,
-// where without it each record takes two (its header, then its body).
-constexpr int read_buffer_bytes = 64 * 1024;
+// One recv fills this much: many records, which OpenSSL then takes a
+// header and a body at a time. Its own read-ahead would take them all, and
+// move what is left to the front of its buffer before every record.
+constexpr std::size_t input_bytes = 64 * 1024;
 
 // The socket BIO of OpenSSL writes with write(), which raises SIGPIPE on a
-// connection the broker closed; this one sends with MSG_NOSIGNAL. It also
-// notes whether its last recv emptied the socket.
+// connection the broker closed; this one sends with MSG_NOSIGNAL. It reads
+// ahead into its own buffer, and notes whether its last recv emptied the
+// socket.
 SocketState& state_of(BIO* bio) {
     return *static_cast<SocketState*>(BIO_get_data(bio));
 }
@@ -48,9 +52,20 @@ int bio_write(BIO* bio, const char* data, int size) {
 int bio_read(BIO* bio, char* data, int size) {
     BIO_clear_retry_flags(bio);
     auto& socket = state_of(bio);
-    const ssize_t n = ::recv(socket.fd, data, static_cast<std::size_t>(size), 0);
-    socket.drained = n < size;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) BIO_set_retry_read(bio);
+    if (size <= 0) return 0;
+    if (!socket.holds()) {
+        const ssize_t n = ::recv(socket.fd, socket.input.get(), input_bytes, 0);
+        socket.drained = n < static_cast<ssize_t>(input_bytes);
+        if (n <= 0) {
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) BIO_set_retry_read(bio);
+            return static_cast<int>(n);
+        }
+        socket.begin = 0;
+        socket.end = static_cast<std::size_t>(n);
+    }
+    const std::size_t n = std::min(static_cast<std::size_t>(size), socket.end - socket.begin);
+    std::memcpy(data, socket.input.get() + socket.begin, n);
+    socket.begin += n;
     return static_cast<int>(n);
 }
 
@@ -103,8 +118,6 @@ std::shared_ptr<const TlsContext> TlsContext::for_address(const BrokerAddress& a
     SSL_CTX_set_min_proto_version(c->ctx_, TLS1_2_VERSION);
     SSL_CTX_set_verify(c->ctx_, SSL_VERIFY_PEER, nullptr);
     SSL_CTX_set_mode(c->ctx_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    SSL_CTX_set_read_ahead(c->ctx_, 1);
-    SSL_CTX_set_default_read_buffer_len(c->ctx_, read_buffer_bytes);
     if (!address.ca_file.empty()) {
         const char* const ca = address.ca_file.c_str();
         if (SSL_CTX_load_verify_locations(c->ctx_, ca, nullptr) != 1) {
@@ -146,7 +159,9 @@ std::shared_ptr<const TlsContext> TlsContext::for_address(const BrokerAddress& a
 }
 
 TlsStream::TlsStream(const TlsContext& context, int fd, const std::string& host)
-    : ssl_(SSL_new(context.ctx_)), socket_{fd, true} {
+    : ssl_(SSL_new(context.ctx_)) {
+    socket_.fd = fd;
+    socket_.input.reset(new char[input_bytes]);
     if (!ssl_) throw MqttError("Cannot set up TLS: " + openssl_error("out of memory"));
     BIO* bio = BIO_new(socket_method());
     BIO_set_data(bio, &socket_);
@@ -213,7 +228,7 @@ ssize_t TlsStream::read(char* data, std::size_t size) {
             got += n;
             // A recv now would find nothing: the poll that follows says when
             // to read again.
-            if (socket_.drained && !SSL_has_pending(ssl_)) break;
+            if (socket_.drained && !socket_.holds() && !SSL_has_pending(ssl_)) break;
             continue;
         }
         const int e = SSL_get_error(ssl_, rc);
@@ -266,9 +281,9 @@ void TlsStream::note_failure(int ssl_error) {
 }
 
 bool TlsStream::buffered() const {
-    // Read ahead, whole records wait unprocessed where SSL_pending does not
-    // count them; after a read that wanted the socket, only part of one.
-    return !want_socket_ && SSL_has_pending(ssl_) == 1;
+    // Records read ahead wait in the input, or decrypted bytes in OpenSSL;
+    // after a read that wanted the socket, only part of one.
+    return !want_socket_ && (socket_.holds() || SSL_has_pending(ssl_) == 1);
 }
 
 void TlsStream::close_notify() {

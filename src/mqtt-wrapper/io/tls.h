@@ -25,10 +25,15 @@ struct ssl_st;
 
 namespace quorvel::mosquitto {
 
-// The socket under a stream, as its I/O callbacks see it.
+// The socket under a stream, as its I/O callbacks see it. What one recv
+// brings waits in input, and OpenSSL takes it as it asks for it.
 struct SocketState {
-    int fd;
-    bool drained;  // the last recv returned less than it asked for
+    int fd = -1;
+    bool drained = true;  // the last recv returned less than it asked for
+    std::unique_ptr<char[]> input;
+    std::size_t begin = 0;  // what waits is input[begin, end)
+    std::size_t end = 0;
+    bool holds() const { return begin < end; }
 };
 
 class TlsContext {
