@@ -51,3 +51,20 @@ TEST(ReaderHandover, RevokeKicksTheLeaderAndWaitsUntilItHasLeft) {
     EXPECT_TRUE(revoked);
     EXPECT_EQ(h.try_lead(), -1);  // no socket until the next grant
 }
+
+TEST(ReaderHandover, TheIoLoopReadsWithinALeaseOrBesideALeaderOnlyWhileInputFloodsIn) {
+    ReaderHandover h(std::chrono::milliseconds(10));
+    h.grant(socket_fd);
+    const auto t = now();
+    h.leave_receive(t);  // a receive loop took a message and comes back
+    EXPECT_FALSE(h.io_turn(t).read);
+    EXPECT_TRUE(h.io_turn(t, true).read);
+    ASSERT_EQ(h.try_lead(), socket_fd);
+    EXPECT_FALSE(h.io_turn(t).read);
+    EXPECT_TRUE(h.io_turn(t, true).read);
+    h.leave(t);
+    EXPECT_FALSE(h.io_turn(t + std::chrono::milliseconds(9)).read);
+    EXPECT_TRUE(h.io_turn(t + std::chrono::milliseconds(10)).read);  // the lease has run out
+    h.revoke();
+    EXPECT_FALSE(h.io_turn(t, true).read);  // no connection
+}

@@ -195,7 +195,7 @@ bool IoLoop::serve() {
                 return false;
             }
         }
-        const auto turn = handover_.io_turn(now);
+        const auto turn = handover_.io_turn(now, flooded_.load(std::memory_order_relaxed));
         // While the hold queue has no room, input waits undecoded, then in
         // the socket: its small buffer, then the broker's queue, keep the
         // rest. Receive wakes this loop once it has made room.
@@ -213,7 +213,8 @@ bool IoLoop::serve() {
         // that floods and reads nothing is left.
         if (turn.read && (buffered || (revents & (POLLIN | POLLERR | POLLHUP | POLLRDHUP)))) {
             LinkEvents got;
-            link_.read(read_chunk_bytes, got, held_back);    // held back: only to find the end
+            link_.read(read_chunk_bytes, got, held_back);  // held back: only to find the end
+            if (!got.filled) flooded_.store(false, std::memory_order_relaxed);  // caught up
             if (got.messages > 0) handover_.nudge_leader();  // a caller may have led since io_turn
             deliver(got, context_);
         }
@@ -368,7 +369,8 @@ void IoLoop::read_ahead() {
         flooded = true;
     }
     last_read_.store(now.time_since_epoch().count(), std::memory_order_relaxed);
-    flooded_.store(flooded, std::memory_order_relaxed);
+    // While input floods in, the I/O thread reads beside the receive loop.
+    if (flooded_.exchange(flooded, std::memory_order_relaxed) != flooded && flooded) wake();
     left_socket();
     if (broke) wake();
     deliver(events, context_);

@@ -55,7 +55,8 @@ public:
     // socket the broker would queue, and drop the newest of. Messages that a
     // newer one supersedes make the room (see HoldQueue). Once per pause at
     // most, unless its last read-ahead found a whole chunk waiting: while
-    // input floods in, it reads at every message.
+    // input floods in, it reads at every message, and this loop's thread
+    // reads too, as input comes, until a read of either finds less.
     void read_ahead();
 
 private:
@@ -98,7 +99,7 @@ private:
     std::atomic<std::chrono::steady_clock::rep> last_held_{0};
     ReadPacing pacing_;                                         // the leading caller's
     std::atomic<std::chrono::steady_clock::rep> last_read_{0};  // by a receive loop reading ahead
-    std::atomic<bool> flooded_{false};  // the last read-ahead read a whole chunk or more
+    std::atomic<bool> flooded_{false};  // a read-ahead found a whole chunk, and no read since caught up
     std::thread thread_;
 };
 

@@ -94,8 +94,12 @@ bool ReaderHandover::lease_held(time_point now) {
     return !leading_ && now < lease_until_;
 }
 
-ReaderHandover::Turn ReaderHandover::io_turn(time_point now) {
+ReaderHandover::Turn ReaderHandover::io_turn(time_point now, bool flooded) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (flooded && fd_ >= 0) {  // two threads read, until one catches up
+        io_watching_ = false;
+        return {true, time_point::max()};
+    }
     if (leading_) {
         // A receive loop that left within the last two leases is likely to
         // leave again: a look once per lease costs less than a wake-up at

@@ -8,7 +8,8 @@
 // A caller that leaves Receive keeps a lease on the reading for `lease`, so
 // that a receive loop handles a message and comes back without the I/O
 // thread waking in between; the I/O thread reads only when no caller leads
-// and the lease has run out. The I/O loop keeps the lease's deadline in its
+// and the lease has run out, or while input floods in (then beside them,
+// as it comes). The I/O loop keeps the lease's deadline in its
 // own poll timeout: leave() says when it must be woken to start watching.
 // While a receive loop runs, the I/O loop looks once per lease instead of
 // being woken at every leave().
@@ -55,12 +56,14 @@ public:
     bool lease_held(time_point now);
 
     // The I/O loop: whether it reads the socket now, and until when it may
-    // sleep without missing the lease's end.
+    // sleep without missing the lease's end. flooded: input comes faster
+    // than the receive loop reads it; then the I/O loop reads as it comes,
+    // beside any caller.
     struct Turn {
         bool read;
         time_point watch_until;
     };
-    Turn io_turn(time_point now);
+    Turn io_turn(time_point now, bool flooded = false);
 
 private:
     bool renew_lease(time_point now);  // with mutex_ held
