@@ -237,9 +237,9 @@ def test_the_largest_trees_with_every_value_fit_the_cap_through_a_republication(
     assert len(r.config_text) <= 1572864 - 2 - len("/qv/bridge/configuration"), len(r.config_text)
     r.configured(120)
     ids = list(r.layout)
-    for i in range(0, devices, 500):  # a reading each, at a pace the service keeps up with
-        r.source.send(ids[i:i + 500])
-        mqtt.wait_until(lambda: r.handled() >= min(devices, i + 500), 60, 0.05, "the readings handled")
+    for i in range(0, devices, 900):  # a reading each, at a pace the service keeps up with
+        r.source.send(ids[i:i + 900])
+        mqtt.wait_until(lambda: r.handled() >= min(devices, i + 900), 60, 0.05, "the readings handled")
     r.quiet()
     steady = r.service.status_kb("VmRSS")
     start = time.monotonic()
