@@ -251,7 +251,9 @@ def test_the_largest_trees_with_every_value_fit_the_cap_through_a_republication(
            f"peak {peak} kB; the tree whole {time.monotonic() - start:.1f} s after the broker lost its store "
            f"({took:.1f} s to read it)")
     assert peak < peak_bound and steady < steady_bound, f"peak {peak} kB, steady {steady} kB"
-    checks.check_records(r.service, {"ERROR": 0})
+    # A sweep the restart cuts short is told, and repaired by the republication.
+    errors = [e for e in r.service.with_text("", "ERROR") if not e.text.endswith("дерево будет опубликовано заново")]
+    assert not errors, r.service.tail()
 
 
 def test_memory_with_100x10_and_the_notifications_to_systemd(rig, figure):
