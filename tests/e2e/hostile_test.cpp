@@ -154,13 +154,12 @@ TEST(HostileAfterConnack, EachViolationEndsTheConnectionAndItsMessageIsNeverHand
     };
     std::vector<Violation> cases;
     const auto payload = [&] { return "not json " + std::to_string(cases.size()); };
-    const auto on_topic = [&](const std::string& topic) { return publish(topic, payload()); };
     // Every violation is a row of the session's table; these three check the
     // wiring: the record, the reconnection (a server that keeps breaking the
     // protocol is tried less and less often), the replayed subscriptions,
     // and a message that is never handed out.
-    cases.push_back(
-        {"PUBLISH with a topic not UTF-8", on_topic("/qv/\xFF"), "PUBLISH with a topic that is not UTF-8"});
+    cases.push_back({"PUBLISH with packet id 0", publish("/qv/bridge/thirdparty_data/x", payload(), 1, 0),
+                     "PUBLISH with packet id 0"});
     cases.push_back({"PUBACK with flags 0x0F", bytes({0x4F, 0x02, 0x00, 0x01}),
                      "PUBACK (reserved flag bits set, first byte 0x4F, remaining length 2)"});
     cases.push_back(
@@ -195,6 +194,9 @@ TEST(HostileAfterConnack, EachViolationEndsTheConnectionAndItsMessageIsNeverHand
             c.serve_until(pubrec);
             c.write(packet_kit::ack(PacketType::pubrel, qos2_id));
             c.serve_until(pubcomp);
+            // Topics a broker rewrote: dropped and told, the connection kept.
+            c.write(publish("/qv/bridge/thirdparty_data/a+b", "not json wild"));
+            c.write(publish("elsewhere", "not json stray"));
             c.write(publish(data_topic, "marker end"));
             serve_until_stopped(c);
         },
@@ -222,6 +224,13 @@ TEST(HostileAfterConnack, EachViolationEndsTheConnectionAndItsMessageIsNeverHand
     EXPECT_EQ(service.count_in_log(record_154 + "qos2 twice\n"), 1u);
     EXPECT_EQ(service.count_in_log(record_154 + "qos2 again\n"), 1u);
     EXPECT_EQ(service.count_in_log(record_154), cases.size() + 3);
+    EXPECT_EQ(
+        service.count_in_log("Dropped a message of 13 bytes on '/qv/bridge/thirdparty_data/a+b': PUBLISH "
+                             "with a wildcard in its topic\n"),
+        1u);
+    EXPECT_EQ(
+        service.count_in_log("Dropped a message of 14 bytes on 'elsewhere': no subscription matches it\n"),
+        1u);
     EXPECT_TRUE(service.running());
 }
 

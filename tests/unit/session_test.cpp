@@ -250,14 +250,6 @@ TEST(SessionViolation, ClosesAndDeliversNothingOfThePacket) {
         {"PUBCOMP id 0", ack(Type::pubcomp, 0), "protocol violation: PUBCOMP with packet id 0"},
         {"UNSUBACK id 0", ack(Type::unsuback, 0), "protocol violation: UNSUBACK with packet id 0"},
         {"SUBACK id 0", suback(0, 0), "protocol violation: SUBACK with packet id 0"},
-        {"empty topic", publish(""), "protocol violation: PUBLISH with an empty topic"},
-        {"broken UTF-8", publish("\xC3\x28"), "protocol violation: PUBLISH with a topic that is not UTF-8"},
-        {"surrogate", publish("a/\xED\xA0\x80"),
-         "protocol violation: PUBLISH with a topic that is not UTF-8"},
-        {"overlong", publish("\xC0\xAF"), "protocol violation: PUBLISH with a topic that is not UTF-8"},
-        {"U+0000", publish(std::string("a\0b", 3)), "protocol violation: PUBLISH with U+0000 in its topic"},
-        {"+ in topic", publish("a/+"), "protocol violation: PUBLISH with a wildcard in its topic"},
-        {"# in topic", publish("a/#"), "protocol violation: PUBLISH with a wildcard in its topic"},
         {"PUBLISH QoS 3", bytes({0x36, 5, 0, 1, 't', 0, 1}),
          "protocol violation: PUBLISH (PUBLISH with QoS 3, first byte 0x36, remaining length 5)"},
         {"DUP on QoS 0", publish("t", "p", 0, 0, true),
@@ -1028,16 +1020,53 @@ TEST(SessionCalls, RefusedTopicsAndFiltersThrowAndQueueNothing) {
     EXPECT_EQ(ids_of(d.write_all()).size(), 1u);
 }
 
-TEST(SessionInput, AMessageNoSubscriptionMatchesIsAcknowledgedAndDropped) {
+TEST(SessionInput, AMessageNoSubscriptionMatchesIsAcknowledgedDroppedAndToldOnceAMinute) {
     // Else a broker could fill the hold queue with topics no Receive asks for.
-    Driver d;
+    mq::SessionSettings settings;
+    settings.keep_alive = 400s;
+    Driver d(std::move(settings));
     d.subscribe("a/+");
     d.connect();
     d.write_all();
-    d.feed(publish("b", "stray", 1, 4) + publish("a/1", "wanted"));
+    d.feed(publish("b", "stray", 1, 4) + publish("a/1", "wanted") + publish("c", "xy") + publish("d", "xyz"));
     EXPECT_EQ(d.received(), Strings{"a/1:wanted"});
     EXPECT_EQ(summary(d.write_all()), "PUBACK 4");
+    EXPECT_EQ(d.notices(), Strings{"Dropped a message of 5 bytes on 'b': no subscription matches it"});
+    EXPECT_EQ(d.ms_to_deadline(), 60'000);  // the count is told a minute after
+    d.advance(59s);
+    EXPECT_EQ(d.notices(), Strings{});
+    d.advance(1s);
+    EXPECT_EQ(d.notices(), Strings{"Dropped 2 messages on topics no subscription matches in the last minute, "
+                                   "the last of 3 bytes on 'd': no subscription matches it"});
     d.session.unsubscribe("a/+");
     d.feed(publish("a/2", "in flight"));  // before the UNSUBACK, the broker may still send it
     EXPECT_EQ(d.received(), Strings{"a/2:in flight"});
+}
+
+// A broker that rewrites topics breaks the rules for one message: it is
+// acknowledged and dropped, and the connection stays.
+TEST(SessionInput, AMessageOnAnInvalidTopicIsDroppedAndTheConnectionStays) {
+    const struct {
+        std::string topic;
+        const char* told;
+    } cases[] = {
+        {"", "on '': PUBLISH with an empty topic"},
+        {"\xC3\x28", "on '\xC3(': PUBLISH with a topic that is not UTF-8"},
+        {"a/\xED\xA0\x80", "PUBLISH with a topic that is not UTF-8"},
+        {"\xC0\xAF", "PUBLISH with a topic that is not UTF-8"},
+        {std::string("a\0b", 3), "on 'a?b': PUBLISH with U+0000 in its topic"},
+        {"/qv/a+b", "Dropped a message of 1 bytes on '/qv/a+b': PUBLISH with a wildcard in its topic"},
+        {"a/#", "on 'a/#': PUBLISH with a wildcard in its topic"},
+    };
+    for (const auto& c : cases) {
+        Driver d({}, true);
+        d.connect();
+        d.feed(publish(c.topic, "p", 2, 9) + publish(c.topic, "p", 1, 10) + publish("after"));
+        EXPECT_EQ(d.received(), Strings{"after:p"}) << c.told;
+        EXPECT_EQ(summary(d.write_all()), "PUBREC 9, PUBACK 10") << c.told;
+        const auto told = d.notices();
+        ASSERT_EQ(told.size(), 1u) << c.told;
+        EXPECT_TRUE(contains(told[0], c.told)) << told[0];
+        EXPECT_FALSE(d.closed()) << c.told;
+    }
 }

@@ -171,7 +171,6 @@ const char* read_publish(const Header& header, std::string_view body, Publish& p
         if (publish.id == 0) return "PUBLISH with packet id 0";
         at += 2;
     }
-    if (const char* problem = received_topic_problem(publish.topic)) return problem;
     publish.payload = body.substr(at);
     return nullptr;
 }

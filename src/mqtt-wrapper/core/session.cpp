@@ -157,6 +157,7 @@ void Session::replay() {
 }
 
 void Session::tick(steady_time now) {
+    tell_drops(now);
     if (state_ == State::connecting && now - opened_ >= settings_.connect_timeout) {
         return close(CloseCode::no_connack, "no answer to CONNECT");
     }
@@ -190,6 +191,14 @@ bool Session::output_stalled(steady_time now) const {
 }
 
 steady_time Session::next_deadline() const {
+    auto at = keep_alive_deadline();
+    for (const Drops* d : {&unmatched_, &invalid_}) {
+        if (d->untold > 0) at = std::min(at, d->told + std::chrono::minutes(1));
+    }
+    return at;
+}
+
+steady_time Session::keep_alive_deadline() const {
     if (state_ == State::connecting) return opened_ + settings_.connect_timeout;
     if (state_ != State::connected || disconnecting_) return steady_time::max();
     const auto window = ping_after(settings_.keep_alive);

@@ -183,6 +183,18 @@ private:
     void put_unsubscribe(Outbound::Packets& out, const std::string& filter);
     void replay();
     bool subscribed(const std::string& topic) const;
+    // Messages dropped for their topic: the first of each kind is told at
+    // once, the rest counted and told at most once a minute.
+    struct Drops {
+        explicit Drops(const char* what) : kind(what) {}
+        const char* kind;
+        std::size_t untold = 0;
+        std::string last;  // topic, size and reason of the last one untold
+        steady_time told{};
+    };
+    void dropped(Drops& drops, std::string_view topic, std::size_t bytes, std::string_view why);
+    void tell_drops(steady_time now);
+    steady_time keep_alive_deadline() const;
     void index_filter(std::size_t subscription);
     std::size_t exact_at(std::string_view filter) const;
     void index_filters();
@@ -229,6 +241,10 @@ private:
     Room room_{SIZE_MAX, SIZE_MAX, false};
     bool waiting_for_room_ = false;
     std::size_t waiting_bytes_ = 0;  // of the message decoding stopped at
+
+    steady_time input_at_{};  // of the input being decoded
+    Drops unmatched_{"on topics no subscription matches"};
+    Drops invalid_{"on invalid topics"};
 };
 
 }  // namespace quorvel::mosquitto

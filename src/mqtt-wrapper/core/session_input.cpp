@@ -125,7 +125,8 @@ bool Session::room_for(std::size_t bytes) const {
     return messages_bytes_ + bytes <= room_.bytes;
 }
 
-void Session::parse(steady_time) {
+void Session::parse(steady_time now) {
+    input_at_ = now;
     waiting_for_room_ = false;
     if (state_ != State::connecting && state_ != State::connected) {
         in_->clear();
@@ -296,13 +297,19 @@ void Session::handle_publish(const codec::Header& h, std::string_view body) {
         if (qos2_received_.test(p.id)) return;  // a repeat before PUBREL: delivered already
         qos2_received_.set(p.id);
     }
+    // A broker that rewrites topics (one mapping '*' to '+') breaks the
+    // rule for one message: closing would only loop on the next.
+    if (const char* problem = received_topic_problem(p.topic)) {
+        return dropped(invalid_, p.topic, p.payload.size(), problem);
+    }
     try {
         MqttMessage m;
         m.topic.assign(p.topic);
         // A broker forwards only what a subscription matches; anything else
         // would sit in the hold queue, where no Receive asks for it, and push
         // out what one waits for.
-        if (!subscribed(m.topic)) return;
+        if (!subscribed(m.topic))
+            return dropped(unmatched_, p.topic, p.payload.size(), "no subscription matches it");
         m.payload.assign(p.payload.begin(), p.payload.end());
         const std::size_t size = m.topic.size() + m.payload.size();
         events_.emplace_back(std::move(m));
@@ -311,6 +318,24 @@ void Session::handle_publish(const codec::Header& h, std::string_view body) {
     } catch (const std::bad_alloc&) {
         events_.emplace_back(Notice{fmt::format("Out of memory: dropped a message of {} bytes on '{}'",
                                                 p.payload.size(), shown_topic(p.topic))});
+    }
+}
+
+void Session::dropped(Drops& drops, std::string_view topic, std::size_t bytes, std::string_view why) {
+    drops.last = fmt::format("{} bytes on '{}': {}", bytes, shown_topic(topic), why);
+    ++drops.untold;
+    tell_drops(input_at_);
+}
+
+void Session::tell_drops(steady_time now) {
+    for (Drops* d : {&unmatched_, &invalid_}) {
+        if (d->untold == 0 || (d->told != steady_time{} && now - d->told < std::chrono::minutes(1))) continue;
+        events_.emplace_back(Notice{d->untold == 1 ? fmt::format("Dropped a message of {}", d->last)
+                                                   : fmt::format("Dropped {} messages {} in the last minute, "
+                                                                 "the last of {}",
+                                                                 d->untold, d->kind, d->last)});
+        d->untold = 0;
+        d->told = now;
     }
 }
 
