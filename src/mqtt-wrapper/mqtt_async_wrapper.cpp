@@ -168,7 +168,8 @@ MqttMessage MqttAsyncWrapper::Receive(const std::string& filter, int timeoutMs) 
         if (s.held.closed()) throw MqttError("The MQTT client is being destroyed");
         if (!forever && steady::now() >= deadline) {
             if (s.handover.leave_receive(steady::now())) s.io.wake();
-            throw MqttError(fmt::format("No message on '{}' within {} ms", shown_topic(filter), timeoutMs));
+            throw MqttError(fmt::format("No message on '{}' within {} ms", shown_topic(filter), timeoutMs),
+                            MqttError::timed_out);
         }
         // About to wait: what this thread published goes out now, in one
         // write for everything since it last waited.

@@ -159,7 +159,7 @@ void MqttAsyncWrapper::Unsubscribe(const std::string& filter) {
     fake_mqtt::record({Op::Unsubscribe, filter, {}, 0, false, {}});
 }
 
-MqttMessage MqttAsyncWrapper::Receive(const std::string& filter, int) {
+MqttMessage MqttAsyncWrapper::Receive(const std::string& filter, int timeoutMs) {
     fake_mqtt::record({Op::Receive, filter, {}, 0, false, {}});
     auto& s = fake_mqtt::state();
     std::unique_lock<std::mutex> lock(s.mutex);
@@ -172,6 +172,8 @@ MqttMessage MqttAsyncWrapper::Receive(const std::string& filter, int) {
             }
         }
         if (s.closed) throw fake_mqtt::EndOfScript();
+        // A timeout passes at once: the test's clock says how long it was.
+        if (timeoutMs > 0) throw MqttError("No message", MqttError::timed_out);
         s.cv.wait(lock);
     }
 }

@@ -35,7 +35,8 @@ std::vector<Call> calls();
 std::vector<Call> sends();  // SendString and SendBytes only
 
 void push_message(const std::string& topic, const std::string& payload);
-// Receive throws EndOfScript when nothing matching is left.
+// Receive throws EndOfScript when nothing matching is left; before, with a
+// timeout, MqttError timed_out at once.
 void close_script();
 // The n-th Send from now on (1-based) throws an MqttError with this text and code.
 void fail_send(int n, const std::string& what = "injected failure", int code = 0);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -239,4 +240,31 @@ TEST_F(Configuration, TopicsTheClientRefusesEndTheStartAFullBufferDoesNot) {
               std::string::npos);
     EXPECT_EQ(registry().size(), 2u);
     EXPECT_TRUE(quorvel::take_owed_tree());
+}
+
+TEST_F(Configuration, NamesSomeBrokersRewriteAreToldAndStillAnnounced) {
+    testing::internal::CaptureStderr();
+    apply(R"({"version": 2, "remote_ios": [{"id": "site.a", "types": ["t.x", "hum"]},
+              {"id": "a*b", "types": []}, {"id": "plain", "types": ["temp"]}]})");
+    auto log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(calls(), concat(concat(announced("site.a", {"t.x", "hum"}), announced("a*b", {})),
+                              announced("plain", {"temp"})));
+    EXPECT_NE(log.find("WARNING src/services/external-source-data-getter/configuration:"), std::string::npos);
+    EXPECT_NE(
+        log.find("Устройство 'site.a': символ '.' в имени некоторые брокеры меняют в топиках ('.' на '/', "
+                 "'*' на '+', как RabbitMQ); через такой брокер данные устройства не дойдут\n"),
+        std::string::npos)
+        << log;
+    EXPECT_NE(log.find("Контрол 't.x' устройства 'site.a': символ '.'"), std::string::npos) << log;
+    EXPECT_NE(log.find("Устройство 'a*b': символ '*'"), std::string::npos) << log;
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3) << log;
+    // The first ten are named, the rest counted: a document of thousands stays readable.
+    SetUp();
+    testing::internal::CaptureStderr();
+    apply(R"({"version": 2, "remote_ios": [{"id": "io", "types": ["1.", "2.", "3.", "4.", "5.", "6.", "7.",
+              "8.", "9.", "10.", "11.", "12."]}]})");
+    log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 11) << log;
+    EXPECT_NE(log.find("Ещё имён с символами, которые некоторые брокеры меняют в топиках: 2\n"),
+              std::string::npos);
 }

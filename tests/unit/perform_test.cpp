@@ -4,6 +4,7 @@
 #include "fake_mqtt.h"
 #include "registry.h"
 #include "service_fixture.h"
+#include "supervision.h"
 
 #include <gtest/gtest.h>
 
@@ -56,8 +57,8 @@ protected:
 
     // Runs the service until the scripted messages are used up, and waits
     // until its watchdog is parked, so no thread of it outlives the test.
-    std::string run() {
-        fake_mqtt::close_script();
+    std::string run(bool closed = true) {
+        if (closed) fake_mqtt::close_script();
         testing::internal::CaptureStderr();
         EXPECT_THROW(quorvel::perform(), fake_mqtt::EndOfScript);
         const auto log = testing::internal::GetCapturedStderr();
@@ -161,6 +162,36 @@ TEST_F(Perform, ReadingsTheClientRefusesForAFullBufferOweTheTreeAndMakeOneWarnin
     EXPECT_EQ(count(log, "WARNING src/services/external-source-data-getter/data_message:"), 1u) << log;
     EXPECT_NE(log.find(" perform: Не удалось опубликовать сообщений с данными: 3 (full)"), std::string::npos);
     EXPECT_TRUE(quorvel::take_owed_tree());  // their readings are published again with the tree
+}
+
+std::int64_t waited_s = 0;  // on the test's clock, which each timed-out Receive moves 30 s on
+std::string status_when_told_again;
+
+TEST_F(Perform, AMinuteConnectedWithoutAConfigurationIsToldThenEveryTenMinutes) {
+    waited_s = 0;
+    quorvel::set_clock_for_testing(
+        [] {
+            waited_s += 30;  // connected from 30 s on: told at 90 s, then at 690 s
+            if (waited_s == 690)
+                status_when_told_again =
+                    quorvel::status_line(quorvel::mosquitto::MqttAsyncWrapper("x"), false);
+            if (waited_s == 1200) {
+                fake_mqtt::push_message("/qv/bridge/configuration", "{}");
+                fake_mqtt::push_message("/qv/bridge/configuration", "{}");
+                fake_mqtt::close_script();
+            }
+            return std::int64_t{1'800'000'000} + waited_s;
+        },
+        &record_sleep);
+    const auto log = run(false);
+    EXPECT_EQ(count(log, "WARNING src/services/external-source-data-getter/perform:"), 2u) << log;
+    EXPECT_NE(log.find("await_configuration: Конфигурации нет после 1 мин связи с брокером: сервис ждёт её в "
+                       "'/qv/bridge/configuration'\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("Конфигурации нет после 11 мин"), std::string::npos) << log;
+    EXPECT_EQ(status_when_told_again,
+              "waiting for the configuration on /qv/bridge/configuration, none after a minute connected");
 }
 
 TEST_F(Perform, EmptiesTheRegistryAtStart) {

@@ -41,6 +41,8 @@ public:
     // code(): a publication refused because the buffer of waiting ones is
     // full (the broker is away, or reads nothing); it may be made again later.
     static constexpr int buffer_full = 1;
+    // code(): Receive found nothing matching within its timeout.
+    static constexpr int timed_out = 2;
 
     explicit MqttError(const std::string& what, int code = 0) : std::runtime_error(what), code_(code) {}
     int code() const noexcept { return code_; }

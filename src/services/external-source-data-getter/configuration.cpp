@@ -13,6 +13,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -37,6 +38,45 @@ void announce(MqttAsyncWrapper& client, const announced_io& io, std::size_t& pac
         client.WaitForOutputRoom();
     }
 }
+
+// Brokers that route by keys of their own rewrite these in topics: one
+// maps '.' to '/' and '*' to '+'. mosquitto keeps them.
+constexpr const char* rewritten_characters = ".*";
+constexpr std::size_t named_at_most = 10;
+
+// Tells, for the first few names that hold one, which character a broker
+// may rewrite: a device whose topic comes back rewritten gets no reading.
+class RewrittenNames {
+public:
+    void check(const announced_io& io) {
+        note(io.id(), nullptr);
+        for (std::size_t i = 0; i < io.count(); ++i) note(io.name(i), &io);
+    }
+
+    ~RewrittenNames() {
+        if (count_ <= named_at_most) return;
+        P7::getTrace()->Trace(0, P7::WARNING, nullptr, __LINE__, source_file, "apply_configuration",
+                              "Ещё имён с символами, которые некоторые брокеры меняют в топиках: %zu",
+                              count_ - named_at_most);
+    }
+
+private:
+    void note(std::string_view name, const announced_io* device) {
+        const auto at = name.find_first_of(rewritten_characters);
+        if (at == std::string_view::npos || ++count_ > named_at_most) return;
+        const std::string shown(name);
+        const std::string text =
+            device ? fmt::format(FMT_STRING("Контрол '{}' устройства '{}'"), shown, device->id())
+                   : fmt::format(FMT_STRING("Устройство '{}'"), shown);
+        P7::getTrace()->Trace(0, P7::WARNING, nullptr, __LINE__, source_file, "apply_configuration",
+                              "%s: символ '%c' в имени некоторые брокеры меняют в топиках ('.' на '/', "
+                              "'*' на '+', как RabbitMQ); через такой брокер %s",
+                              text.c_str(), name[at],
+                              device ? "контрол виден под другим топиком" : "данные устройства не дойдут");
+    }
+
+    std::size_t count_ = 0;
+};
 
 }  // namespace
 
@@ -64,9 +104,11 @@ void apply_configuration(MqttAsyncWrapper& client, std::vector<unsigned char> pa
     std::size_t unannounced = 0;  // refused by a full buffer: the tree is owed
     std::string refusal;
     std::size_t paced = 0;
+    RewrittenNames rewritten;
     try {
         for (; announced < reading.ios.size(); ++announced) {
             const announced_io io = reading.ios[announced];
+            rewritten.check(io);
             client.Subscribe(fmt::format(FMT_STRING("{}/{}"), "/qv/bridge/thirdparty_data", io.id()),
                              Qos::AtMostOnce, &MqttAsyncWrapper::onSuccess, &MqttAsyncWrapper::onFailure);
             try {

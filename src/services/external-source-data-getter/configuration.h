@@ -8,6 +8,8 @@
 
 namespace quorvel {
 
+inline constexpr const char* configuration_topic = "/qv/bridge/configuration";
+
 // Reads the configuration document and announces its remote ios; runs once,
 // on the main thread, before the watchdog exists. Throws on a malformed
 // document, once what came before the fault is announced.

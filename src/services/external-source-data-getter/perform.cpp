@@ -29,7 +29,6 @@ using mosquitto::MqttMessage;
 using mosquitto::Qos;
 
 constexpr const char* client_id = "mqtt-external-source-data-getter";
-constexpr const char* configuration_topic = "/qv/bridge/configuration";
 constexpr const char* every_topic = "/#";
 constexpr const char* data_topics = "/qv/bridge/thirdparty_data/#";
 constexpr unsigned bootstrap_pause_s = 5;
@@ -39,6 +38,37 @@ constexpr unsigned bootstrap_pause_s = 5;
 // stays under three quarters of the unit's cap: see "Memory" in the README.
 constexpr std::size_t configuration_limit_bytes = 3 << 19;
 constexpr int wait_forever = 0;
+
+// Waits for a configuration message. A minute connected without one is
+// told, again at most every ten minutes: a broker that lost its retained
+// configuration, or a source that never sent one, leaves the service here.
+MqttMessage await_configuration(MqttAsyncWrapper& client) {
+    constexpr std::int64_t told_after_s = 60;
+    constexpr std::int64_t told_again_s = 600;
+    constexpr int poll_ms = 1000;
+    std::int64_t connected_since = -1;
+    std::int64_t told_at = -1;
+    for (;;) {
+        try {
+            return client.Receive(configuration_topic, poll_ms);
+        } catch (const mosquitto::MqttError& e) {
+            if (e.code() != mosquitto::MqttError::timed_out) throw;
+        }
+        const std::int64_t now = current_time();
+        if (!client.IsConnected()) {
+            connected_since = -1;
+            continue;
+        }
+        if (connected_since < 0) connected_since = now;
+        if (now - connected_since < told_after_s || (told_at >= 0 && now - told_at < told_again_s)) continue;
+        told_at = now;
+        P7::getTrace()->Trace(0, P7::WARNING, nullptr, __LINE__,
+                              "src/services/external-source-data-getter/perform", "await_configuration",
+                              "Конфигурации нет после %lld мин связи с брокером: сервис ждёт её в '%s'",
+                              static_cast<long long>((now - connected_since) / 60), configuration_topic);
+        report_configuration_overdue();
+    }
+}
 
 void subscribe(MqttAsyncWrapper& client, const std::string& filter) {
     client.Subscribe(filter, Qos::AtMostOnce, &MqttAsyncWrapper::onSuccess, &MqttAsyncWrapper::onFailure);
@@ -83,13 +113,13 @@ void perform() {
     // The first message is discarded; the pause lets a retained configuration
     // settle before it is read again through a fresh subscription.
     subscribe(*client, configuration_topic);
-    client->Receive(configuration_topic, wait_forever);
+    await_configuration(*client);
     sleep_seconds(bootstrap_pause_s);
     client->Unsubscribe(configuration_topic);
     subscribe(*client, configuration_topic);
     unsigned long connections = 0;
     {
-        MqttMessage configuration = client->Receive(configuration_topic, wait_forever);
+        MqttMessage configuration = await_configuration(*client);
         connections = connections_so_far(
             *client);  // the announcements below reach this connection or wait for the next
         apply_configuration(*client, std::move(configuration.payload));

@@ -1,6 +1,7 @@
 #include "supervision.h"
 
 #include "clock.h"
+#include "configuration.h"
 #include "registry.h"
 
 #include <fmt/format.h>
@@ -22,6 +23,7 @@ std::atomic<unsigned long> messages_handled{0};
 namespace {
 
 std::atomic<bool> configured{false};
+std::atomic<bool> configuration_overdue{false};
 constexpr unsigned heartbeat_s = 10;  // without a watchdog: how current the counts stay
 
 // A status change waiting for the heartbeat. Never destroyed: the detached
@@ -95,7 +97,11 @@ std::string status_line(const mosquitto::MqttAsyncWrapper& client, bool is_confi
         }
     }
     if (!client.IsConnected()) return "waiting for the broker";
-    if (!is_configured) return "waiting for the configuration";
+    if (!is_configured) {
+        if (!configuration_overdue) return "waiting for the configuration";
+        return fmt::format("waiting for the configuration on {}, none after a minute connected",
+                           configuration_topic);
+    }
     return fmt::format("connected to {}; {}, {}, {} stale; {}{}", client.ServerUri(),
                        counted(devices, "device"), counted(controls, "control"), with_thousands(stale),
                        counted(messages_handled.load(), "message"),
@@ -116,6 +122,12 @@ void report_ready(const std::shared_ptr<mosquitto::MqttAsyncWrapper>& client) {
 
 void report_configured() {
     configured = true;
+    configuration_overdue = false;
+    status_changed();
+}
+
+void report_configuration_overdue() {
+    configuration_overdue = true;
     status_changed();
 }
 

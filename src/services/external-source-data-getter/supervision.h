@@ -18,9 +18,9 @@ namespace quorvel {
 extern std::atomic<unsigned long> messages_handled;
 
 // The status line: "waiting for the broker", "waiting for the configuration"
-// or "connected to <uri>; 12 devices, 48 controls, 3 stale; 1,204 messages",
-// and "; messages come faster than handled" while the client holds input back.
-// Takes m_mutex for the counts.
+// (naming its topic once it is overdue) or "connected to <uri>; 12 devices, 48 controls, 3 stale; 1,204
+// messages", and "; messages come faster than handled" while the client holds input back. Takes m_mutex for
+// the counts.
 std::string status_line(const mosquitto::MqttAsyncWrapper& client, bool configured);
 
 // READY=1 with the first status; then the heartbeat thread when systemd
@@ -28,6 +28,8 @@ std::string status_line(const mosquitto::MqttAsyncWrapper& client, bool configur
 void report_ready(const std::shared_ptr<mosquitto::MqttAsyncWrapper>& client);
 // The configuration is applied: the status says so at once.
 void report_configured();
+// A minute connected and still no configuration: the status names its topic.
+void report_configuration_overdue();
 // The connection came or went: the status says so at once. Only wakes the
 // heartbeat, so the client's own thread may call it.
 void status_changed();
