@@ -204,7 +204,7 @@ TEST_F(BrokerTls, AVerifiedBrokerWithALoginConnectsAndTheRecordNamesTheProtocol)
     testing::internal::CaptureStderr();
     round_trip("mqtts://svc:pw@" + at);
     const auto log = testing::internal::GetCapturedStderr();
-    EXPECT_NE(log.find("INFO src/mqtt-wrapper/io_loop:"), std::string::npos) << log;
+    EXPECT_NE(log.find("INFO src/mqtt-wrapper/io/io_loop:"), std::string::npos) << log;
     EXPECT_NE(log.find("Connected to mqtts://svc:***@" + at + " over TLSv1."), std::string::npos) << log;
     round_trip("ssl://svc:pw@127.0.0.1:" +
                std::to_string(broker.tls_port()));  // the address is in the certificate too

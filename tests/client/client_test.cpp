@@ -271,7 +271,7 @@ TEST_F(Client, AFullHoldQueueDropsTheOldestAndSaysSo) {
     EXPECT_GE(first, n - 1000);  // at most 1000 held
     // Logged by the thread that dropped them, which may still be at it.
     EXPECT_TRUE(log.wait_for("Receive queue full: dropped ")) << log.text();
-    EXPECT_NE(log.text().find("WARNING src/mqtt-wrapper/hold_queue:"), std::string::npos);
+    EXPECT_NE(log.text().find("WARNING src/mqtt-wrapper/io/hold_queue:"), std::string::npos);
 }
 
 TEST_F(Client, PublicationsMadeJustBeforeDestructionReachTheBroker) {

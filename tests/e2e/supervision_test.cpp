@@ -108,7 +108,7 @@ TEST(Supervision, ReadyStatusWatchdogAndJournalPriorities) {
     // The journal gets priorities instead of time stamps.
     ASSERT_TRUE(service.wait_for_log("perform: Ошибка обработки: broken", 20s)) << service.log();
     const auto log = service.log();
-    EXPECT_NE(log.find("<6>INFO src/mqtt-wrapper/io_loop:"), std::string::npos) << log;
+    EXPECT_NE(log.find("<6>INFO src/mqtt-wrapper/io/io_loop:"), std::string::npos) << log;
     EXPECT_NE(
         log.find(
             "<3>ERROR src/services/external-source-data-getter/main:154 perform: Ошибка обработки: broken\n"),

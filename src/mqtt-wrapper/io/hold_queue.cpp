@@ -16,7 +16,7 @@ using steady = std::chrono::steady_clock;
 constexpr auto drop_report_interval = std::chrono::seconds(10);
 constexpr auto replace_report_interval = std::chrono::minutes(1);
 constexpr auto replaced_lately_for = std::chrono::seconds(10);
-const char* const source_file = "src/mqtt-wrapper/hold_queue";
+const char* const source_file = "src/mqtt-wrapper/io/hold_queue";
 
 std::size_t size_of(const MqttMessage& m) {
     return m.payload.size() + m.topic.size();

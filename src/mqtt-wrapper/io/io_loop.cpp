@@ -22,7 +22,7 @@ constexpr auto disconnect_timeout = 3s;  // for what is queued at stop()
 constexpr auto held_back_report = 60s;   // at most one record per minute
 constexpr auto held_back_lately_for = 10s;
 constexpr std::size_t read_chunk_bytes = 64 * 1024;
-const char* const source_file = "src/mqtt-wrapper/io_loop";
+const char* const source_file = "src/mqtt-wrapper/io/io_loop";
 
 #define IO_LOG(level, ...) \
     P7::getTrace()->Trace(0, level, nullptr, __LINE__, source_file, __func__, __VA_ARGS__)

@@ -8,7 +8,7 @@ namespace quorvel::mosquitto {
 namespace {
 
 using steady = std::chrono::steady_clock;
-const char* const source_file = "src/mqtt-wrapper/link";
+const char* const source_file = "src/mqtt-wrapper/io/link";
 
 }  // namespace
 

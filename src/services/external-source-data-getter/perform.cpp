@@ -15,6 +15,9 @@
 
 #include <malloc.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <thread>
@@ -39,34 +42,46 @@ constexpr unsigned bootstrap_pause_s = 5;
 constexpr std::size_t configuration_limit_bytes = 3 << 19;
 constexpr int wait_forever = 0;
 
+// When the connection came up (current_time), or -1 while there is none.
+std::atomic<std::int64_t> connected_at{-1};
+
 // Waits for a configuration message. A minute connected without one is
 // told, again at most every ten minutes: a broker that lost its retained
 // configuration, or a source that never sent one, leaves the service here.
+// It wakes only when that is due, or a minute on while there is no
+// connection.
 MqttMessage await_configuration(MqttAsyncWrapper& client) {
     constexpr std::int64_t told_after_s = 60;
     constexpr std::int64_t told_again_s = 600;
-    constexpr int poll_ms = 1000;
-    std::int64_t connected_since = -1;
+    const std::int64_t began = current_time();
     std::int64_t told_at = -1;
     for (;;) {
+        const std::int64_t now = current_time();
+        std::int64_t since = -1;  // connected and waiting here since
+        if (client.IsConnected()) {
+            since = connected_at.load();
+            if (since < 0 || since > now) {  // the callback not run yet, or the clock set back
+                since = now;
+                connected_at = now;
+            }
+            since = std::max(since, std::min(began, now));
+        }
+        std::int64_t due = now + told_after_s;
+        if (since >= 0) due = std::max(since + told_after_s, told_at < 0 ? since : told_at + told_again_s);
+        if (since >= 0 && now >= due) {
+            told_at = now;
+            P7::getTrace()->Trace(0, P7::WARNING, nullptr, __LINE__,
+                                  "src/services/external-source-data-getter/perform", "await_configuration",
+                                  "Конфигурации нет после %lld мин связи с брокером: сервис ждёт её в '%s'",
+                                  static_cast<long long>((now - since) / 60), configuration_topic);
+            report_configuration_overdue();
+            continue;
+        }
         try {
-            return client.Receive(configuration_topic, poll_ms);
+            return client.Receive(configuration_topic, static_cast<int>((due - now) * 1000));
         } catch (const mosquitto::MqttError& e) {
             if (e.code() != mosquitto::MqttError::timed_out) throw;
         }
-        const std::int64_t now = current_time();
-        if (!client.IsConnected()) {
-            connected_since = -1;
-            continue;
-        }
-        if (connected_since < 0) connected_since = now;
-        if (now - connected_since < told_after_s || (told_at >= 0 && now - told_at < told_again_s)) continue;
-        told_at = now;
-        P7::getTrace()->Trace(0, P7::WARNING, nullptr, __LINE__,
-                              "src/services/external-source-data-getter/perform", "await_configuration",
-                              "Конфигурации нет после %lld мин связи с брокером: сервис ждёт её в '%s'",
-                              static_cast<long long>((now - connected_since) / 60), configuration_topic);
-        report_configuration_overdue();
     }
 }
 
@@ -76,11 +91,13 @@ void subscribe(MqttAsyncWrapper& client, const std::string& filter) {
 
 // On the client's thread: neither may wait for m_mutex.
 void connected(void* client, MQTTAsync_successData* data) {
+    connected_at = current_time();
     note_connection(client, data);
     status_changed();
 }
 
 void connection_lost(void*, char*) {
+    connected_at = -1;
     status_changed();
 }
 
@@ -98,6 +115,7 @@ void perform() {
     mallopt(M_ARENA_MAX, 1);
     abroad_ios.clear();
     announcements.clear();
+    connected_at = -1;
 
     const auto client = std::make_shared<MqttAsyncWrapper>(client_id);
     // The client keeps the password; the copy in MQTT_BROKER goes.
