@@ -4,7 +4,8 @@
 // own file. This file holds no lock of its own.
 #include "mqtt-wrapper/mqtt_async_wrapper.h"
 
-#include "mqtt-wrapper/broker_address.h"
+#include "mqtt-wrapper/common/broker_address.h"
+#include "mqtt-wrapper/common/p7.h"
 #include "mqtt-wrapper/core/codec.h"
 #include "mqtt-wrapper/core/topic_rules.h"
 #include "mqtt-wrapper/io/callback_data.h"
@@ -12,7 +13,6 @@
 #include "mqtt-wrapper/io/io_loop.h"
 #include "mqtt-wrapper/io/link.h"
 #include "mqtt-wrapper/io/reader_handover.h"
-#include "mqtt-wrapper/p7.h"
 
 #include <fmt/format.h>
 

@@ -5,7 +5,7 @@
 #include "fuzz_invariants.h"
 #include "json_numbers.h"
 
-#include "mqtt-wrapper/p7.h"
+#include "mqtt-wrapper/common/p7.h"
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>

@@ -1,7 +1,7 @@
 // MQTT_BROKER as integrators write it, typos included: what each address
 // means, what a refusal says, and that no record shows any piece of a
 // password.
-#include "mqtt-wrapper/broker_address.h"
+#include "mqtt-wrapper/common/broker_address.h"
 #include "mqtt-wrapper/core/types.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #include "mqtt-wrapper/core/retry_policy.h"
+#include "mqtt-wrapper/common/durations.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,5 @@
 #include "mqtt-wrapper/core/retry_policy.h"
 
-#include <fmt/format.h>
 
 #include <algorithm>
 #include <utility>
@@ -151,14 +150,6 @@ RetryPolicy::Summary RetryPolicy::settled(clock::time_point now) {
         summary.span = up_since_ - trouble_start_;
     }
     return summary;
-}
-
-std::string describe_duration(clock::duration d) {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
-    if (ms < 60'000) return fmt::format("{:.1f} s", static_cast<double>(ms) / 1000.0);
-    const auto s = ms / 1000;
-    if (s < 3600) return fmt::format("{} min {} s", s / 60, s % 60);
-    return fmt::format("{} h {} min", s / 3600, s % 3600 / 60);
 }
 
 }  // namespace quorvel::mosquitto

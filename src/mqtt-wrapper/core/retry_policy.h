@@ -113,7 +113,4 @@ private:
     unsigned long untold_ = 0;
 };
 
-// "4.2 s", "3 min 12 s", "2 h 5 min".
-std::string describe_duration(RetryPolicy::clock::duration d);
-
 }  // namespace quorvel::mosquitto

@@ -1,8 +1,8 @@
 #include "mqtt-wrapper/io/hold_queue.h"
 
-#include "mqtt-wrapper/core/retry_policy.h"
+#include "mqtt-wrapper/common/durations.h"
+#include "mqtt-wrapper/common/p7.h"
 #include "mqtt-wrapper/core/topic_rules.h"
-#include "mqtt-wrapper/p7.h"
 
 #include <algorithm>
 #include <utility>

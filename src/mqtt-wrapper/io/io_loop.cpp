@@ -1,6 +1,7 @@
 #include "mqtt-wrapper/io/io_loop.h"
 
-#include "mqtt-wrapper/p7.h"
+#include "mqtt-wrapper/common/durations.h"
+#include "mqtt-wrapper/common/p7.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>

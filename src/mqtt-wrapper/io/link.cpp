@@ -1,7 +1,7 @@
 #include "mqtt-wrapper/io/link.h"
 
+#include "mqtt-wrapper/common/p7.h"
 #include "mqtt-wrapper/io/callback_data.h"
-#include "mqtt-wrapper/p7.h"
 
 namespace quorvel::mosquitto {
 

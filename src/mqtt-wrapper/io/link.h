@@ -10,7 +10,7 @@
 // keep the order in which they were read. Lock order: mutex_, then the hold
 // queue's. room_ is waited on by Send while the output is full.
 
-#include "mqtt-wrapper/broker_address.h"
+#include "mqtt-wrapper/common/broker_address.h"
 #include "mqtt-wrapper/core/session.h"
 #include "mqtt-wrapper/io/hold_queue.h"
 #include "mqtt-wrapper/io/transport.h"

@@ -10,7 +10,7 @@
 // streams; a stream has none of its own and is used like the transport that
 // owns it (under the link's lock).
 
-#include "mqtt-wrapper/broker_address.h"
+#include "mqtt-wrapper/common/broker_address.h"
 #include "mqtt-wrapper/core/events.h"
 
 #include <sys/types.h>

@@ -8,7 +8,7 @@
 // while no other thread uses the transport; read() and write() run under
 // the lock of the link that owns it.
 
-#include "mqtt-wrapper/broker_address.h"
+#include "mqtt-wrapper/common/broker_address.h"
 #include "mqtt-wrapper/io/tls.h"
 
 #include <sys/types.h>

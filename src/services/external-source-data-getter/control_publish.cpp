@@ -2,7 +2,7 @@
 
 #include "registry.h"
 
-#include "mqtt-wrapper/p7.h"
+#include "mqtt-wrapper/common/p7.h"
 
 #include <fmt/format.h>
 

@@ -10,7 +10,7 @@
 #include "trace.h"
 #include "watchdog.h"
 
-#include "mqtt-wrapper/broker_address.h"
+#include "mqtt-wrapper/common/broker_address.h"
 #include "mqtt-wrapper/mqtt_async_wrapper.h"
 
 #include <malloc.h>

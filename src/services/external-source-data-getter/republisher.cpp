@@ -4,7 +4,7 @@
 #include "control_publish.h"
 #include "registry.h"
 
-#include "mqtt-wrapper/p7.h"
+#include "mqtt-wrapper/common/p7.h"
 
 #include <fmt/format.h>
 

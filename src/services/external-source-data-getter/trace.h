@@ -1,6 +1,6 @@
 #pragma once
 
-#include "mqtt-wrapper/p7.h"
+#include "mqtt-wrapper/common/p7.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -5,7 +5,7 @@
 #include "registry.h"
 #include "republisher.h"
 
-#include "mqtt-wrapper/p7.h"
+#include "mqtt-wrapper/common/p7.h"
 
 #include <exception>
 #include <mutex>

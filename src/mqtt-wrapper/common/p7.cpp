@@ -1,4 +1,4 @@
-#include "mqtt-wrapper/p7.h"
+#include "mqtt-wrapper/common/p7.h"
 
 #include "mqtt-wrapper/core/utf8.h"
 

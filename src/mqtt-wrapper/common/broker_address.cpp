@@ -1,4 +1,4 @@
-#include "mqtt-wrapper/broker_address.h"
+#include "mqtt-wrapper/common/broker_address.h"
 
 #include "mqtt-wrapper/core/types.h"
 #include "mqtt-wrapper/core/utf8.h"
