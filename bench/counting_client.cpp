@@ -16,7 +16,7 @@ void MqttAsyncWrapper::Connect(bool, MQTTAsync_onSuccess*, MQTTAsync_onFailure*)
 void MqttAsyncWrapper::Subscribe(const std::string&, Qos, MQTTAsync_onSuccess*, MQTTAsync_onFailure*) {}
 void MqttAsyncWrapper::Unsubscribe(const std::string&) {}
 MqttMessage MqttAsyncWrapper::Receive(const std::string&, int) {
-    throw MqttError("nothing to receive");
+    throw MqttError("nothing to receive", MqttError::Code::timed_out);
 }
 
 void MqttAsyncWrapper::Send(const std::string& topic, const std::string& payload, Qos, bool) {

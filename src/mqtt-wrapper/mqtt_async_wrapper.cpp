@@ -39,7 +39,7 @@ const char* const source_file = "src/mqtt-wrapper/mqtt_async_wrapper";
 // session keeps the one copy.
 SessionSettings settings_for(const std::string& client_id, BrokerAddress& address) {
     if (client_id.size() > codec::max_string_bytes) {
-        throw MqttError("Client identifier longer than 65535 bytes");
+        throw MqttError("Client identifier longer than 65535 bytes", MqttError::Code::bad_login);
     }
     SessionSettings s;
     s.client_id = client_id;
@@ -165,11 +165,12 @@ MqttMessage MqttAsyncWrapper::Receive(const std::string& filter, int timeoutMs) 
             if (more) s.io.read_ahead();
             return message;
         }
-        if (s.held.closed()) throw MqttError("The MQTT client is being destroyed");
+        if (s.held.closed())
+            throw MqttError("The MQTT client is being destroyed", MqttError::Code::destroyed);
         if (!forever && steady::now() >= deadline) {
             if (s.handover.leave_receive(steady::now())) s.io.wake();
             throw MqttError(fmt::format("No message on '{}' within {} ms", shown_topic(filter), timeoutMs),
-                            MqttError::timed_out);
+                            MqttError::Code::timed_out);
         }
         // About to wait: what this thread published goes out now, in one
         // write for everything since it last waited.

@@ -21,7 +21,7 @@ struct State {
     int sends = 0;
     std::set<int> failing;
     std::string failure_text;
-    int failure_code = 0;
+    quorvel::mosquitto::MqttError::Code failure_code{};
     std::map<int, std::function<void()>> hooks;
 };
 
@@ -56,7 +56,8 @@ void record_send(Op op, const std::string& topic, std::string payload, quorvel::
     // Same refusal as the real client, so callers meet the same errors.
     const auto problem = quorvel::mosquitto::topic_name_problem(topic);
     if (!problem.empty()) {
-        throw quorvel::mosquitto::MqttError("Refused to publish to topic '" + topic + "': it " + problem);
+        throw quorvel::mosquitto::MqttError("Refused to publish to topic '" + topic + "': it " + problem,
+                                            quorvel::mosquitto::MqttError::Code::bad_topic);
     }
     record({op, topic, std::move(payload), static_cast<int>(qos), retain, {}});
 }
@@ -103,7 +104,7 @@ void close_script() {
     state().cv.notify_all();
 }
 
-void fail_send(int n, const std::string& what, int code) {
+void fail_send(int n, const std::string& what, quorvel::mosquitto::MqttError::Code code) {
     std::lock_guard<std::mutex> lock(state().mutex);
     state().failing.insert(state().sends + n);
     state().failure_text = what;
@@ -151,7 +152,9 @@ void MqttAsyncWrapper::SetSupersede(const std::string&, MqttSupersedeKey*) {}
 void MqttAsyncWrapper::Subscribe(const std::string& filter, Qos qos, MQTTAsync_onSuccess*,
                                  MQTTAsync_onFailure*) {
     const auto problem = topic_filter_problem(filter);
-    if (!problem.empty()) throw MqttError("Refused to subscribe to '" + filter + "': it " + problem);
+    if (!problem.empty())
+        throw MqttError("Refused to subscribe to '" + filter + "': it " + problem,
+                        MqttError::Code::bad_topic);
     fake_mqtt::record({Op::Subscribe, filter, {}, static_cast<int>(qos), false, {}});
 }
 
@@ -173,7 +176,7 @@ MqttMessage MqttAsyncWrapper::Receive(const std::string& filter, int timeoutMs) 
         }
         if (s.closed) throw fake_mqtt::EndOfScript();
         // A timeout passes at once: the test's clock says how long it was.
-        if (timeoutMs > 0) throw MqttError("No message", MqttError::timed_out);
+        if (timeoutMs > 0) throw MqttError("No message", MqttError::Code::timed_out);
         s.cv.wait(lock);
     }
 }

@@ -39,7 +39,9 @@ void push_message(const std::string& topic, const std::string& payload);
 // timeout, MqttError timed_out at once.
 void close_script();
 // The n-th Send from now on (1-based) throws an MqttError with this text and code.
-void fail_send(int n, const std::string& what = "injected failure", int code = 0);
+// Without a code: one the service cannot take back later (a refused topic).
+void fail_send(int n, const std::string& what = "injected failure",
+               quorvel::mosquitto::MqttError::Code code = quorvel::mosquitto::MqttError::Code::bad_topic);
 // The n-th Send from now on runs hook first, on the sending thread.
 void on_send(int n, std::function<void()> hook);
 

@@ -37,7 +37,7 @@ void Peer::wait_until_subscribed(const std::string& probe_topic) {
         }
         return;
     }
-    throw MqttError("subscription never became live: " + probe_topic);
+    throw MqttError("subscription never became live: " + probe_topic, MqttError::Code::timed_out);
 }
 
 quorvel::mosquitto::MqttMessage Peer::receive(const std::string& filter, std::chrono::milliseconds deadline) {
@@ -67,7 +67,7 @@ std::map<std::string, std::string> retained_devices_tree() {
         } catch (const MqttError&) {
         }
     }
-    throw MqttError("could not read the retained tree");
+    throw MqttError("could not read the retained tree", MqttError::Code::timed_out);
 }
 
 }  // namespace test_support

@@ -731,9 +731,11 @@ private:
             check(n == 1 && completions_.size() == 1, "SUBACK not completing its subscription once");
             const auto& c = completions_.front();
             if (variant == 2) {
-                check(c.code == mq::refused_by_broker && c.on_done == nullptr, "a refused subscription");
+                check(c.code == mq::CompletionCode::refused_by_broker && c.on_done == nullptr,
+                      "a refused subscription");
             } else {
-                check(c.on_failed == nullptr && c.code == std::min(u.qos, static_cast<int>(how >> 2) % 3),
+                check(c.on_failed == nullptr &&
+                          static_cast<int>(c.code) == std::min(u.qos, static_cast<int>(how >> 2) % 3),
                       "a granted subscription");
             }
         }
@@ -916,7 +918,7 @@ private:
                       a.code == b.code && a.message == b.message,
                   "the sessions disagree on a completion");
             check(a.token != 0, "a completion without a packet id");
-            const bool failed = a.code < 0;
+            const bool failed = static_cast<int>(a.code) < 0;
             check(failed ? (a.code == mq::refused_by_broker || a.code == mq::connection_lost) &&
                                a.on_done == nullptr && !a.message.empty()
                          : a.code <= 2 && a.on_failed == nullptr && a.message.empty(),

@@ -162,7 +162,8 @@ TEST(BrokerAddress, WhatEachAddressMeansAndNoRecordShowsAPieceOfItsPassword) {
         } catch (const mq::MqttError& e) {
             shown = e.what();
             const std::string head = "Unsupported broker address ";
-            if (shown.compare(0, head.size(), head) == 0 && shown.size() >= head.size() + use.size() &&
+            if (e.code() == mq::MqttError::Code::bad_address && shown.compare(0, head.size(), head) == 0 &&
+                shown.size() >= head.size() + use.size() &&
                 shown.compare(shown.size() - use.size(), use.size(), use) == 0) {
                 got = "refused " + shown.substr(head.size(), shown.size() - head.size() - use.size());
             } else {

@@ -233,7 +233,7 @@ TEST_F(Configuration, TopicsTheClientRefusesEndTheStartAFullBufferDoesNot) {
     EXPECT_EQ(calls(), announced("room/1", {"t/x"}));
     // The broker away or reading nothing: all is registered, the tree owed.
     SetUp();
-    fake_mqtt::fail_send(2, "full", quorvel::mosquitto::MqttError::buffer_full);
+    fake_mqtt::fail_send(2, "full", quorvel::mosquitto::MqttError::Code::buffer_full);
     testing::internal::CaptureStderr();
     apply(R"({"version": 2, "remote_ios": [{"id": "a", "types": ["t"]}, {"id": "b", "types": []}]})");
     EXPECT_NE(testing::internal::GetCapturedStderr().find("Не удалось объявить устройств: 1 (full)"),

@@ -155,7 +155,7 @@ TEST_F(Perform, ReadingsTheClientRefusesForAFullBufferOweTheTreeAndMakeOneWarnin
                                     std::to_string(std::time(nullptr)) + R"(, "data": {"t": {"avg": 2}}})");
     }
     for (const int n : {6, 7, 8})  // after 4 announcements: the value, then two markers
-        fake_mqtt::fail_send(n, "full", quorvel::mosquitto::MqttError::buffer_full);
+        fake_mqtt::fail_send(n, "full", quorvel::mosquitto::MqttError::Code::buffer_full);
     EXPECT_FALSE(quorvel::take_owed_tree());
     const auto log = run();
     EXPECT_EQ(count(log, "perform: Ошибка обработки: "), 3u) << log;

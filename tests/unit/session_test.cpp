@@ -53,11 +53,17 @@ bool contains(const std::string& text, const std::string& part) {
 
 // The text of the MqttError that f throws.
 template <class F>
+// "[code] text" of the MqttError f throws.
 std::string error_of(F f) {
+    using Code = mq::MqttError::Code;
     try {
         f();
     } catch (const mq::MqttError& e) {
-        return e.what();
+        const char* code = e.code() == Code::bad_topic     ? "bad_topic"
+                           : e.code() == Code::too_large   ? "too_large"
+                           : e.code() == Code::buffer_full ? "buffer_full"
+                                                           : "other";
+        return std::string("[") + code + "] " + e.what();
     }
     return "(no MqttError)";
 }
@@ -318,7 +324,7 @@ TEST(SessionEvents, ComeInTheOrderTheyHappened) {
     ASSERT_EQ(events.size(), 6u);
     EXPECT_FALSE(std::get<mq::Connected>(events[0]).session_present);
     EXPECT_EQ(std::get<mq::MqttMessage>(events[1]).topic, "a");
-    EXPECT_EQ(std::get<mq::Completion>(events[2]).code, 1);
+    EXPECT_EQ(std::get<mq::Completion>(events[2]).code, mq::CompletionCode::granted_qos1);
     EXPECT_EQ(std::get<mq::Notice>(events[3]).text,
               "Skipped a message of 25 bytes on 'big': the limit is 16");
     EXPECT_EQ(std::get<mq::MqttMessage>(events[4]).topic, "b");
@@ -710,8 +716,11 @@ TEST(SessionOutbound, SubackOutcomeReachesTheRightCallback) {
     struct Case {
         int code;
         bool done;
-        int completion_code;
-    } cases[] = {{0, true, 0}, {1, true, 1}, {2, true, 2}, {0x80, false, mq::refused_by_broker}};
+        mq::CompletionCode completion_code;
+    } cases[] = {{0, true, mq::CompletionCode::granted_qos0},
+                 {1, true, mq::CompletionCode::granted_qos1},
+                 {2, true, mq::CompletionCode::granted_qos2},
+                 {0x80, false, mq::CompletionCode::refused_by_broker}};
     for (const auto& c : cases) {
         Driver d;
         d.connect();
@@ -768,7 +777,7 @@ TEST(SessionReplay, PendingSubscriptionsFailOncePerCallbackWhenTheConnectionIsLo
         ASSERT_EQ(failed.size(), 1u);
         EXPECT_EQ(failed[0].on_failed, &on_failed);
         EXPECT_EQ(failed[0].on_done, nullptr);
-        EXPECT_EQ(failed[0].code, mq::connection_lost);
+        EXPECT_EQ(failed[0].code, mq::CompletionCode::connection_lost);
         EXPECT_EQ(failed[0].message,
                   pending == 1 ? "connection lost" : "connection lost with 51 requests pending");
         // Replayed and lost again before their SUBACKs: told already.
@@ -955,7 +964,9 @@ TEST(SessionCalls, OfflinePublishThrowsOnceALimitIsReached) {
         Driver d(std::move(settings));
         for (std::size_t i = 0; i < c.accepted; ++i) d.publish("t");
         const auto error = error_of([&] { d.publish("t"); });
-        EXPECT_TRUE(contains(error, "buffer of waiting publications is full")) << error;
+        EXPECT_TRUE(contains(error, "[buffer_full] Cannot publish to topic") &&
+                    contains(error, "buffer of waiting publications is full"))
+            << error;
         EXPECT_EQ(d.session.queued_publishes(), c.accepted);
         d.connect();
         d.publish("t");  // the socket takes it, and holds 4 of its bytes
@@ -971,8 +982,8 @@ TEST(SessionCalls, OfflinePublishThrowsOnceALimitIsReached) {
         EXPECT_FALSE(d.session.output_stalled(d.now));
         d.publish("t");
         d.advance(1ms);
-        int code = 0;
-        for (std::size_t i = 0; i <= c.max_publishes && code == 0; ++i) {
+        std::optional<mq::MqttError::Code> code;
+        for (std::size_t i = 0; i <= c.max_publishes && !code; ++i) {
             try {
                 d.publish("t");
             } catch (const mq::MqttError& e) {
@@ -980,7 +991,7 @@ TEST(SessionCalls, OfflinePublishThrowsOnceALimitIsReached) {
                 EXPECT_TRUE(contains(e.what(), "the broker reads nothing")) << e.what();
             }
         }
-        EXPECT_EQ(code, mq::MqttError::buffer_full);
+        EXPECT_EQ(code, mq::MqttError::Code::buffer_full);
     }
 }
 
@@ -996,9 +1007,11 @@ TEST(SessionCalls, RefusedTopicsAndFiltersThrowAndQueueNothing) {
     };
     for (const auto& [topic, why] : topics) {
         const auto error = error_of([&] { d.publish(topic); });
-        EXPECT_TRUE(contains(error, "Refused to publish to topic") && contains(error, why)) << error;
+        EXPECT_TRUE(contains(error, "[bad_topic] Refused to publish to topic") && contains(error, why))
+            << error;
     }
-    EXPECT_TRUE(contains(error_of([&] { d.publish("t", static_cast<Qos>(3)); }), "QoS 3"));
+    EXPECT_EQ(error_of([&] { d.publish("t", static_cast<Qos>(3)); }),
+              "[bad_topic] Refused to publish to topic 't': QoS 3");
     const std::pair<std::string, const char*> filters[] = {
         {"", "it is empty"},   {"a/#/b", "misplaced #"},
         {"#a", "misplaced #"}, {"a/b#", "misplaced #"},
@@ -1006,9 +1019,9 @@ TEST(SessionCalls, RefusedTopicsAndFiltersThrowAndQueueNothing) {
     };
     for (const auto& [filter, why] : filters) {
         const auto error = error_of([&] { d.subscribe(filter); });
-        EXPECT_TRUE(contains(error, "Refused to subscribe to") && contains(error, why)) << error;
+        EXPECT_TRUE(contains(error, "[bad_topic] Refused to subscribe to") && contains(error, why)) << error;
         const auto unsubscribe_error = error_of([&] { d.session.unsubscribe(filter); });
-        EXPECT_TRUE(contains(unsubscribe_error, "Refused to unsubscribe from") &&
+        EXPECT_TRUE(contains(unsubscribe_error, "[bad_topic] Refused to unsubscribe from") &&
                     contains(unsubscribe_error, why))
             << unsubscribe_error;
     }

@@ -102,7 +102,7 @@ TEST_F(Watchdog, ASweepGoesOnPastFailingPublishesLogsThemOnceAndARefusedOneOwesT
         abroad_ios["io"]["bad+name"] = 0;  // refused by the client: owes nothing
         fake_mqtt::reset();
         for (int n = row.refused_from; n <= row.refused_to; ++n)
-            fake_mqtt::fail_send(n, "buffer full", quorvel::mosquitto::MqttError::buffer_full);
+            fake_mqtt::fail_send(n, "buffer full", quorvel::mosquitto::MqttError::Code::buffer_full);
         testing::internal::CaptureStderr();
         quorvel::sweep_markers(client);
         const auto log = testing::internal::GetCapturedStderr();
@@ -177,7 +177,7 @@ TEST_F(Watchdog, APassLetsAWaitingReadingInBetweenSlicesAndPublishesTheNewestVal
         while (quorvel::m_mutex.waiting() == 0) std::this_thread::yield();
     });
     quorvel::owe_tree_if_refused(
-        quorvel::mosquitto::MqttError("full", quorvel::mosquitto::MqttError::buffer_full));
+        quorvel::mosquitto::MqttError("full", quorvel::mosquitto::MqttError::Code::buffer_full));
     testing::internal::CaptureStderr();
     EXPECT_TRUE(quorvel::republish_if_owed(client));
     testing::internal::GetCapturedStderr();

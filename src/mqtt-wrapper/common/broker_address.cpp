@@ -143,10 +143,10 @@ std::string shown(std::string_view uri) {
 }
 
 [[noreturn]] void refuse(std::string_view uri, std::string_view why) {
-    throw MqttError(
-        fmt::format("Unsupported broker address '{}': {}; use tcp://host:port, "
-                    "mqtts://host:port or unix:///path",
-                    shown(uri), why));
+    throw MqttError(fmt::format("Unsupported broker address '{}': {}; use tcp://host:port, "
+                                "mqtts://host:port or unix:///path",
+                                shown(uri), why),
+                    MqttError::Code::bad_address);
 }
 
 // The parts of an address, as offsets into it, before anything is checked
@@ -274,7 +274,8 @@ bool read_password_file(Secret& password) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT) return false;
-        throw MqttError(fmt::format("Cannot read the MQTT password from {}: {}", path, std::strerror(errno)));
+        throw MqttError(fmt::format("Cannot read the MQTT password from {}: {}", path, std::strerror(errno)),
+                        MqttError::Code::bad_login);
     }
     password.clear();
     char buffer[4096];
@@ -287,7 +288,8 @@ bool read_password_file(Secret& password) {
             wipe(buffer, sizeof buffer);
             password.clear();
             throw MqttError(fmt::format("Cannot read the MQTT password from {}: {}", path,
-                                        n < 0 ? std::strerror(error) : "longer than 65535 bytes"));
+                                        n < 0 ? std::strerror(error) : "longer than 65535 bytes"),
+                            MqttError::Code::bad_login);
         }
         if (n == 0) break;
         password.append(buffer, static_cast<std::size_t>(n));  // a buffer that grows wipes the old one
@@ -380,10 +382,10 @@ BrokerAddress broker_address_from_environment() {
     if (read_password_file(a.password)) {
         a.has_password = true;
         if (a.user.empty()) {
-            throw MqttError(
-                fmt::format("The MQTT password in $CREDENTIALS_DIRECTORY/{} needs a user name in "
-                            "the broker address '{}' (user@host)",
-                            password_file, a.uri));
+            throw MqttError(fmt::format("The MQTT password in $CREDENTIALS_DIRECTORY/{} needs a user name in "
+                                        "the broker address '{}' (user@host)",
+                                        password_file, a.uri),
+                            MqttError::Code::bad_login);
         }
     }
     return a;

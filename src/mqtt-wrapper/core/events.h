@@ -35,16 +35,22 @@ struct Closed {
     std::string text;
 };
 
-// Codes of failed completions.
-constexpr int refused_by_broker = -1;
-constexpr int connection_lost = -2;
+// A completion's code: the QoS granted, or why it failed. The callbacks'
+// data carries its number.
+enum class CompletionCode : int {
+    granted_qos0 = 0,
+    granted_qos1 = 1,
+    granted_qos2 = 2,
+    refused_by_broker = -1,
+    connection_lost = -2,
+};
 
 // A subscription's outcome, for its callbacks.
 struct Completion {
     MQTTAsync_onSuccess* on_done;
     MQTTAsync_onFailure* on_failed;
     std::uint16_t token;
-    int code;             // granted QoS on success, an error code on failure
+    CompletionCode code;
     std::string message;  // why it failed; empty on success
 };
 

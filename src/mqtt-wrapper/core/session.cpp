@@ -67,7 +67,8 @@ std::size_t Session::lost() {
             if (same != failed.end()) {
                 ++same->second;
             } else {
-                failed.push_back({Completion{nullptr, p.on_failed, p.id, connection_lost, {}}, 1});
+                failed.push_back(
+                    {Completion{nullptr, p.on_failed, p.id, CompletionCode::connection_lost, {}}, 1});
             }
         } else if (!clean_session_ && std::find(unsubscribe_later_.begin(), unsubscribe_later_.end(),
                                                 p.filter) == unsubscribe_later_.end()) {
@@ -212,14 +213,17 @@ void Session::publish(std::string_view topic, const unsigned char* payload, std:
                       bool retain, steady_time now) {
     const auto problem = topic_name_problem(topic);
     if (!problem.empty()) {
-        throw MqttError(fmt::format("Refused to publish to topic '{}': it {}", shown_topic(topic), problem));
+        throw MqttError(fmt::format("Refused to publish to topic '{}': it {}", shown_topic(topic), problem),
+                        MqttError::Code::bad_topic);
     }
     const int q = static_cast<int>(qos);
     if (q < 0 || q > 2)
-        throw MqttError(fmt::format("Refused to publish to topic '{}': QoS {}", shown_topic(topic), q));
+        throw MqttError(fmt::format("Refused to publish to topic '{}': QoS {}", shown_topic(topic), q),
+                        MqttError::Code::bad_topic);
     if (size > codec::max_remaining_length - 4 - topic.size()) {
         throw MqttError(fmt::format("Cannot publish to topic '{}': {} bytes is more than MQTT carries",
-                                    shown_topic(topic), size));
+                                    shown_topic(topic), size),
+                        MqttError::Code::too_large);
     }
     const bool stalled = output_stalled(now);
     if ((state_ != State::connected || stalled) &&
@@ -228,7 +232,7 @@ void Session::publish(std::string_view topic, const unsigned char* payload, std:
         throw MqttError(fmt::format("Cannot publish to topic '{}': the broker {} and the buffer of "
                                     "waiting publications is full",
                                     shown_topic(topic), stalled ? "reads nothing" : "is unreachable"),
-                        MqttError::buffer_full);
+                        MqttError::Code::buffer_full);
     }
     std::uint16_t id = 0;
     if (q > 0) {
@@ -242,7 +246,8 @@ void Session::subscribe(const std::string& filter, Qos qos, MQTTAsync_onSuccess*
                         MQTTAsync_onFailure* on_failed) {
     const auto problem = topic_filter_problem(filter);
     if (!problem.empty())
-        throw MqttError(fmt::format("Refused to subscribe to '{}': it {}", shown_topic(filter), problem));
+        throw MqttError(fmt::format("Refused to subscribe to '{}': it {}", shown_topic(filter), problem),
+                        MqttError::Code::bad_topic);
     auto it = subscriptions_.begin() + static_cast<std::ptrdiff_t>(exact_at(filter));
     if (it == subscriptions_.end() && filter.find_first_of("+#") != std::string::npos) {
         it = std::find_if(subscriptions_.begin(), subscriptions_.end(),
@@ -268,7 +273,8 @@ void Session::subscribe(const std::string& filter, Qos qos, MQTTAsync_onSuccess*
 void Session::unsubscribe(const std::string& filter) {
     const auto problem = topic_filter_problem(filter);
     if (!problem.empty()) {
-        throw MqttError(fmt::format("Refused to unsubscribe from '{}': it {}", shown_topic(filter), problem));
+        throw MqttError(fmt::format("Refused to unsubscribe from '{}': it {}", shown_topic(filter), problem),
+                        MqttError::Code::bad_topic);
     }
     subscriptions_.erase(std::remove_if(subscriptions_.begin(), subscriptions_.end(),
                                         [&](const Subscription& s) { return s.filter == filter; }),

@@ -118,7 +118,7 @@ public:
 
     // Calls. publish throws MqttError for a topic a broker would refuse and,
     // while not connected or while the output is stalled, when the offline
-    // limits are reached (code MqttError::buffer_full).
+    // limits are reached (code MqttError::Code::buffer_full).
     void publish(std::string_view topic, const unsigned char* payload, std::size_t size, Qos qos, bool retain,
                  steady_time now);
     void subscribe(const std::string& filter, Qos qos, MQTTAsync_onSuccess* on_done,

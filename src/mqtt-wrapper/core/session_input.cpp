@@ -411,8 +411,8 @@ void Session::acknowledged(std::uint16_t id, int granted) {
         return violated(fmt::format("{} for packet id {}", granted >= 0 ? "SUBACK" : "UNSUBACK", id));
     }
     if (granted == suback_failure) {
-        events_.emplace_back(
-            Completion{nullptr, it->on_failed, id, refused_by_broker, "refused by the broker"});
+        events_.emplace_back(Completion{nullptr, it->on_failed, id, CompletionCode::refused_by_broker,
+                                        "refused by the broker"});
     } else if (it->subscribe) {
         // Confirmed only by the SUBACK of its last SUBSCRIBE: an earlier one
         // may carry another QoS.
@@ -422,7 +422,7 @@ void Session::acknowledged(std::uint16_t id, int granted) {
         for (auto& s : subscriptions_) {
             if (s.filter == it->filter && !later) s.confirmed = true;
         }
-        events_.emplace_back(Completion{it->on_done, nullptr, id, granted, {}});
+        events_.emplace_back(Completion{it->on_done, nullptr, id, static_cast<CompletionCode>(granted), {}});
     } else if (it->gated) {
         out_.open_gate(id);
     }

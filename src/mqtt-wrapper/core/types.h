@@ -34,21 +34,26 @@ struct MqttMessage {
 // throws counts as no key.
 typedef bool MqttSupersedeKey(const MqttMessage& message, std::string& key);
 
-// Every failure of the client is one of these: a refused topic or address, a
-// full offline buffer, a timed-out Receive, a client being destroyed.
+// Every failure of the client is one of these, its code saying which.
 class MQTT_WRAPPER_API MqttError : public std::runtime_error {
 public:
-    // code(): a publication refused because the buffer of waiting ones is
-    // full (the broker is away, or reads nothing); it may be made again later.
-    static constexpr int buffer_full = 1;
-    // code(): Receive found nothing matching within its timeout.
-    static constexpr int timed_out = 2;
+    enum class Code {
+        buffer_full,  // a publication refused: the buffer of waiting ones is full (the
+                      // broker is away, or reads nothing); it may be made again later
+        timed_out,    // Receive found nothing matching within its timeout
+        destroyed,    // the client is being destroyed
+        bad_topic,    // a topic or filter a broker would refuse, or a QoS out of range
+        too_large,    // a payload more than MQTT carries
+        bad_address,  // MQTT_BROKER malformed, or of a scheme the client has not
+        bad_login,    // the password file cannot be read, or the client id is too long
+        tls_setup,    // a TLS file cannot be loaded, or OpenSSL cannot be set up
+    };
 
-    explicit MqttError(const std::string& what, int code = 0) : std::runtime_error(what), code_(code) {}
-    int code() const noexcept { return code_; }
+    MqttError(const std::string& what, Code code) : std::runtime_error(what), code_(code) {}
+    Code code() const noexcept { return code_; }
 
 private:
-    int code_;
+    Code code_;
 };
 
 }  // namespace quorvel::mosquitto

@@ -28,12 +28,12 @@ void deliver(LinkEvents& events, void* context) {
             if (c.on_done) {
                 MQTTAsync_successData data{};
                 data.token = c.token;
-                data.qos = c.code;
+                data.qos = static_cast<int>(c.code);
                 c.on_done(context, &data);
             } else if (c.on_failed) {
                 MQTTAsync_failureData data{};
                 data.token = c.token;
-                data.code = c.code;
+                data.code = static_cast<int>(c.code);
                 data.message = c.message.c_str();
                 c.on_failed(context, &data);
             }

@@ -98,6 +98,10 @@ bool is_ip_address(const std::string& host) {
 
 // Gives no passphrase, so OpenSSL never prompts on the terminal; notes that
 // one was asked for.
+MqttError setup_error(const std::string& what) {
+    return MqttError(what, MqttError::Code::tls_setup);
+}
+
 int refuse_passphrase(char*, int, int, void* asked) {
     *static_cast<bool*>(asked) = true;
     return 0;
@@ -106,7 +110,7 @@ int refuse_passphrase(char*, int, int, void* asked) {
 }  // namespace
 
 TlsContext::TlsContext() : ctx_(SSL_CTX_new(TLS_client_method())) {
-    if (!ctx_) throw MqttError("Cannot set up TLS: " + openssl_error("out of memory"));
+    if (!ctx_) throw setup_error("Cannot set up TLS: " + openssl_error("out of memory"));
 }
 
 TlsContext::~TlsContext() {
@@ -121,14 +125,14 @@ std::shared_ptr<const TlsContext> TlsContext::for_address(const BrokerAddress& a
     if (!address.ca_file.empty()) {
         const char* const ca = address.ca_file.c_str();
         if (SSL_CTX_load_verify_locations(c->ctx_, ca, nullptr) != 1) {
-            throw MqttError(fmt::format("Cannot load the CA file {} (MQTT_CA_FILE): {}", ca,
-                                        openssl_error("no certificate in it")));
+            throw setup_error(fmt::format("Cannot load the CA file {} (MQTT_CA_FILE): {}", ca,
+                                          openssl_error("no certificate in it")));
         }
     } else if (SSL_CTX_set_default_verify_paths(c->ctx_) != 1) {
-        throw MqttError("Cannot load the system's trusted certificates: " + openssl_error("unknown error"));
+        throw setup_error("Cannot load the system's trusted certificates: " + openssl_error("unknown error"));
     }
     if (address.cert_file.empty() != address.key_file.empty())
-        throw MqttError("MQTT_CERT_FILE and MQTT_KEY_FILE go together; one is not set");
+        throw setup_error("MQTT_CERT_FILE and MQTT_KEY_FILE go together; one is not set");
     if (!address.cert_file.empty()) {
         const char* const certificate = address.cert_file.c_str();
         const char* const key = address.key_file.c_str();
@@ -136,8 +140,8 @@ std::shared_ptr<const TlsContext> TlsContext::for_address(const BrokerAddress& a
         SSL_CTX_set_default_passwd_cb(c->ctx_, refuse_passphrase);
         SSL_CTX_set_default_passwd_cb_userdata(c->ctx_, &passphrase_asked);
         if (SSL_CTX_use_certificate_chain_file(c->ctx_, certificate) != 1) {
-            throw MqttError(fmt::format("Cannot load the client certificate {} (MQTT_CERT_FILE): {}",
-                                        certificate, openssl_error("unknown error")));
+            throw setup_error(fmt::format("Cannot load the client certificate {} (MQTT_CERT_FILE): {}",
+                                          certificate, openssl_error("unknown error")));
         }
         const bool loaded = SSL_CTX_use_PrivateKey_file(c->ctx_, key, SSL_FILETYPE_PEM) == 1 &&
                             SSL_CTX_check_private_key(c->ctx_) == 1;
@@ -145,14 +149,14 @@ std::shared_ptr<const TlsContext> TlsContext::for_address(const BrokerAddress& a
         SSL_CTX_set_default_passwd_cb_userdata(c->ctx_, nullptr);
         if (!loaded && passphrase_asked) {
             ERR_clear_error();
-            throw MqttError(
+            throw setup_error(
                 fmt::format("Cannot load the client key {} (MQTT_KEY_FILE): it is encrypted, and "
                             "the service has no passphrase; give it the key unencrypted",
                             key));
         }
         if (!loaded) {
-            throw MqttError(fmt::format("Cannot load the client key {} (MQTT_KEY_FILE): {}", key,
-                                        openssl_error("unknown error")));
+            throw setup_error(fmt::format("Cannot load the client key {} (MQTT_KEY_FILE): {}", key,
+                                          openssl_error("unknown error")));
         }
     }
     return c;
@@ -162,7 +166,7 @@ TlsStream::TlsStream(const TlsContext& context, int fd, const std::string& host)
     : ssl_(SSL_new(context.ctx_)) {
     socket_.fd = fd;
     socket_.input.reset(new char[input_bytes]);
-    if (!ssl_) throw MqttError("Cannot set up TLS: " + openssl_error("out of memory"));
+    if (!ssl_) throw setup_error("Cannot set up TLS: " + openssl_error("out of memory"));
     BIO* bio = BIO_new(socket_method());
     BIO_set_data(bio, &socket_);
     SSL_set_bio(ssl_, bio, bio);

@@ -152,7 +152,7 @@ void TreePass::finish(const char* kinds) {
 
 bool owe_tree_if_refused(const std::exception& e) {
     const auto* refused = dynamic_cast<const mosquitto::MqttError*>(&e);
-    if (!refused || refused->code() != mosquitto::MqttError::buffer_full) return false;
+    if (!refused || refused->code() != mosquitto::MqttError::Code::buffer_full) return false;
     tree_owed = true;
     return true;
 }

@@ -80,7 +80,7 @@ MqttMessage await_configuration(MqttAsyncWrapper& client) {
         try {
             return client.Receive(configuration_topic, static_cast<int>((due - now) * 1000));
         } catch (const mosquitto::MqttError& e) {
-            if (e.code() != mosquitto::MqttError::timed_out) throw;
+            if (e.code() != mosquitto::MqttError::Code::timed_out) throw;
         }
     }
 }
