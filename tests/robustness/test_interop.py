@@ -138,3 +138,28 @@ def test_what_each_broker_does_differently(procs, broker):
     assert answers[2] == (qos2_answer, pid)
     if refused:
         procs.service(b.port).wait_record(refused, seconds=30)
+
+
+# broker: the line a mosquitto bridge to it needs to carry /devices/# out and
+# stay connected (RabbitMQ refuses the bridge's private CONNECT; aedes drops
+# the connection on the bridge's $SYS/ notification)
+BRIDGED = {"rabbitmq": "try_private false", "aedes": "notifications false"}
+
+
+@pytest.mark.parametrize("broker", BRIDGED)
+def test_a_mosquitto_bridge_to_each_broker(procs, broker):
+    remote = procs.broker(kind=broker)
+    seen = {}
+    watcher = procs.keep(mqtt.Client(remote.port, "robust-bridged", lambda t, p, retain: seen.setdefault(t, p)))
+    watcher.subscribe(["/devices/without/meta/name", "/devices/with/meta/name"])
+    bridges = {}
+    for name, line in (("without", ""), ("with", BRIDGED[broker])):
+        bridges[name] = procs.broker(extra=f"connection to-{broker}\naddress 127.0.0.1:{remote.port}\n"
+                                           f"remote_clientid robust-bridge-{name}\ntopic /devices/# out 0\n{line}")
+        local = procs.keep(mqtt.Client(bridges[name].port, f"robust-local-{name}"))
+        local.publish(f"/devices/{name}/meta/name", name, retain=True)
+    attempts = lambda name: bridges[name].log_count("Connecting bridge (step 1)")  # noqa: E731
+    mqtt.wait_until(lambda: attempts("without") >= 2, 30, 0.1, "the bridge without the line to try again")
+    mqtt.wait_until(lambda: "/devices/with/meta/name" in seen, 10, 0.05, "the tree carried out")
+    assert "/devices/without/meta/name" not in seen
+    assert attempts("with") == 1, "the bridge with the line did not stay connected"
