@@ -5,7 +5,6 @@ as against mosquitto, and what each of them does differently. Opt-in:
 import os
 import signal
 import threading
-import time
 
 import pytest
 
