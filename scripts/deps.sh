@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only when some are missing.
-#   scripts/deps.sh [host|target|fuzz|robust|system|all]...   (default: host)
+#   scripts/deps.sh [host|target|fuzz|robust|interop|system|all]...   (default: host)
 set -euo pipefail
 
 groups=("$@")
@@ -14,6 +14,10 @@ target_pkgs=(g++-arm-linux-gnueabihf qemu-user libfmt-dev:armhf libssl-dev:armhf
 fuzz_pkgs=(clang-14 libclang-rt-14-dev)
 # The robustness suite (tests/robustness) runs under Debian's own Python.
 robust_pkgs=(python3 python3-pytest)
+# Other brokers for the interop tests: RabbitMQ with its MQTT plugin, and npm
+# for aedes (a Node.js that brings its own npm conflicts with Debian's).
+interop_pkgs=(rabbitmq-server)
+command -v npm >/dev/null || interop_pkgs+=(npm)
 # Booted Debian roots for both architectures (the packages come from host and
 # target); armhf ones that qemu-user cannot run boot as emulated machines.
 system_pkgs=(systemd-container debootstrap qemu-user-static binfmt-support
@@ -27,9 +31,10 @@ for g in "${groups[@]}"; do
     target) pkgs+=("${target_pkgs[@]}"); armhf=1 ;;
     fuzz) pkgs+=("${host_pkgs[@]}" "${fuzz_pkgs[@]}") ;;
     robust) pkgs+=("${host_pkgs[@]}" "${robust_pkgs[@]}") ;;
+    interop) pkgs+=("${host_pkgs[@]}" "${robust_pkgs[@]}" "${interop_pkgs[@]}") ;;
     system) pkgs+=("${host_pkgs[@]}" "${target_pkgs[@]}" "${system_pkgs[@]}"); armhf=1 ;;
-    all) pkgs+=("${host_pkgs[@]}" "${target_pkgs[@]}" "${fuzz_pkgs[@]}" "${robust_pkgs[@]}" "${system_pkgs[@]}"); armhf=1 ;;
-    *) echo "usage: $0 [host|target|fuzz|robust|system|all]..." >&2; exit 2 ;;
+    all) pkgs+=("${host_pkgs[@]}" "${target_pkgs[@]}" "${fuzz_pkgs[@]}" "${robust_pkgs[@]}" "${interop_pkgs[@]}" "${system_pkgs[@]}"); armhf=1 ;;
+    *) echo "usage: $0 [host|target|fuzz|robust|interop|system|all]..." >&2; exit 2 ;;
   esac
 done
 

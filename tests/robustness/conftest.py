@@ -1,7 +1,10 @@
 """Options and fixtures of the robustness suite.
 
   /usr/bin/python3 -m pytest tests/robustness [-k NAME] [--service PATH]
-      [--launcher qemu-arm] [--seed N | --seeds N] [--figures]
+      [--launcher qemu-arm] [--seed N | --seeds N] [--figures] [-m interop]
+
+Tests marked interop (other brokers: RabbitMQ, aedes) run only when -m
+names them (scripts/test interop).
 
 --figures runs the long forms and prints the figures table at the end;
 ROBUST_FIGURES=1 prints it for the short forms."""
@@ -38,6 +41,16 @@ def pytest_addoption(parser):
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "slowlink: a slow or stalled link to the broker")
+    config.addinivalue_line("markers", "interop: against RabbitMQ and aedes as well (opt-in: -m interop)")
+
+
+def pytest_collection_modifyitems(config, items):
+    if config.getoption("-m"):
+        return
+    kept = [i for i in items if i.get_closest_marker("interop") is None]
+    if len(kept) < len(items):
+        config.hook.pytest_deselected(items=[i for i in items if i.get_closest_marker("interop")])
+        items[:] = kept
 
 
 def pytest_generate_tests(metafunc):

@@ -65,8 +65,17 @@ class Model:
                     tree[topic + "/meta/error"] = "r"
         return tree
 
-    def filters(self):
-        return [f"/devices/{d}/#" for d in self.layout]
+    def filters(self, exact=False):
+        """What reads the tree: a filter per device, or each topic it can hold
+        (for brokers that hand retained messages to exact subscriptions only)."""
+        if not exact:
+            return [f"/devices/{d}/#" for d in self.layout]
+        topics = [f"/devices/{d}/meta/name" for d in self.layout]
+        for device, controls in self.layout.items():
+            for control in controls:
+                base = f"/devices/{device}/controls/{control}"
+                topics += [base] + [f"{base}/meta/{m}" for m in ("type", "readonly", "order", "error")]
+        return topics
 
 
 def difference(tree, want, show=6):
@@ -82,13 +91,13 @@ def difference(tree, want, show=6):
     return "; ".join(parts) or "none"
 
 
-def check_tree(port, model, delivered, seconds, swept=True):
+def check_tree(port, model, delivered, seconds, swept=True, exact=False):
     """Waits until the retained tree equals the model (delivered() gives the
     readings the service got); returns the seconds it took."""
     start, last = time.monotonic(), {}
 
     def equal():
-        tree, want = read_tree(port, model.filters()), model.expected(delivered(), swept=swept)
+        tree, want = read_tree(port, model.filters(exact), exact=exact), model.expected(delivered(), swept=swept)
         last.update(tree=tree, want=want)
         return tree == want
 

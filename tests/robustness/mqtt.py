@@ -6,7 +6,7 @@ import socket
 import threading
 import time
 
-CONNECT, CONNACK, PUBLISH, PUBACK = 1, 2, 3, 4
+CONNECT, CONNACK, PUBLISH, PUBACK, PUBREC = 1, 2, 3, 4, 5
 SUBSCRIBE, SUBACK, UNSUBSCRIBE, UNSUBACK = 8, 9, 10, 11
 PINGREQ, PINGRESP, DISCONNECT = 12, 13, 14
 CONNACK_ACCEPTED = b"\x20\x02\x00\x00"
@@ -31,9 +31,10 @@ def string(text):
     return len(raw).to_bytes(2, "big") + raw
 
 
-def connect(client_id, keepalive=0, clean=True):
-    flags = 0x02 if clean else 0
+def connect(client_id, keepalive=0, clean=True, user=None, password=None):
+    flags = (0x02 if clean else 0) | (0x80 if user is not None else 0) | (0x40 if password is not None else 0)
     body = string("MQTT") + bytes([4, flags]) + keepalive.to_bytes(2, "big") + string(client_id)
+    body += b"".join(string(s) for s in (user, password) if s is not None)
     return packet(0x10, body)
 
 
@@ -120,19 +121,22 @@ def subscribe_filters(body):
 class Client:
     """A blocking client: QoS 0 and 1 publications, subscriptions, and every
     PUBLISH it receives handed to on_message(topic, payload, retain) on its
-    reader thread. PUBACKs go to on_puback(pid)."""
+    reader thread. PUBACKs go to on_puback(pid), PUBRECs to on_pubrec(pid)."""
 
-    def __init__(self, port, client_id, on_message=None, on_puback=None, timeout=10):
+    def __init__(self, port, client_id, on_message=None, on_puback=None, timeout=10, login=None,
+                 on_pubrec=None):
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.on_message = on_message or (lambda *a: None)
         self.on_puback = on_puback or (lambda pid: None)
+        self.on_pubrec = on_pubrec or (lambda pid: None)
         self.lock = threading.Lock()
         self.acked = threading.Condition()
         self.subacks = set()
         self.next_pid = 0
         self.closed = False
-        self.sock.sendall(connect(client_id))
+        user, password = login or (None, None)
+        self.sock.sendall(connect(client_id, user=user, password=password))
         splitter, data = Splitter(), b""
         while not data.startswith(b"\x20\x02"):
             chunk = self.sock.recv(4)
@@ -183,6 +187,8 @@ class Client:
                         self.on_message(topic, payload, bool(flags & 1))
                     elif kind == PUBACK:
                         self.on_puback(int.from_bytes(body[:2], "big"))
+                    elif kind == PUBREC:
+                        self.on_pubrec(int.from_bytes(body[:2], "big"))
                     elif kind == SUBACK:
                         with self.acked:
                             self.subacks.add(int.from_bytes(body[:2], "big"))

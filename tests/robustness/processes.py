@@ -1,6 +1,7 @@
-"""The processes a test runs: a private mosquitto, the fault helpers of
-faults.py, the service with its records, memory and notify socket. Each is
-stopped by its PID; each dies with the test process (parent-death signal)."""
+"""The processes a test runs: a private broker (mosquitto, or RabbitMQ or
+aedes for the interop tests), the fault helpers of faults.py, the service
+with its records, memory and notify socket. Each is stopped by its PID; each
+dies with the test process (parent-death signal)."""
 
 import collections
 import ctypes
@@ -18,6 +19,8 @@ import time
 from mqtt import wait_until
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+NODE_MODULES = os.environ.get("INTEROP_NODE_MODULES", os.path.join(ROOT, "build/interop/node_modules"))
 PR_SET_PDEATHSIG = 1
 RECORD = re.compile(r"^(\S+) (TRACE|DEBUG|INFO|WARNING|ERROR|CRITICAL) (\S+) (\S+?): (.*)$")
 Record = collections.namedtuple("Record", "time level source function text arrived")
@@ -82,6 +85,8 @@ def stop(proc, sig=signal.SIGTERM, wait=10):
 class Mosquitto:
     """A private broker on a fixed port; killed and started again on it."""
 
+    exact_retained = False
+
     def __init__(self, work, store=False, extra=""):
         self.work, self.store, self.extra = work, store, extra
         self.port = free_port()
@@ -125,6 +130,153 @@ class Mosquitto:
         stop(self.proc, sig)
         if store is not None:
             self.store = store
+        return self.start()
+
+    def log_count(self, text):
+        with open(self.log, errors="replace") as f:
+            return sum(text in line for line in f)
+
+
+def descendants(pid):
+    """Every process below pid, from /proc (children of children included)."""
+    out, todo = [], [pid]
+    while todo:
+        p = todo.pop()
+        try:
+            with open(f"/proc/{p}/task/{p}/children") as f:
+                kids = [int(c) for c in f.read().split()]
+        except OSError:
+            kids = []
+        out += kids
+        todo += kids
+    return out
+
+
+def stop_tree(proc, sig=signal.SIGTERM, wait=20):
+    """Stops proc as stop() does, then whatever it had started that outlived it."""
+    below = descendants(proc.pid) if proc is not None and proc.poll() is None else []
+    stop(proc, sig, wait)
+    for pid in below:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except OSError:
+            pass
+
+
+class Epmd:
+    """Erlang's port mapper for one RabbitMQ node, on a private port."""
+
+    def __init__(self, work):
+        self.port = free_port()
+        with open(os.path.join(work, f"epmd-{self.port}.log"), "ab") as out:
+            self.proc = spawn(["epmd", "-port", str(self.port), "-address", "127.0.0.1"],
+                              stdin=subprocess.DEVNULL, stdout=out, stderr=out)
+        wait_until(lambda: accepts(self.port) or self.proc.poll() is not None, 10, 0.005, "epmd to listen")
+        assert self.proc.poll() is None, "epmd exited at start"
+
+    def stop(self):
+        stop(self.proc)
+
+
+class RabbitMQ:
+    """A private RabbitMQ node with its MQTT plugin: loopback ports, node
+    name, Erlang cookie and epmd of its own. Its Erlang VM is the process
+    started (a node with input allowed runs in the foreground), so that it
+    stops by its PID. Retained messages live in memory, or with store on
+    disk, kept across restarts."""
+
+    exact_retained = True  # retained messages go to exact-topic subscriptions only
+
+    def __init__(self, work, store=False, extra="", epmd=None):
+        self.store, self.extra, self.epmd = store, extra, epmd
+        self.port, self.amqp_port, self.dist_port = free_port(), free_port(), free_port()
+        self.node = f"robust{self.port}@localhost"
+        self.base = os.path.join(work, f"rabbitmq-{self.port}")
+        self.log = os.path.join(self.base, "log", f"{self.node}.log")
+        os.makedirs(os.path.join(self.base, "log"), exist_ok=True)
+        self.proc = None
+        self.start()
+
+    def environment(self):
+        lines = [f"listeners.tcp.1 = 127.0.0.1:{self.amqp_port}", f"mqtt.listeners.tcp.1 = 127.0.0.1:{self.port}",
+                 f"mqtt.retained_message_store = rabbit_mqtt_retained_msg_store_{'dets' if self.store else 'ets'}"]
+        if "allow_anonymous" not in self.extra:
+            lines.append("mqtt.allow_anonymous = true")
+        with open(os.path.join(self.base, "rabbitmq.conf"), "w") as f:
+            f.write("\n".join(lines + [self.extra]) + "\n")
+        with open(os.path.join(self.base, "enabled_plugins"), "w") as f:
+            f.write("[rabbitmq_mqtt].\n")
+        open(os.path.join(self.base, "rabbitmq-env.conf"), "w").close()
+        return dict(os.environ, HOME=self.base, ERL_EPMD_PORT=str(self.epmd.port), ERL_EPMD_ADDRESS="127.0.0.1",
+                    RABBITMQ_NODENAME=self.node, RABBITMQ_NODE_PORT=str(self.amqp_port),
+                    RABBITMQ_DIST_PORT=str(self.dist_port), RABBITMQ_MNESIA_BASE=os.path.join(self.base, "mnesia"),
+                    RABBITMQ_LOG_BASE=os.path.join(self.base, "log"),
+                    RABBITMQ_CONFIG_FILE=os.path.join(self.base, "rabbitmq.conf"),
+                    RABBITMQ_ENABLED_PLUGINS_FILE=os.path.join(self.base, "enabled_plugins"),
+                    RABBITMQ_CONF_ENV_FILE=os.path.join(self.base, "rabbitmq-env.conf"),
+                    RABBITMQ_ALLOW_INPUT="1",
+                    RABBITMQ_SERVER_ADDITIONAL_ERL_ARGS="-kernel inet_dist_use_interface {127,0,0,1}")
+
+    def start(self):
+        env = self.environment()
+        with open(os.path.join(self.base, "console.log"), "ab") as out:
+            # The Erlang shell reads the pipe, which stays open while the node runs.
+            self.proc = spawn(["/usr/lib/rabbitmq/bin/rabbitmq-server"], env=env, cwd=self.base,
+                              stdin=subprocess.PIPE, stdout=out, stderr=out)
+        wait_until(lambda: accepts(self.port) or self.proc.poll() is not None, 60, 0.05,
+                   "RabbitMQ to take MQTT connections")
+        assert self.proc.poll() is None, f"RabbitMQ exited at start (see {self.base}/console.log)"
+        self.started = time.time()
+        return self.started
+
+    def kill(self):
+        stop_tree(self.proc, signal.SIGKILL)
+
+    def stop(self):
+        stop_tree(self.proc)
+
+    def restart(self, store=None, sig=signal.SIGKILL):
+        stop_tree(self.proc, sig)
+        if store is not None:
+            self.store = store
+        return self.start()
+
+    def log_count(self, text):
+        with open(self.log, errors="replace") as f:
+            return sum(text in line for line in f)
+
+
+class Aedes:
+    """A private aedes (Node.js) broker; its retained messages live in memory
+    only, so that a restart loses them whatever store asks."""
+
+    exact_retained = False
+
+    def __init__(self, work, store=False, extra=""):
+        if not os.path.isdir(os.path.join(NODE_MODULES, "aedes")):
+            raise AssertionError(f"no aedes in {NODE_MODULES}: scripts/test interop installs it")
+        self.port = free_port()
+        self.log = os.path.join(work, f"aedes-{self.port}.log")
+        self.proc = None
+        self.start()
+
+    def start(self):
+        with open(self.log, "ab") as out:
+            self.proc = spawn(["node", os.path.join(HERE, "aedes-broker.mjs"), str(self.port), NODE_MODULES],
+                              stdin=subprocess.DEVNULL, stdout=out, stderr=out)
+        wait_until(lambda: accepts(self.port) or self.proc.poll() is not None, 20, 0.01, "aedes to listen")
+        assert self.proc.poll() is None, f"aedes exited at start: {open(self.log).read()[-500:]}"
+        self.started = time.time()
+        return self.started
+
+    def kill(self):
+        stop(self.proc, signal.SIGKILL)
+
+    def stop(self):
+        stop(self.proc)
+
+    def restart(self, store=None, sig=signal.SIGKILL):
+        stop(self.proc, sig)
         return self.start()
 
     def log_count(self, text):

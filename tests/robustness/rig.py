@@ -8,7 +8,7 @@ import time
 
 import model as checks
 from mqtt import wait_until
-from processes import Helper, Mosquitto, Notify, Service
+from processes import Aedes, Epmd, Helper, Mosquitto, Notify, RabbitMQ, Service
 from source import DATA_TOPIC, History, Source, configuration, publish_configuration
 
 
@@ -42,8 +42,10 @@ class Processes:
         self.started.append(thing)
         return thing
 
-    def broker(self, store=False, extra=""):
-        return self.keep(Mosquitto(self.work, store, extra))
+    def broker(self, store=False, extra="", kind="mosquitto"):
+        if kind == "rabbitmq":
+            return self.keep(RabbitMQ(self.work, store, extra, self.keep(Epmd(self.work))))
+        return self.keep({"mosquitto": Mosquitto, "aedes": Aedes}[kind](self.work, store, extra))
 
     def helper(self, *args):
         return self.keep(Helper(*args))
@@ -73,11 +75,13 @@ class Processes:
 
 class Rig:
     def __init__(self, procs, devices, controls, proxy=True, store=False, stale=(), env=None,
-                 broker_extra="", watchdog_usec=None, history=True, link_rate=None, names=()):
+                 broker_extra="", watchdog_usec=None, history=True, link_rate=None, names=(),
+                 broker="mosquitto", configure_later=False):
         self.procs = procs
-        self.broker = procs.broker(store, broker_extra)
+        self.broker = procs.broker(store, broker_extra, broker)
         self.config_text, self.layout = configuration(devices, controls, *names)
-        publish_configuration(self.broker.port, self.config_text)
+        if not configure_later:
+            publish_configuration(self.broker.port, self.config_text)
         self.proxy = procs.proxy(self.broker.port) if proxy else None
         if link_rate:
             self.proxy("rate", "up", link_rate)
@@ -85,6 +89,10 @@ class Rig:
         self.notify = procs.notify()
         self.service = procs.service(self.proxy.port if proxy else self.broker.port, env,
                                      notify=self.notify, watchdog_usec=watchdog_usec)
+        if configure_later:  # once the service, connected, waits for it
+            wait_until(lambda: self.notify.lines("STATUS=waiting for the configuration") or not self.service.alive(),
+                       30, 0.02, "the service to wait for its configuration")
+            publish_configuration(self.broker.port, self.config_text)
         self.model = checks.Model(self.layout)
         self.history = procs.keep(History(self.broker.port)) if history else None
         self.source = procs.keep(Source(self.broker.port, self.layout, stale))
@@ -146,7 +154,8 @@ class Rig:
         self.quiet()
         if swept is None:
             swept = time.monotonic() - self.started > 8
-        took = checks.check_tree(self.broker.port, self.model, self.delivered, seconds, swept)
+        took = checks.check_tree(self.broker.port, self.model, self.delivered, seconds, swept,
+                                 self.broker.exact_retained)
         if self.history:
             checks.check_history(self.history)
         checks.check_alive(self.service)

@@ -17,9 +17,13 @@ _ids = itertools.count()
 
 def configuration(devices, controls, device="io{}", control="c{}"):
     """{"version": 2, ...} of devices io0.. with controls c0.. (or names made by
-    the formats given), and the same as a dict."""
-    names = [control.format(c) for c in range(controls)] if "{" in control else list(control)[:controls]
-    layout = {device.format(d): names for d in range(devices)}
+    the formats given; or devices itself, a dict of each device's controls),
+    and the same as a dict."""
+    if isinstance(devices, dict):
+        layout = devices
+    else:
+        names = [control.format(c) for c in range(controls)] if "{" in control else list(control)[:controls]
+        layout = {device.format(d): names for d in range(devices)}
     ios = [{"id": d, "types": names} for d, names in layout.items()]
     return json.dumps({"version": 2, "remote_ios": ios}, separators=(",", ":")), layout
 
@@ -133,30 +137,55 @@ class Source:
             self.client.close()
 
 
-def read_tree(port, filters=("/devices/#",), batch=200):
+def read_tree(port, filters=("/devices/#",), batch=200, exact=False):
     """Topic -> payload of what the broker retains under filters, read through
     a fresh subscription up to a retained sentinel, batch filters at a time:
     by mosquitto_sub, which reads a tree of a million topics in seconds. A
     batch's retained messages fit the socket's buffer, so that the broker,
-    busy elsewhere, never drops some past its queue's bound."""
+    busy elsewhere, never drops some past its queue's bound. exact: filters
+    are topics, for a broker that hands retained messages only to those and
+    in no set order; the sentinel is then subscribed once the batch's SUBACK
+    is in, and its retained messages come before it."""
     subprocess.run(["mosquitto_pub", "-p", str(port), "-q", "1", "-r", "-t", SENTINEL, "-m", "1"], check=True)
     tree, filters = {}, list(filters)
     for i in range(0, len(filters), batch):
-        args = [a for f in filters[i:i + batch] + [SENTINEL] for a in ("-t", f)]
-        proc = subprocess.Popen(["mosquitto_sub", "-p", str(port), "-F", "%t\t%x", "-W", "30"] + args,
-                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        try:
-            for line in proc.stdout:
-                topic, _, payload = line.rstrip(b"\n").decode().partition("\t")
-                if topic == SENTINEL:
-                    break
-                tree[topic] = bytes.fromhex(payload).decode("utf-8", "replace")
-            else:
-                raise AssertionError("the tree's sentinel never came")
-        finally:
-            proc.kill()
-            proc.wait()
+        (_read_exact if exact else _read_batch)(port, filters[i:i + batch], tree)
     return {t: p for t, p in tree.items() if p}
+
+
+def _read_batch(port, filters, tree):
+    args = [a for f in filters + [SENTINEL] for a in ("-t", f)]
+    proc = subprocess.Popen(["mosquitto_sub", "-p", str(port), "-F", "%t\t%x", "-W", "30"] + args,
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    try:
+        for line in proc.stdout:
+            topic, _, payload = line.rstrip(b"\n").decode().partition("\t")
+            if topic == SENTINEL:
+                break
+            tree[topic] = bytes.fromhex(payload).decode("utf-8", "replace")
+        else:
+            raise AssertionError("the tree's sentinel never came")
+    finally:
+        proc.kill()
+        proc.wait()
+
+
+def _read_exact(port, filters, tree):
+    done = threading.Event()
+
+    def on(topic, payload, retain):
+        if topic == SENTINEL:
+            done.set()
+        elif not done.is_set():
+            tree[topic] = payload.decode("utf-8", "replace")
+    client = mqtt.Client(port, f"robust-tree-{next(_ids)}", on_message=on)
+    try:
+        client.subscribe(filters, wait=30)
+        client.subscribe([SENTINEL], wait=30)
+        if not done.wait(30):
+            raise AssertionError("the tree's sentinel never came")
+    finally:
+        client.close()
 
 
 class History:
