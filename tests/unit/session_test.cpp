@@ -20,12 +20,36 @@ bool operator==(const Closed& a, const Closed& b) {
     return a.code == b.code && a.text == b.text;
 }
 
+const char* name_of(CloseCode code) {
+    switch (code) {
+        case CloseCode::protocol_violation:
+            return "protocol_violation";
+        case CloseCode::refused:
+            return "refused";
+        case CloseCode::no_connack:
+            return "no_connack";
+        case CloseCode::no_ping_answer:
+            return "no_ping_answer";
+        case CloseCode::output_stalled:
+            return "output_stalled";
+        case CloseCode::closed_by_peer:
+            return "closed_by_peer";
+        case CloseCode::io:
+            return "io";
+        case CloseCode::tls:
+            return "tls";
+        case CloseCode::unresolved:
+            return "unresolved";
+        case CloseCode::unreachable:
+            return "unreachable";
+        case CloseCode::stopped:
+            return "stopped";
+    }
+    return "?";
+}
+
 void PrintTo(const Closed& c, std::ostream* os) {
-    static const char* const names[] = {
-        "protocol_violation", "refused",        "no_connack", "no_ping_answer",
-        "output_stalled",     "closed_by_peer", "io",         "tls",
-        "unresolved",         "unreachable",    "stopped"};
-    *os << names[static_cast<int>(c.code)] << " \"" << c.text << '"';
+    *os << name_of(c.code) << " \"" << c.text << '"';
 }
 
 }  // namespace quorvel::mosquitto
