@@ -82,7 +82,41 @@ def stop(proc, sig=signal.SIGTERM, wait=10):
             proc.wait()
 
 
-class Mosquitto:
+class Broker:
+    """What every private broker shares: it is spawned by _spawn() (its
+    process, which a stop ends with all it started), listens on self.port
+    within start_seconds, and logs to self.log."""
+
+    start_seconds = 10
+
+    def start(self):
+        """Starts it and waits until it takes connections; returns that time."""
+        self.proc = self._spawn()
+        name = type(self).__name__
+        wait_until(lambda: accepts(self.port) or self.proc.poll() is not None, self.start_seconds, 0.01,
+                   f"{name} to take connections")
+        assert self.proc.poll() is None, f"{name} exited at start (see {self.log})"
+        self.started = time.time()
+        return self.started
+
+    def kill(self):
+        stop_tree(self.proc, signal.SIGKILL)
+
+    def stop(self):
+        stop_tree(self.proc)
+
+    def restart(self, store=None, sig=signal.SIGKILL):
+        stop_tree(self.proc, sig)
+        if store is not None:
+            self.store = store
+        return self.start()
+
+    def log_count(self, text):
+        with open(self.log, errors="replace") as f:
+            return sum(text in line for line in f)
+
+
+class Mosquitto(Broker):
     """A private broker on a fixed port; killed and started again on it."""
 
     exact_retained = False
@@ -109,32 +143,10 @@ class Mosquitto:
             f.write("\n".join(lines + [self.extra]) + "\n")
         return path
 
-    def start(self):
-        """Starts it and waits until it takes connections; returns that time."""
+    def _spawn(self):
         with open(self.log + ".out", "ab") as out:
-            self.proc = spawn(["/usr/sbin/mosquitto", "-c", self.config()],
-                              stdin=subprocess.DEVNULL, stdout=out, stderr=out)
-        wait_until(lambda: accepts(self.port) or self.proc.poll() is not None, 10, 0.005,
-                   "mosquitto to listen")
-        assert self.proc.poll() is None, "mosquitto exited at start"
-        self.started = time.time()
-        return self.started
-
-    def kill(self):
-        stop(self.proc, signal.SIGKILL)
-
-    def stop(self):
-        stop(self.proc)
-
-    def restart(self, store=None, sig=signal.SIGKILL):
-        stop(self.proc, sig)
-        if store is not None:
-            self.store = store
-        return self.start()
-
-    def log_count(self, text):
-        with open(self.log, errors="replace") as f:
-            return sum(text in line for line in f)
+            return spawn(["/usr/sbin/mosquitto", "-c", self.config()],
+                         stdin=subprocess.DEVNULL, stdout=out, stderr=out)
 
 
 def descendants(pid):
@@ -178,7 +190,7 @@ class Epmd:
         stop(self.proc)
 
 
-class RabbitMQ:
+class RabbitMQ(Broker):
     """A private RabbitMQ node with its MQTT plugin: loopback ports, node
     name, Erlang cookie and epmd of its own. Its Erlang VM is the process
     started (a node with input allowed runs in the foreground), so that it
@@ -217,36 +229,17 @@ class RabbitMQ:
                     RABBITMQ_ALLOW_INPUT="1",
                     RABBITMQ_SERVER_ADDITIONAL_ERL_ARGS="-kernel inet_dist_use_interface {127,0,0,1}")
 
-    def start(self):
+    start_seconds = 60
+
+    def _spawn(self):
         env = self.environment()
         with open(os.path.join(self.base, "console.log"), "ab") as out:
             # The Erlang shell reads the pipe, which stays open while the node runs.
-            self.proc = spawn(["/usr/lib/rabbitmq/bin/rabbitmq-server"], env=env, cwd=self.base,
-                              stdin=subprocess.PIPE, stdout=out, stderr=out)
-        wait_until(lambda: accepts(self.port) or self.proc.poll() is not None, 60, 0.05,
-                   "RabbitMQ to take MQTT connections")
-        assert self.proc.poll() is None, f"RabbitMQ exited at start (see {self.base}/console.log)"
-        self.started = time.time()
-        return self.started
-
-    def kill(self):
-        stop_tree(self.proc, signal.SIGKILL)
-
-    def stop(self):
-        stop_tree(self.proc)
-
-    def restart(self, store=None, sig=signal.SIGKILL):
-        stop_tree(self.proc, sig)
-        if store is not None:
-            self.store = store
-        return self.start()
-
-    def log_count(self, text):
-        with open(self.log, errors="replace") as f:
-            return sum(text in line for line in f)
+            return spawn(["/usr/lib/rabbitmq/bin/rabbitmq-server"], env=env, cwd=self.base,
+                         stdin=subprocess.PIPE, stdout=out, stderr=out)
 
 
-class Aedes:
+class Aedes(Broker):
     """A private aedes (Node.js) broker; its retained messages live in memory
     only, so that a restart loses them whatever store asks."""
 
@@ -260,28 +253,12 @@ class Aedes:
         self.proc = None
         self.start()
 
-    def start(self):
+    start_seconds = 20
+
+    def _spawn(self):
         with open(self.log, "ab") as out:
-            self.proc = spawn(["node", os.path.join(HERE, "aedes-broker.mjs"), str(self.port), NODE_MODULES],
-                              stdin=subprocess.DEVNULL, stdout=out, stderr=out)
-        wait_until(lambda: accepts(self.port) or self.proc.poll() is not None, 20, 0.01, "aedes to listen")
-        assert self.proc.poll() is None, f"aedes exited at start: {open(self.log).read()[-500:]}"
-        self.started = time.time()
-        return self.started
-
-    def kill(self):
-        stop(self.proc, signal.SIGKILL)
-
-    def stop(self):
-        stop(self.proc)
-
-    def restart(self, store=None, sig=signal.SIGKILL):
-        stop(self.proc, sig)
-        return self.start()
-
-    def log_count(self, text):
-        with open(self.log, errors="replace") as f:
-            return sum(text in line for line in f)
+            return spawn(["node", os.path.join(HERE, "aedes-broker.mjs"), str(self.port), NODE_MODULES],
+                         stdin=subprocess.DEVNULL, stdout=out, stderr=out)
 
 
 class Helper:
