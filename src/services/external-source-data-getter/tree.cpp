@@ -189,7 +189,8 @@ void TreePass::finish(const char* kinds) {
 
 void sweep_markers(mosquitto::MqttAsyncWrapper& client) {
     TreePass pass(client);
-    if (pass.markers(current_time(), false)) pass.finish("маркеров");  // the clock read with the lock held
+    // The clock read with the lock held; a sweep a connection ended is not told.
+    if (pass.markers(current_time(), false)) pass.finish("маркеров");
 }
 
 bool owe_tree_if_refused(const std::exception& e) {
