@@ -1,7 +1,7 @@
 // Micro-benchmarks of the service's hot paths against a client that only counts.
 #include "data_message.h"
 #include "registry.h"
-#include "watchdog.h"
+#include "tree.h"
 
 #include "mqtt-wrapper/core/topic_rules.h"
 

@@ -4,11 +4,11 @@
 // timestamps and failure as a straightforward handler that builds the whole
 // document first; and the same supersede key as the reader gives.
 #include "clock.h"
-#include "control_publish.h"
 #include "data_message.h"
 #include "data_reader.h"
 #include "fuzz_invariants.h"
 #include "json_numbers.h"
+#include "tree.h"
 
 #include "mqtt-wrapper/common/p7.h"
 

@@ -1,8 +1,8 @@
 #include "configuration.h"
-#include "control_publish.h"
 #include "fake_mqtt.h"
 #include "registry.h"
 #include "service_fixture.h"
+#include "tree.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

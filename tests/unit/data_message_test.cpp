@@ -1,9 +1,9 @@
 #include "data_message.h"
-#include "control_publish.h"
 #include "fake_mqtt.h"
 #include "registry.h"
 #include "service_fixture.h"
 #include "test_clock.h"
+#include "tree.h"
 
 #include <gtest/gtest.h>
 

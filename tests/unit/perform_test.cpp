@@ -1,10 +1,10 @@
 #include "perform.h"
 #include "clock.h"
-#include "control_publish.h"
 #include "fake_mqtt.h"
 #include "registry.h"
 #include "service_fixture.h"
 #include "supervision.h"
+#include "tree.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +21,6 @@ using fake_mqtt::Op;
 namespace {
 
 std::vector<unsigned> slept;  // by the main thread
-std::thread::id main_thread;
 
 // Never destroyed: parked watchdog threads wait on them until the process ends.
 std::mutex& watchdog_mutex = *new std::mutex;
@@ -29,17 +28,17 @@ std::condition_variable& watchdog_cv = *new std::condition_variable;
 int watchdogs_started = 0;
 std::size_t sends_before_watchdog = 0;
 
-// The watchdog's first sleep parks it for good: these tests drive no sweeps.
-void park_watchdog() {
+// The watchdog's first wait parks it for good: these tests drive no sweeps.
+std::chrono::milliseconds park_watchdog(std::chrono::milliseconds) {
     std::unique_lock<std::mutex> lock(watchdog_mutex);
     ++watchdogs_started;
     sends_before_watchdog = fake_mqtt::sends().size();
     watchdog_cv.notify_all();
     watchdog_cv.wait(lock, [] { return false; });
+    return {};
 }
 
 void record_sleep(unsigned seconds) {
-    if (std::this_thread::get_id() != main_thread) park_watchdog();
     slept.push_back(seconds);
 }
 
@@ -49,10 +48,10 @@ protected:
     void SetUp() override {
         ServiceTest::SetUp();
         slept.clear();
-        main_thread = std::this_thread::get_id();
         std::lock_guard<std::mutex> lock(watchdog_mutex);
         watchdogs_started = 0;
         quorvel::set_clock_for_testing(nullptr, &record_sleep);
+        quorvel::set_wait_for_testing(&park_watchdog, [] {});
     }
 
     // Runs the service until the scripted messages are used up, and waits
@@ -107,7 +106,6 @@ TEST_F(Perform, PauseFallsBetweenFirstReadAndResubscribe) {
     fake_mqtt::push_message("/qv/bridge/configuration", "{}");
     fake_mqtt::push_message("/qv/bridge/configuration", "{}");
     quorvel::set_clock_for_testing(nullptr, [](unsigned s) {
-        if (std::this_thread::get_id() != main_thread) park_watchdog();
         slept.push_back(s);
         const auto calls = fake_mqtt::calls();
         ASSERT_FALSE(calls.empty());

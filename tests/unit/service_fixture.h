@@ -1,12 +1,14 @@
 #pragma once
 
 // The common start of the tests of the service logic: a fresh client double,
-// an empty registry with no announcements and the test clock at start_s; at
+// an empty registry with no announcements, the tree neither owed nor due to
+// a connection, and the test clock at start_s; at
 // the end the real clock is back and the registry lock must be free.
 
 #include "fake_mqtt.h"
 #include "registry.h"
 #include "test_clock.h"
+#include "tree.h"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +22,8 @@ protected:
         fake_mqtt::reset();
         quorvel::abroad_ios.clear();
         quorvel::announcements.clear();
+        quorvel::tree_sent_for(quorvel::connections_so_far());
+        quorvel::take_owed_tree();
         test_clock::install(start_s);
     }
     void TearDown() override {

@@ -27,6 +27,7 @@ inline void install(std::int64_t at) {
 
 inline void uninstall() {
     quorvel::set_clock_for_testing(nullptr, nullptr);
+    quorvel::set_wait_for_testing(nullptr, nullptr);
 }
 
 // Instants where 32-bit time ends or wraps: the last second of signed 32

@@ -1,24 +1,25 @@
-#include "watchdog.h"
+#include "clock.h"
 #include "configuration.h"
-#include "control_publish.h"
 #include "data_message.h"
 #include "fake_mqtt.h"
 #include "registry.h"
-#include "republisher.h"
 #include "service_fixture.h"
 #include "supervision.h"
 #include "test_clock.h"
+#include "tree.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 using fake_mqtt::Op;
@@ -47,6 +48,48 @@ protected:
 
 std::string marker(const std::string& id, const std::string& control) {
     return "/devices/" + id + "/controls/" + control + "/meta/error";
+}
+
+// The watchdog's waits, driven by the test: each is recorded, then lasts
+// until the test lets its time pass or the service wakes it. Never
+// destroyed: the watchdog stays parked in it.
+struct DrivenWait {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::chrono::milliseconds> asked;
+    bool time_passes = false;
+    bool woken = false;
+};
+DrivenWait& driven = *new DrivenWait;
+
+std::chrono::milliseconds driven_wait(std::chrono::milliseconds time) {
+    std::unique_lock<std::mutex> lock(driven.mutex);
+    driven.asked.push_back(time);
+    driven.changed.notify_all();
+    driven.changed.wait(lock, [] { return driven.time_passes || driven.woken; });
+    if (std::exchange(driven.woken, false)) return time;
+    driven.time_passes = false;
+    return {};
+}
+
+void driven_wake() {
+    std::lock_guard<std::mutex> lock(driven.mutex);
+    driven.woken = true;
+    driven.changed.notify_all();
+}
+
+// Lets the watchdog's time pass, or wakes it, and returns once it waits again.
+void step(bool time_passes) {
+    test_clock::now() += 100;  // each record of the tree is told
+    std::unique_lock<std::mutex> lock(driven.mutex);
+    const auto waits = driven.asked.size();
+    driven.time_passes = time_passes;
+    lock.unlock();
+    if (!time_passes) quorvel::note_connection();
+    lock.lock();
+    driven.changed.notify_all();
+    ASSERT_TRUE(
+        driven.changed.wait_for(lock, std::chrono::seconds(10), [&] { return driven.asked.size() > waits; }));
 }
 
 }  // namespace
@@ -108,7 +151,7 @@ TEST_F(Watchdog, ASweepGoesOnPastFailingPublishesLogsThemOnceAndARefusedOneOwesT
         const auto log = testing::internal::GetCapturedStderr();
         EXPECT_EQ(markers().size(), row.published);
         EXPECT_EQ(log.find('\n'), log.size() - 1) << "one record: " << log;
-        EXPECT_NE(log.find("ERROR src/services/external-source-data-getter/watchdog:"), std::string::npos);
+        EXPECT_NE(log.find("ERROR src/services/external-source-data-getter/tree:"), std::string::npos);
         EXPECT_NE(log.find(" sync_timeouts: Не удалось опубликовать " + row.record), std::string::npos)
             << log;
         EXPECT_EQ(abroad_ios["io"].size(), row.controls + 1u);
@@ -195,9 +238,9 @@ TEST_F(Watchdog, APassLetsAWaitingReadingInBetweenSlicesAndPublishesTheNewestVal
     EXPECT_EQ(io19_c0, (std::vector<std::string>{"2", "2"}));  // never back to 1
 
     // A connection made during a pass starts it over after the slice.
-    quorvel::note_connection(&client, nullptr);
+    quorvel::note_connection();
     fake_mqtt::reset();
-    fake_mqtt::on_send(1, [&] { quorvel::note_connection(&client, nullptr); });
+    fake_mqtt::on_send(1, [] { quorvel::note_connection(); });
     testing::internal::CaptureStderr();
     EXPECT_TRUE(quorvel::republish_if_due(client));
     EXPECT_EQ(fake_mqtt::sends().size(), 512u);
@@ -205,6 +248,12 @@ TEST_F(Watchdog, APassLetsAWaitingReadingInBetweenSlicesAndPublishesTheNewestVal
     EXPECT_FALSE(quorvel::republish_if_due(client));
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(fake_mqtt::sends().size(), 512u + 1200);
+
+    // A sweep gives way to the tree the same way.
+    fake_mqtt::reset();
+    fake_mqtt::on_send(1, [] { quorvel::note_connection(); });
+    quorvel::sweep_markers(client);
+    EXPECT_EQ(fake_mqtt::sends().size(), 256u);
 }
 
 TEST_F(Watchdog, EachNewConnectionGetsTheAnnouncementsThenEveryMarkerWithItsLastValueOnce) {
@@ -226,11 +275,10 @@ TEST_F(Watchdog, EachNewConnectionGetsTheAnnouncementsThenEveryMarkerWithItsLast
         return out;
     };
 
-    // The message loop asks before each message: only a new connection is due, once.
+    // Only a new connection is due, once.
     fake_mqtt::reset();
-    quorvel::tree_sent_for(*client_ptr, quorvel::connections_so_far(*client_ptr));
     EXPECT_FALSE(quorvel::republish_if_due(*client_ptr));
-    quorvel::note_connection(client_ptr.get(), nullptr);
+    quorvel::note_connection();
     EXPECT_TRUE(quorvel::republish_if_due(*client_ptr));
     EXPECT_FALSE(quorvel::republish_if_due(*client_ptr));
     EXPECT_EQ(published(), expected);
@@ -240,7 +288,7 @@ TEST_F(Watchdog, EachNewConnectionGetsTheAnnouncementsThenEveryMarkerWithItsLast
     const auto then = test_clock::now();
     for (const auto at : {then + 1000, then + 1030, then + 1060}) {
         test_clock::install(at);
-        quorvel::note_connection(client_ptr.get(), nullptr);
+        quorvel::note_connection();
         quorvel::republish_if_due(*client_ptr);
     }
     const auto log = testing::internal::GetCapturedStderr();
@@ -248,17 +296,41 @@ TEST_F(Watchdog, EachNewConnectionGetsTheAnnouncementsThenEveryMarkerWithItsLast
     EXPECT_NE(log.find("заново после подключения к брокеру (и ещё 1 раз с прошлой записи)\n"),
               std::string::npos)
         << log;
-    test_clock::install(then);
+}
 
-    // Without messages, the republisher thread does it.
-    fake_mqtt::reset();
-    std::thread(quorvel::republish_after_connections, client_ptr).detach();
-    quorvel::note_connection(client_ptr.get(), nullptr);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (fake_mqtt::sends().size() < expected.size() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::yield();
-    { const std::lock_guard<quorvel::fair_mutex> republisher_done(quorvel::m_mutex); }
-    EXPECT_EQ(published(), expected);
+TEST_F(Watchdog, ItsThreadSweepsAfter5sThenEvery90sAndPublishesTheTreeAfterAConnectionOrARefusal) {
+    using std::chrono::seconds;
+    quorvel::set_wait_for_testing(&driven_wait, &driven_wake);
+    abroad_ios["io"]["t"].record(test_clock::now(), 21.5);
+    std::thread(quorvel::sync_timeouts, std::make_shared<MqttAsyncWrapper>("test")).detach();
+    const struct {
+        bool time_passes, owed;
+        std::size_t published;
+    } rows[] = {
+        {true, false, 1},   // the sweep: the marker
+        {false, false, 2},  // a connection: marker and value at once, the sweep still 90 s on
+        {true, true, 2},    // owed: the whole tree instead of the sweep
+        {true, false, 1},
+    };
+    {
+        std::unique_lock<std::mutex> lock(driven.mutex);
+        ASSERT_TRUE(driven.changed.wait_for(lock, seconds(10), [] { return !driven.asked.empty(); }));
+        EXPECT_EQ(driven.asked, std::vector<std::chrono::milliseconds>{seconds(5)});
+    }
+    testing::internal::CaptureStderr();
+    for (const auto& row : rows) {
+        fake_mqtt::reset();
+        if (row.owed)
+            quorvel::owe_tree_if_refused(
+                quorvel::mosquitto::MqttError("full", quorvel::mosquitto::MqttError::buffer_full));
+        step(row.time_passes);
+        EXPECT_EQ(fake_mqtt::sends().size(), row.published);
+        const std::lock_guard<std::mutex> lock(driven.mutex);
+        EXPECT_EQ(driven.asked.back(), seconds(90));
+    }
+    const auto log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("заново после подключения к брокеру\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("заново после публикаций, не принятых клиентом\n"), std::string::npos) << log;
 }
 
 TEST_F(Watchdog, TheStatusLineCountsDevicesControlsAndStaleOnes) {

@@ -1,8 +1,8 @@
 #include "configuration.h"
 
 #include "configuration_reader.h"
-#include "control_publish.h"
 #include "registry.h"
+#include "tree.h"
 
 #include "mqtt-wrapper/common/p7.h"
 
@@ -25,19 +25,6 @@ using mosquitto::MqttAsyncWrapper;
 using mosquitto::Qos;
 
 const char* const source_file = "src/services/external-source-data-getter/configuration";
-
-// A remote io announced, at the link's pace: paced counts the bytes
-// announced since the client last had room.
-void announce(MqttAsyncWrapper& client, const announced_io& io, std::size_t& paced) {
-    announce_name(client, io);
-    for (std::size_t i = 0; i < io.count(); ++i) {
-        announce_control(client, io, i);
-        paced += announced_bytes(io, i);
-        if (paced < TreePass::slice_bytes) continue;
-        paced = 0;
-        client.WaitForOutputRoom();
-    }
-}
 
 // Brokers that route by keys of their own rewrite these in topics: one
 // maps '.' to '/' and '*' to '+'. mosquitto keeps them.
@@ -112,7 +99,7 @@ void apply_configuration(MqttAsyncWrapper& client, std::vector<unsigned char> pa
             client.Subscribe(fmt::format(FMT_STRING("{}/{}"), "/qv/bridge/thirdparty_data", io.id()),
                              Qos::AtMostOnce, &MqttAsyncWrapper::onSuccess, &MqttAsyncWrapper::onFailure);
             try {
-                announce(client, io, paced);
+                announce_io(client, io, paced);
             } catch (const std::exception& e) {
                 if (!owe_tree_if_refused(e)) throw;
                 if (unannounced++ == 0) refusal = e.what();

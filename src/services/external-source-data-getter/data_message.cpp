@@ -1,12 +1,12 @@
 #include "data_message.h"
 
 #include "clock.h"
-#include "control_publish.h"
 #include "data_key.h"
 #include "data_reader.h"
 #include "json_numbers.h"
 #include "registry.h"
 #include "trace.h"
+#include "tree.h"
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>

@@ -2,13 +2,11 @@
 
 #include "clock.h"
 #include "configuration.h"
-#include "control_publish.h"
 #include "data_message.h"
 #include "registry.h"
-#include "republisher.h"
 #include "supervision.h"
 #include "trace.h"
-#include "watchdog.h"
+#include "tree.h"
 
 #include "mqtt-wrapper/common/broker_address.h"
 #include "mqtt-wrapper/mqtt_async_wrapper.h"
@@ -90,9 +88,9 @@ void subscribe(MqttAsyncWrapper& client, const std::string& filter) {
 }
 
 // On the client's thread: neither may wait for m_mutex.
-void connected(void* client, MQTTAsync_successData* data) {
+void connected(void*, MQTTAsync_successData*) {
     connected_at = current_time();
-    note_connection(client, data);
+    note_connection();
     status_changed();
 }
 
@@ -138,17 +136,16 @@ void perform() {
     unsigned long connections = 0;
     {
         MqttMessage configuration = await_configuration(*client);
-        connections = connections_so_far(
-            *client);  // the announcements below reach this connection or wait for the next
+        connections =
+            connections_so_far();  // the announcements below reach this connection or wait for the next
         apply_configuration(*client, std::move(configuration.payload));
     }
     // The configuration document's memory, freed, goes back to the system:
     // glibc keeps freed pages in the middle of the heap otherwise.
     malloc_trim(0);
     report_configured();
-    tree_sent_for(*client, connections);
+    tree_sent_for(connections);
     std::thread(sync_timeouts, client).detach();
-    std::thread(republish_after_connections, client).detach();
 
     RefusedMessages refused;
     for (;;) {

@@ -1,12 +1,25 @@
 #pragma once
 
-// Locking rule: the registry and the announcements are filled by the
-// bootstrap on the main thread before the watchdog and the republisher
-// exist. From their start on, every access to them and every Send happens
-// with m_mutex held: by the message loop for the handling of one data
-// message, by the watchdog and the republisher for one slice of a pass
-// over the tree (see TreePass), by the heartbeat to count. The lock is
-// plain, granted in the order asked for, never nested, always scope-bound.
+// The locks of the service, in the order they may be taken: a thread that
+// holds one takes only locks further down.
+//
+// 1. m_mutex (here): the registry, the announcements and every Send of the
+//    tree. The bootstrap fills them on the main thread before the watchdog
+//    exists; from then on every access holds m_mutex: the message loop for
+//    one data message, the watchdog for one slice of a pass over the tree
+//    (see TreePass), the heartbeat to count. Fair (granted in the order
+//    asked for), never nested, always scope-bound; never taken on the
+//    client's thread.
+// 2. The client's own locks (src/mqtt-wrapper), taken inside Send and the
+//    other calls, m_mutex held or not.
+// 3. Leaves, held only to read or set a flag, never while taking another:
+//    the watchdog's wake (clock.cpp: the connection callback wakes it from
+//    the client's thread), the heartbeat's status change (supervision.cpp)
+//    and the log shim's line. fair_mutex's own mutex lives only inside
+//    m_mutex's lock() and unlock().
+//
+// The tree's state (connections made and published, the tree owed) and the
+// status flags are atomics, so the client's thread never waits for m_mutex.
 
 #include "fair_mutex.h"
 

@@ -26,8 +26,9 @@ std::atomic<bool> configured{false};
 std::atomic<bool> configuration_overdue{false};
 constexpr unsigned heartbeat_s = 10;  // without a watchdog: how current the counts stay
 
-// A status change waiting for the heartbeat. Never destroyed: the detached
-// heartbeat may outlive main's return.
+// A status change waiting for the heartbeat; change_mutex is a leaf (see
+// registry.h). Never destroyed: the detached heartbeat may outlive main's
+// return.
 std::mutex& change_mutex = *new std::mutex;
 std::condition_variable& change_made = *new std::condition_variable;
 bool changed = false;
@@ -42,7 +43,11 @@ void notify(const std::string& state) {
 }
 
 // Every period: the status, and a watchdog ping that only a thread which got
-// the registry lock can send. After each change: the status alone.
+// the registry lock can send. After each change: the status alone. A thread
+// of its own: the watchdog thread may spend minutes in one pass over the
+// tree on a slow link, waiting for room in the client's output between
+// slices, and systemd must still be pinged on time, from a thread that
+// takes the registry lock and never waits on the link.
 void heartbeat(std::shared_ptr<mosquitto::MqttAsyncWrapper> client, unsigned period_s, bool watchdog) {
     using steady = std::chrono::steady_clock;
     auto next = steady::now() + std::chrono::seconds(period_s);

@@ -1,5 +1,6 @@
-#include "control_publish.h"
+#include "tree.h"
 
+#include "clock.h"
 #include "registry.h"
 
 #include "mqtt-wrapper/common/p7.h"
@@ -7,20 +8,41 @@
 #include <fmt/format.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <iterator>
+#include <string>
 #include <vector>
 
 namespace quorvel {
 
 namespace {
 
-const char* const source_file = "src/services/external-source-data-getter/watchdog";
+const char* const source_file = "src/services/external-source-data-getter/tree";
 const std::string stale_marker = "r";
 const std::vector<unsigned char> fresh_marker;
+
+constexpr std::chrono::seconds start_delay{5};
+constexpr std::chrono::seconds period{90};
+
+// The tree's state, atomic, so that the client's thread can count a
+// connection without a lock: connections made, those the tree was
+// published for (written by the bootstrap, then by the watchdog alone),
+// and whether a refusal owes it.
+std::atomic<unsigned long> connections_made{0};
+std::atomic<unsigned long> connections_published{0};
 std::atomic<bool> tree_owed{false};
 
-}  // namespace
+bool connection_came() {
+    return connections_made.load() != connections_published.load();
+}
+
+// A link that keeps dropping republishes every few seconds: one record a
+// minute at most, with the count of those not told. Under m_mutex (the
+// last slice of a pass).
+constexpr std::int64_t told_at_most_every_s = 60;
+std::int64_t last_told = 0;
+unsigned long untold = 0;
 
 void announce_name(mosquitto::MqttAsyncWrapper& client, const announced_io& io) {
     client.Send(fmt::format(FMT_STRING("/devices/{}/meta/name"), io.id()), std::string(io.id()),
@@ -35,6 +57,24 @@ void announce_control(mosquitto::MqttAsyncWrapper& client, const announced_io& i
                 mosquitto::Qos::AtMostOnce, true);
     client.Send(fmt::format(FMT_STRING("/devices/{}/controls/{}/meta/order"), io.id(), name),
                 fmt::format(FMT_STRING("{}"), i + 1), mosquitto::Qos::AtMostOnce, true);
+}
+
+// About how many bytes the announcement of a control takes, for pacing.
+std::size_t announced_bytes(const announced_io& io, std::size_t i) {
+    return 3 * (io.id().size() + io.name(i).size() + 40);
+}
+
+}  // namespace
+
+void announce_io(mosquitto::MqttAsyncWrapper& client, const announced_io& io, std::size_t& paced) {
+    announce_name(client, io);
+    for (std::size_t i = 0; i < io.count(); ++i) {
+        announce_control(client, io, i);
+        paced += announced_bytes(io, i);
+        if (paced < TreePass::slice_bytes) continue;
+        paced = 0;
+        client.WaitForOutputRoom();
+    }
 }
 
 void publish_error_marker(mosquitto::MqttAsyncWrapper& client, const std::string& topic, bool stale) {
@@ -88,11 +128,8 @@ private:
     std::string reason_;
 };
 
-TreePass::TreePass(mosquitto::MqttAsyncWrapper& client, std::function<bool()> abandon)
-    : client_(client),
-      abandon_(std::move(abandon)),
-      lock_(m_mutex),
-      failures_(std::make_unique<Failures>()) {}
+TreePass::TreePass(mosquitto::MqttAsyncWrapper& client)
+    : client_(client), lock_(m_mutex), failures_(std::make_unique<Failures>()) {}
 
 TreePass::~TreePass() = default;
 
@@ -102,7 +139,7 @@ bool TreePass::next(std::size_t bytes) {
     in_slice_ = 0;
     slice_bytes_ = 0;
     lock_.unlock();  // whoever waits goes first: the lock is granted in order
-    if (abandon_ && abandon_()) return false;
+    if (connection_came()) return false;
     client_.WaitForOutputRoom();  // at the link's pace, without the lock
     lock_.lock();
     return true;
@@ -150,6 +187,12 @@ void TreePass::finish(const char* kinds) {
     failures_->log(kinds, attempted_);
 }
 
+void sweep_markers(mosquitto::MqttAsyncWrapper& client) {
+    TreePass pass(client);
+    // The clock read with the lock held; a sweep a connection ended is not told.
+    if (pass.markers(current_time(), false)) pass.finish("маркеров");
+}
+
 bool owe_tree_if_refused(const std::exception& e) {
     const auto* refused = dynamic_cast<const mosquitto::MqttError*>(&e);
     if (!refused || refused->code() != mosquitto::MqttError::Code::buffer_full) return false;
@@ -159,6 +202,79 @@ bool owe_tree_if_refused(const std::exception& e) {
 
 bool take_owed_tree() {
     return tree_owed.exchange(false);
+}
+
+void note_connection() {
+    ++connections_made;
+    wake_waiter();
+}
+
+unsigned long connections_so_far() {
+    return connections_made.load();
+}
+
+void tree_sent_for(unsigned long connections) {
+    connections_published = connections;
+}
+
+namespace {
+
+// The whole tree, in slices, and one record of it, unless a connection
+// ends it early.
+void republish(mosquitto::MqttAsyncWrapper& client, const char* why) {
+    try {
+        TreePass pass(client);
+        if (!pass.announce()) return;
+        const auto now = current_time();
+        if (!pass.markers(now, true)) return;
+        pass.finish("маркеров и значений");
+        if (last_told != 0 && now >= last_told && now - last_told < told_at_most_every_s) {
+            ++untold;
+            return;
+        }
+        const std::string more = untold ? fmt::format(" (и ещё {} раз с прошлой записи)", untold) : "";
+        P7::getTrace()->Trace(0, P7::INFO, nullptr, __LINE__, source_file, "republish",
+                              "Дерево устройств опубликовано заново %s%s", why, more.c_str());
+        last_told = now;
+        untold = 0;
+    } catch (const std::exception& e) {
+        owe_tree_if_refused(e);
+        P7::getTrace()->Trace(0, P7::ERROR, nullptr, __LINE__, source_file, "republish",
+                              "Не удалось заново опубликовать дерево устройств: %s", e.what());
+    }
+}
+
+}  // namespace
+
+bool republish_if_due(mosquitto::MqttAsyncWrapper& client) {
+    if (!connection_came()) return false;
+    connections_published = connections_made.load();
+    take_owed_tree();  // this publishes all of it
+    republish(client, "после подключения к брокеру");
+    return true;
+}
+
+bool republish_if_owed(mosquitto::MqttAsyncWrapper& client) {
+    if (!take_owed_tree()) return false;
+    republish(client, "после публикаций, не принятых клиентом");
+    return true;
+}
+
+void sync_timeouts(std::shared_ptr<mosquitto::MqttAsyncWrapper> client) {
+    std::chrono::milliseconds sweep_in = start_delay;
+    for (;;) {
+        sweep_in = wait_or_wake(sweep_in);
+        const bool sweep_due = sweep_in == sweep_in.zero();
+        if (sweep_due) sweep_in = period;
+        try {
+            // The whole tree after a connection stands for the sweep.
+            if (!republish_if_due(*client) && sweep_due && !republish_if_owed(*client))
+                sweep_markers(*client);
+        } catch (const std::exception& e) {  // out of memory at worst; try again next period
+            P7::getTrace()->Trace(0, P7::ERROR, nullptr, __LINE__, source_file, "sync_timeouts", "%s",
+                                  e.what());
+        }
+    }
 }
 
 }  // namespace quorvel
