@@ -322,7 +322,7 @@ TEST_F(Watchdog, ItsThreadSweepsAfter5sThenEvery90sAndPublishesTheTreeAfterAConn
         fake_mqtt::reset();
         if (row.owed)
             quorvel::owe_tree_if_refused(
-                quorvel::mosquitto::MqttError("full", quorvel::mosquitto::MqttError::buffer_full));
+                quorvel::mosquitto::MqttError("full", quorvel::mosquitto::MqttError::Code::buffer_full));
         step(row.time_passes);
         EXPECT_EQ(fake_mqtt::sends().size(), row.published);
         const std::lock_guard<std::mutex> lock(driven.mutex);
