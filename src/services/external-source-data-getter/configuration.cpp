@@ -2,6 +2,7 @@
 
 #include "configuration_reader.h"
 #include "registry.h"
+#include "trace.h"
 #include "tree.h"
 
 #include "mqtt-wrapper/common/p7.h"
@@ -42,9 +43,9 @@ public:
 
     ~RewrittenNames() {
         if (count_ <= named_at_most) return;
-        P7::getTrace()->Trace(0, P7::WARNING, nullptr, __LINE__, source_file, "apply_configuration",
-                              "Ещё имён с символами, которые некоторые брокеры меняют в топиках: %zu",
-                              count_ - named_at_most);
+        SERVICE_TRACE(WARNING, "apply_configuration",
+                      "Ещё имён с символами, которые некоторые брокеры меняют в топиках: %zu",
+                      count_ - named_at_most);
     }
 
 private:
@@ -55,11 +56,11 @@ private:
         const std::string text =
             device ? fmt::format(FMT_STRING("Контрол '{}' устройства '{}'"), shown, device->id())
                    : fmt::format(FMT_STRING("Устройство '{}'"), shown);
-        P7::getTrace()->Trace(0, P7::WARNING, nullptr, __LINE__, source_file, "apply_configuration",
-                              "%s: символ '%c' в имени некоторые брокеры меняют в топиках ('.' на '/', "
-                              "'*' на '+', как RabbitMQ); через такой брокер %s",
-                              text.c_str(), name[at],
-                              device ? "контрол виден под другим топиком" : "данные устройства не дойдут");
+        SERVICE_TRACE(WARNING, "apply_configuration",
+                      "%s: символ '%c' в имени некоторые брокеры меняют в топиках ('.' на '/', "
+                      "'*' на '+', как RabbitMQ); через такой брокер %s",
+                      text.c_str(), name[at],
+                      device ? "контрол виден под другим топиком" : "данные устройства не дойдут");
     }
 
     std::size_t count_ = 0;
@@ -112,9 +113,9 @@ void apply_configuration(MqttAsyncWrapper& client, std::vector<unsigned char> pa
     }
     listed();
     if (unannounced > 0) {
-        P7::getTrace()->Trace(0, P7::ERROR, nullptr, __LINE__, source_file, "apply_configuration",
-                              "Не удалось объявить устройств: %zu (%s); дерево будет опубликовано заново",
-                              unannounced, refusal.c_str());
+        SERVICE_TRACE(ERROR, "apply_configuration",
+                      "Не удалось объявить устройств: %zu (%s); дерево будет опубликовано заново",
+                      unannounced, refusal.c_str());
     }
     if (reading.fault) std::rethrow_exception(reading.fault);
 }

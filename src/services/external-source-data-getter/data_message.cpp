@@ -64,7 +64,7 @@ void handle_data_message(MqttAsyncWrapper& client, const mosquitto::MqttMessage&
         const std::string text = payload_for_record(payload);
         const auto line =
             fmt::format(FMT_STRING("Timestamp {} слишком старый, помечаем как недоступный '{}'"), ts, text);
-        P7::getTrace()->Trace(0, P7::INFO, nullptr, line_stale, trace_file, "perform", "%s", line.c_str());
+        FIXED_TRACE(INFO, quorvel::line_stale, "perform", "%s", line.c_str());
     }
 
     if (reader.data_shape() == DataReader::DataShape::invalid)
@@ -81,8 +81,8 @@ void handle_data_message(MqttAsyncWrapper& client, const mosquitto::MqttMessage&
         // Kept even when a publication below fails: a reconnection publishes it again.
         control->second.record(ts, reading.sum);
         if (refused) continue;
-        topic.assign("/devices/").append(id).append("/controls/").append(reading.name);
-        marker_topic.assign(topic).append("/meta/error");
+        control_topic(topic, id, reading.name);
+        marker_topic.assign(topic).append(marker_suffix);
         try {
             publish_error_marker(client, marker_topic, stale);
             publish_value(client, topic, reading.sum);
@@ -114,10 +114,9 @@ void RefusedMessages::handled() {
 
 void RefusedMessages::report(std::int64_t now) {
     if (last_report_ && now >= *last_report_ && now - *last_report_ < refusal_report_interval_s) return;
-    P7::getTrace()->Trace(
-        0, P7::WARNING, nullptr, __LINE__, source_file, "perform",
-        "Не удалось опубликовать сообщений с данными: %zu (%s); дерево будет опубликовано заново", count_,
-        reason_.c_str());
+    SERVICE_TRACE(WARNING, "perform",
+                  "Не удалось опубликовать сообщений с данными: %zu (%s); дерево будет опубликовано заново",
+                  count_, reason_.c_str());
     last_report_ = now;
     count_ = 0;
 }

@@ -9,11 +9,9 @@ int main(int, char* argv[]) {
     try {
         quorvel::perform();
     } catch (const std::exception& e) {
-        P7::getTrace()->Trace(0, P7::ERROR, nullptr, quorvel::line_fatal, quorvel::trace_file, "main", "%s",
-                              e.what());
+        FIXED_TRACE(ERROR, quorvel::line_fatal, "main", "%s", e.what());
     } catch (...) {
-        P7::getTrace()->Trace(0, P7::ERROR, nullptr, quorvel::line_fatal, quorvel::trace_file, "main", "%s",
-                              "Неизвестная ошибка");
+        FIXED_TRACE(ERROR, quorvel::line_fatal, "main", "%s", "Неизвестная ошибка");
     }
     return 1;
 }

@@ -29,6 +29,7 @@ using mosquitto::MqttAsyncWrapper;
 using mosquitto::MqttMessage;
 using mosquitto::Qos;
 
+const char* const source_file = "src/services/external-source-data-getter/perform";
 constexpr const char* client_id = "mqtt-external-source-data-getter";
 constexpr const char* every_topic = "/#";
 constexpr const char* data_topics = "/qv/bridge/thirdparty_data/#";
@@ -68,10 +69,9 @@ MqttMessage await_configuration(MqttAsyncWrapper& client) {
         if (since >= 0) due = std::max(since + told_after_s, told_at < 0 ? since : told_at + told_again_s);
         if (since >= 0 && now >= due) {
             told_at = now;
-            P7::getTrace()->Trace(0, P7::WARNING, nullptr, __LINE__,
-                                  "src/services/external-source-data-getter/perform", "await_configuration",
-                                  "Конфигурации нет после %lld мин связи с брокером: сервис ждёт её в '%s'",
-                                  static_cast<long long>((now - since) / 60), configuration_topic);
+            SERVICE_TRACE(WARNING, "await_configuration",
+                          "Конфигурации нет после %lld мин связи с брокером: сервис ждёт её в '%s'",
+                          static_cast<long long>((now - since) / 60), configuration_topic);
             report_configuration_overdue();
             continue;
         }
@@ -102,7 +102,6 @@ void connection_lost(void*, char*) {
 }  // namespace
 
 void perform() {
-    P7::Tracer* const trace = P7::getTrace();
     // Buffers of 128 KiB and more (a configuration, a large message) are
     // mapped and given back when freed: glibc would otherwise raise this
     // bound after the first and keep the next ones in the heap.
@@ -153,8 +152,7 @@ void perform() {
         messages_handled.fetch_add(1, std::memory_order_relaxed);
         const auto failed = [&] {
             const std::string text = payload_for_record(message.payload);
-            trace->Trace(0, P7::ERROR, nullptr, line_message_failed, trace_file, "perform",
-                         "Ошибка обработки: %s", text.c_str());
+            FIXED_TRACE(ERROR, line_message_failed, "perform", "Ошибка обработки: %s", text.c_str());
         };
         try {
             handle_data_message(*client, message);

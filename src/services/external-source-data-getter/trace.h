@@ -16,6 +16,15 @@ inline constexpr unsigned short line_fatal = 171;
 inline constexpr unsigned short line_message_failed = 154;
 inline constexpr unsigned short line_stale = 125;
 
+// A record of the file that calls it (its source_file), written on the line
+// of the call, naming function.
+#define SERVICE_TRACE(level, function, ...) \
+    P7::getTrace()->Trace(0, P7::level, nullptr, __LINE__, source_file, function, __VA_ARGS__)
+
+// One of the records whose file (trace_file), line and function are fixed.
+#define FIXED_TRACE(level, line, function, ...) \
+    P7::getTrace()->Trace(0, P7::level, nullptr, line, quorvel::trace_file, function, __VA_ARGS__)
+
 // A payload as the records show it: the first 2048 bytes, then "… (N
 // bytes)", so that one large message cannot flood the journal. "%s" would
 // end it at a zero byte, so it is cut there too, with its size.

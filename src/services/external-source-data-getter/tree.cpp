@@ -2,6 +2,7 @@
 
 #include "clock.h"
 #include "registry.h"
+#include "trace.h"
 
 #include "mqtt-wrapper/common/p7.h"
 
@@ -9,7 +10,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -85,6 +85,11 @@ void publish_error_marker(mosquitto::MqttAsyncWrapper& client, const std::string
     }
 }
 
+void control_topic(std::string& topic, std::string_view id, std::string_view name) {
+    topic.clear();
+    fmt::format_to(std::back_inserter(topic), FMT_STRING("/devices/{}/controls/{}"), id, name);
+}
+
 void publish_value(mosquitto::MqttAsyncWrapper& client, const std::string& topic, double value) {
     thread_local std::string text;  // keeps its buffer between values
     text.clear();
@@ -110,14 +115,12 @@ public:
     void log(const char* kinds, std::size_t attempted) const {
         if (count_ == 0) return;
         if (count_ == 1) {
-            P7::getTrace()->Trace(0, P7::ERROR, nullptr, __LINE__, source_file, "sync_timeouts",
-                                  "Не удалось опубликовать %s '%s': %s", what_, topic_.c_str(),
-                                  reason_.c_str());
+            SERVICE_TRACE(ERROR, "sync_timeouts", "Не удалось опубликовать %s '%s': %s", what_,
+                          topic_.c_str(), reason_.c_str());
             return;
         }
-        P7::getTrace()->Trace(0, P7::ERROR, nullptr, __LINE__, source_file, "sync_timeouts",
-                              "Не удалось опубликовать %s: %zu из %zu (%s)%s", kinds, count_, attempted,
-                              reason_.c_str(), refused_ ? "; дерево будет опубликовано заново" : "");
+        SERVICE_TRACE(ERROR, "sync_timeouts", "Не удалось опубликовать %s: %zu из %zu (%s)%s", kinds, count_,
+                      attempted, reason_.c_str(), refused_ ? "; дерево будет опубликовано заново" : "");
     }
 
 private:
@@ -161,12 +164,13 @@ bool TreePass::markers(std::int64_t now, bool with_values) {
     std::string topic;
     for (const auto& [id, controls] : abroad_ios) {
         for (const auto& [name, control] : controls) {
-            topic = fmt::format(FMT_STRING("/devices/{}/controls/{}/meta/error"), id, name);
+            control_topic(topic, id, name);
+            topic.append(marker_suffix);
             ++attempted_;
             try {
                 publish_error_marker(client_, topic, is_stale(control.timestamp, now));
                 if (with_values && control.has_value()) {
-                    topic.resize(topic.size() - std::strlen("/meta/error"));
+                    topic.resize(topic.size() - marker_suffix.size());
                     ++attempted_;
                     try {
                         publish_value(client_, topic, control.value());
@@ -233,14 +237,12 @@ void republish(mosquitto::MqttAsyncWrapper& client, const char* why) {
             return;
         }
         const std::string more = untold ? fmt::format(" (и ещё {} раз с прошлой записи)", untold) : "";
-        P7::getTrace()->Trace(0, P7::INFO, nullptr, __LINE__, source_file, "republish",
-                              "Дерево устройств опубликовано заново %s%s", why, more.c_str());
+        SERVICE_TRACE(INFO, "republish", "Дерево устройств опубликовано заново %s%s", why, more.c_str());
         last_told = now;
         untold = 0;
     } catch (const std::exception& e) {
         owe_tree_if_refused(e);
-        P7::getTrace()->Trace(0, P7::ERROR, nullptr, __LINE__, source_file, "republish",
-                              "Не удалось заново опубликовать дерево устройств: %s", e.what());
+        SERVICE_TRACE(ERROR, "republish", "Не удалось заново опубликовать дерево устройств: %s", e.what());
     }
 }
 
@@ -271,8 +273,7 @@ void sync_timeouts(std::shared_ptr<mosquitto::MqttAsyncWrapper> client) {
             if (!republish_if_due(*client) && sweep_due && !republish_if_owed(*client))
                 sweep_markers(*client);
         } catch (const std::exception& e) {  // out of memory at worst; try again next period
-            P7::getTrace()->Trace(0, P7::ERROR, nullptr, __LINE__, source_file, "sync_timeouts", "%s",
-                                  e.what());
+            SERVICE_TRACE(ERROR, "sync_timeouts", "%s", e.what());
         }
     }
 }

@@ -25,6 +25,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace quorvel {
 
@@ -32,6 +33,11 @@ namespace quorvel {
 // control's type, readonly flag and order. paced counts the bytes announced
 // since the client last had room; past a slice's worth it waits for room.
 void announce_io(mosquitto::MqttAsyncWrapper& client, const announced_io& io, std::size_t& paced);
+
+// A control's topic, "/devices/<id>/controls/<name>", written over topic
+// (its buffer kept); its marker's is that and "/meta/error".
+void control_topic(std::string& topic, std::string_view id, std::string_view name);
+inline constexpr std::string_view marker_suffix = "/meta/error";
 
 // Publishes a control's error marker, retained: "r" (string form) when
 // stale, a zero-length payload (byte-vector form) that clears it otherwise.
