@@ -41,7 +41,7 @@ void reference(MqttAsyncWrapper& client, const std::vector<unsigned char>& paylo
         client.Subscribe("/qv/bridge/thirdparty_data/" + id, Qos::AtMostOnce, &MqttAsyncWrapper::onSuccess,
                          &MqttAsyncWrapper::onFailure);
         client.Send("/devices/" + id + "/meta/name", id, Qos::AtMostOnce, true);
-        std::vector<quorvel::control_table::value_type> controls;
+        std::vector<quorvel::ControlTable::value_type> controls;
         int order = 1;
         for (const auto& type : member(remote_io, "types")) {
             const auto name = type.get<std::string>();
@@ -51,13 +51,13 @@ void reference(MqttAsyncWrapper& client, const std::vector<unsigned char>& paylo
             client.Send(base + "readonly", std::string("1"), Qos::AtMostOnce, true);
             client.Send(base + "order", std::to_string(order++), Qos::AtMostOnce, true);
         }
-        quorvel::abroad_ios.emplace(id, quorvel::control_table(std::move(controls)));
+        quorvel::abroad_ios.emplace(id, quorvel::ControlTable(std::move(controls)));
     }
 }
 
 struct Outcome {
     std::vector<std::string> calls;
-    quorvel::remote_io_registry registry;
+    quorvel::RemoteIoRegistry registry;
     std::string error;  // type and text
 };
 
@@ -96,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     for (const auto& [id, controls] : quorvel::abroad_ios) {
         for (const auto& [name, control] : controls) {
-            if (!(control == quorvel::control_state()))
+            if (!(control == quorvel::ControlState()))
                 fuzz::violated("a configured control starts with a reading: " + std::string(name));
         }
     }

@@ -85,7 +85,7 @@ bool reference_key(const std::vector<unsigned char>& payload, std::string& key) 
 
 struct Outcome {
     std::vector<std::string> sends;
-    quorvel::remote_io_registry registry;
+    quorvel::RemoteIoRegistry registry;
     bool failed = false;
 };
 

@@ -208,8 +208,8 @@ TEST_F(DataMessage, AFaultKeepsWhatEarlierControlsPublishedAndStored) {
     handle_failing(msg(test_clock::now(), R"({"a": {"avg": 1}, "b": {"avg": [2, "x"]}, "c": {"avg": 3}})"));
     EXPECT_EQ(published(), fresh("a", "1"));
     EXPECT_EQ(abroad_ios["io"]["a"].timestamp, test_clock::now());
-    EXPECT_EQ(abroad_ios["io"]["b"], quorvel::control_state());  // its value failed before the store
-    EXPECT_EQ(abroad_ios["io"]["c"].timestamp, 0);               // never reached
+    EXPECT_EQ(abroad_ios["io"]["b"], quorvel::ControlState());  // its value failed before the store
+    EXPECT_EQ(abroad_ios["io"]["c"].timestamp, 0);              // never reached
 }
 
 TEST_F(DataMessage, AFailingSendKeepsTheStoredReadingsAndARefusalRecordsTheRest) {
@@ -231,7 +231,7 @@ TEST_F(DataMessage, AFailingSendKeepsTheStoredReadingsAndARefusalRecordsTheRest)
         fake_mqtt::fail_send(2, "refused", c.code);  // the value of "a"
         handle_failing(msg(test_clock::now(), c.data));
         EXPECT_EQ(published(), std::vector<std::string>{"/devices/io/controls/a/meta/error = []"}) << c.data;
-        quorvel::control_state a;
+        quorvel::ControlState a;
         a.record(test_clock::now(), 1.5);  // published again with the tree
         EXPECT_EQ(abroad_ios["io"]["a"], a);
         EXPECT_EQ(abroad_ios["io"]["b"].has_value(), c.b_recorded) << c.data;

@@ -36,7 +36,7 @@ constexpr std::size_t named_at_most = 10;
 // may rewrite: a device whose topic comes back rewritten gets no reading.
 class RewrittenNames {
 public:
-    void check(const announced_io& io) {
+    void check(const AnnouncedIo& io) {
         note(io.id(), nullptr);
         for (std::size_t i = 0; i < io.count(); ++i) note(io.name(i), &io);
     }
@@ -49,7 +49,7 @@ public:
     }
 
 private:
-    void note(std::string_view name, const announced_io* device) {
+    void note(std::string_view name, const AnnouncedIo* device) {
         const auto at = name.find_first_of(rewritten_characters);
         if (at == std::string_view::npos || ++count_ > named_at_most) return;
         const std::string shown(name);
@@ -76,7 +76,7 @@ void apply_configuration(MqttAsyncWrapper& client, std::vector<unsigned char> pa
     // A repeated id keeps the first entry (those already there included).
     const auto registered = [&] {
         reading.whole.resize(announced);
-        auto built = remote_io_registry::built(abroad_ios, reading.ios, reading.whole);
+        auto built = RemoteIoRegistry::built(abroad_ios, reading.ios, reading.whole);
         std::lock_guard<fair_mutex> lock(m_mutex);  // the status line counts them
         abroad_ios = std::move(built);
     };
@@ -95,7 +95,7 @@ void apply_configuration(MqttAsyncWrapper& client, std::vector<unsigned char> pa
     RewrittenNames rewritten;
     try {
         for (; announced < reading.ios.size(); ++announced) {
-            const announced_io io = reading.ios[announced];
+            const AnnouncedIo io = reading.ios[announced];
             rewritten.check(io);
             client.Subscribe(fmt::format(FMT_STRING("{}/{}"), "/qv/bridge/thirdparty_data", io.id()),
                              Qos::AtMostOnce, &MqttAsyncWrapper::onSuccess, &MqttAsyncWrapper::onFailure);

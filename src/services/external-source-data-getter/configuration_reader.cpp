@@ -122,12 +122,12 @@ private:
 };
 
 // The remote io being read.
-struct RemoteIo {
+struct IoBeingRead {
     std::optional<Kind> id_kind;
     std::string id;
     bool has_types = false;
     std::optional<Kind> type_fault;  // null included
-    name_run names;                  // up to the first type that is not a string
+    NameRun names;                   // up to the first type that is not a string
 
     void start() {
         id_kind.reset();
@@ -190,19 +190,19 @@ private:
     };
 
     void end_remote_io(Frame in, Fault fault, Kind kind);
-    void walk(Fault fault, Kind kind, std::string_view id, const name_run& names);
+    void walk(Fault fault, Kind kind, std::string_view id, const NameRun& names);
 
     std::size_t payload_size_;
     std::size_t remote_ios_left_;
     Slot slot_ = Slot::other;
     std::string io_key_;
     std::string type_key_;
-    RemoteIo io_;
+    IoBeingRead io_;
     ObjectMembers types_{1, payload_size_};  // tag: the value's kind; value: its text's size
     ObjectMembers ios_{2, payload_size_};    // tag: the fault and its kind; value: an index in kept_
     std::vector<Kept> kept_;
     std::vector<std::uint32_t> kept_ends_;
-    name_run kept_names_;   // of the remote io of an object being walked
+    NameRun kept_names_;    // of the remote io of an object being walked
     bool stopped_ = false;  // the walk met its fault
     ConfigurationReading out_;
 };
@@ -322,7 +322,7 @@ void Reader::end_remote_io(Frame in, Fault fault, Kind kind) {
     kept_ends_.insert(kept_ends_.end(), names.ends().begin(), names.ends().end());
 }
 
-void Reader::walk(Fault fault, Kind kind, std::string_view id, const name_run& names) {
+void Reader::walk(Fault fault, Kind kind, std::string_view id, const NameRun& names) {
     if (announces(fault)) {
         if (out_.ios.empty()) out_.ios.reserve(payload_size_, most_strings(payload_size_));
         out_.ios.push_back(id, names);

@@ -18,7 +18,7 @@
 namespace quorvel {
 
 struct ConfigurationReading {
-    announcement_list ios;     // to announce, in order
+    AnnouncementList ios;      // to announce, in order
     std::vector<bool> whole;   // read to the end of its types: to register
     std::exception_ptr fault;  // to raise once the remote ios before it are announced
 };

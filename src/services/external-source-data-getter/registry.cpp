@@ -6,8 +6,8 @@
 
 namespace quorvel {
 
-remote_io_registry& abroad_ios = *new remote_io_registry;
-announcement_list& announcements = *new announcement_list;
+RemoteIoRegistry& abroad_ios = *new RemoteIoRegistry;
+AnnouncementList& announcements = *new AnnouncementList;
 fair_mutex& m_mutex = *new fair_mutex;
 
 bool is_stale(std::int64_t ts, std::int64_t now) {
@@ -32,14 +32,14 @@ std::vector<std::uint32_t> sorted_unique(std::size_t count, Name name) {
 
 }  // namespace
 
-void name_run::insert(std::size_t i, std::string_view name) {
+void NameRun::insert(std::size_t i, std::string_view name) {
     const std::uint32_t from = i == 0 ? 0 : ends_[i - 1];
     text_.insert(from, name);
     ends_.insert(ends_.begin() + static_cast<std::ptrdiff_t>(i), from);
     for (std::size_t j = i; j < ends_.size(); ++j) ends_[j] += static_cast<std::uint32_t>(name.size());
 }
 
-void name_run::erase(std::size_t i) {
+void NameRun::erase(std::size_t i) {
     const std::uint32_t from = i == 0 ? 0 : ends_[i - 1];
     const std::uint32_t size = ends_[i] - from;
     text_.erase(from, size);
@@ -47,7 +47,7 @@ void name_run::erase(std::size_t i) {
     for (std::size_t j = i; j < ends_.size(); ++j) ends_[j] -= size;
 }
 
-control_table::control_table(std::vector<value_type> items) {
+ControlTable::ControlTable(std::vector<value_type> items) {
     const auto order =
         sorted_unique(items.size(), [&](std::uint32_t i) { return std::string_view(items[i].first); });
     for (const auto i : order) {
@@ -57,26 +57,25 @@ control_table::control_table(std::vector<value_type> items) {
 }
 
 template <class Name>
-void remote_io_registry::append(std::string_view id, std::size_t count, Name name,
-                                const control_state* states) {
+void RemoteIoRegistry::append(std::string_view id, std::size_t count, Name name, const ControlState* states) {
     devices_.push_back({static_cast<std::uint32_t>(names_.count()),
                         static_cast<std::uint32_t>(states_.size()), static_cast<std::uint32_t>(count)});
     names_.add(id);
     for (std::size_t i = 0; i < count; ++i) {
         names_.add(name(i));
-        states_.push_back(states ? states[i] : control_state());
+        states_.push_back(states ? states[i] : ControlState());
     }
 }
 
-remote_io_registry remote_io_registry::built(const remote_io_registry& before, const announcement_list& ios,
-                                             const std::vector<bool>& registered) {
+RemoteIoRegistry RemoteIoRegistry::built(const RemoteIoRegistry& before, const AnnouncementList& ios,
+                                         const std::vector<bool>& registered) {
     // Those already there first, so that they keep their place.
-    struct entry {
+    struct Entry {
         std::string_view id;
         std::size_t before;  // index in before, or size() for an announced io
         std::size_t io;
     };
-    std::vector<entry> entries;
+    std::vector<Entry> entries;
     std::size_t bytes = 0;
     std::size_t names = 0;
     for (std::size_t d = 0; d < before.size(); ++d)
@@ -85,9 +84,9 @@ remote_io_registry remote_io_registry::built(const remote_io_registry& before, c
         if (registered[i]) entries.push_back({ios[i].id(), before.size(), i});
     }
     std::stable_sort(entries.begin(), entries.end(),
-                     [](const entry& a, const entry& b) { return a.id < b.id; });
+                     [](const Entry& a, const Entry& b) { return a.id < b.id; });
     entries.erase(std::unique(entries.begin(), entries.end(),
-                              [](const entry& a, const entry& b) { return a.id == b.id; }),
+                              [](const Entry& a, const Entry& b) { return a.id == b.id; }),
                   entries.end());
     for (const auto& e : entries) {
         if (e.before < before.size()) {
@@ -96,13 +95,13 @@ remote_io_registry remote_io_registry::built(const remote_io_registry& before, c
             const auto c = before.const_controls_of(e.before);
             for (std::size_t i = 0; i < c.size(); ++i) bytes += c.name(i).size();
         } else {
-            const announced_io io = ios[e.io];
+            const AnnouncedIo io = ios[e.io];
             names += io.count() + 1;
             bytes += io.id().size();
             for (std::size_t i = 0; i < io.count(); ++i) bytes += io.name(i).size();
         }
     }
-    remote_io_registry out;
+    RemoteIoRegistry out;
     // Reserved at once: doubling would need the old and the new buffer beside each other.
     out.names_.reserve(bytes, names);
     out.states_.reserve(names - entries.size());
@@ -114,7 +113,7 @@ remote_io_registry remote_io_registry::built(const remote_io_registry& before, c
                 e.id, c.size(), [&](std::size_t i) { return c.name(i); },
                 before.states_.data() + before.devices_[e.before].first);
         } else {
-            const announced_io io = ios[e.io];
+            const AnnouncedIo io = ios[e.io];
             const auto order = sorted_unique(io.count(), [&](std::uint32_t i) { return io.name(i); });
             out.append(
                 e.id, order.size(), [&](std::size_t i) { return io.name(order[i]); }, nullptr);
@@ -124,11 +123,11 @@ remote_io_registry remote_io_registry::built(const remote_io_registry& before, c
     return out;
 }
 
-remote_io_registry::remote_io_registry(std::initializer_list<std::pair<std::string, control_table>> devices) {
+RemoteIoRegistry::RemoteIoRegistry(std::initializer_list<std::pair<std::string, ControlTable>> devices) {
     for (const auto& [id, table] : devices) emplace(id, table);
 }
 
-remote_io_registry::controls remote_io_registry::operator[](std::string_view id) {
+RemoteIoRegistry::controls RemoteIoRegistry::operator[](std::string_view id) {
     const std::size_t at = lower_bound(id);
     if (at == size() || names_.name(devices_[at].id) != id) {
         devices_.insert(
@@ -139,11 +138,11 @@ remote_io_registry::controls remote_io_registry::operator[](std::string_view id)
     return controls(this, at);
 }
 
-void remote_io_registry::emplace(std::string_view id, const control_table& table) {
+void RemoteIoRegistry::emplace(std::string_view id, const ControlTable& table) {
     if (found(id) == size()) (*this)[id] = table;
 }
 
-control_state& remote_io_registry::control(std::size_t d, std::string_view name) {
+ControlState& RemoteIoRegistry::control(std::size_t d, std::string_view name) {
     const auto here = controls(this, d);
     const auto it = here.find(name);
     if (it != here.end()) return it->second;
@@ -152,7 +151,7 @@ control_state& remote_io_registry::control(std::size_t d, std::string_view name)
     const std::size_t n = devices_[d].id + 1 + at;
     const std::size_t p = devices_[d].first + at;
     names_.insert(n, name);
-    states_.insert(states_.begin() + static_cast<std::ptrdiff_t>(p), control_state());
+    states_.insert(states_.begin() + static_cast<std::ptrdiff_t>(p), ControlState());
     for (std::size_t e = 0; e < devices_.size(); ++e) {
         if (e == d) continue;
         if (devices_[e].id >= n) ++devices_[e].id;
@@ -162,7 +161,7 @@ control_state& remote_io_registry::control(std::size_t d, std::string_view name)
     return states_[p];
 }
 
-void remote_io_registry::erase_control(std::size_t d, std::string_view name) {
+void RemoteIoRegistry::erase_control(std::size_t d, std::string_view name) {
     const auto here = controls(this, d);
     const std::size_t at = lower_bound_of(
         here.size(), [&](std::size_t i) { return here.name(i); }, name);
@@ -179,15 +178,15 @@ void remote_io_registry::erase_control(std::size_t d, std::string_view name) {
     --devices_[d].count;
 }
 
-void remote_io_registry::set_controls(std::size_t d, const control_table& table) {
+void RemoteIoRegistry::set_controls(std::size_t d, const ControlTable& table) {
     while (devices_[d].count > 0) erase_control(d, controls(this, d).name(devices_[d].count - 1));
     for (std::size_t i = 0; i < table.size(); ++i) control(d, table.name(i)) = table.state(i);
 }
 
-void remote_io_registry::erase(std::string_view id) {
+void RemoteIoRegistry::erase(std::string_view id) {
     const std::size_t d = found(id);
     if (d == size()) return;
-    set_controls(d, control_table());
+    set_controls(d, ControlTable());
     const std::size_t n = devices_[d].id;
     names_.erase(n);
     devices_.erase(devices_.begin() + static_cast<std::ptrdiff_t>(d));
@@ -196,7 +195,7 @@ void remote_io_registry::erase(std::string_view id) {
     }
 }
 
-bool operator==(const remote_io_registry& a, const remote_io_registry& b) {
+bool operator==(const RemoteIoRegistry& a, const RemoteIoRegistry& b) {
     if (a.size() != b.size()) return false;
     for (auto i = a.begin(), j = b.begin(); i != a.end(); ++i, ++j) {
         const auto [id, controls] = *i;
@@ -209,19 +208,19 @@ bool operator==(const remote_io_registry& a, const remote_io_registry& b) {
     return true;
 }
 
-void announcement_list::push_back(std::string_view id, const name_run& names) {
+void AnnouncementList::push_back(std::string_view id, const NameRun& names) {
     starts_.push_back(static_cast<std::uint32_t>(run_.count()));
     run_.add(id);
     for (std::size_t i = 0; i < names.count(); ++i) run_.add(names.name(i));
 }
 
-void announcement_list::push_back(const announced_io& io) {
+void AnnouncementList::push_back(const AnnouncedIo& io) {
     starts_.push_back(static_cast<std::uint32_t>(run_.count()));
     run_.add(io.id());
     for (std::size_t n = 0; n < io.count(); ++n) run_.add(io.name(n));
 }
 
-void announcement_list::resize(std::size_t ios) {
+void AnnouncementList::resize(std::size_t ios) {
     if (ios >= size()) return;
     run_.resize(starts_[ios]);
     starts_.resize(ios);

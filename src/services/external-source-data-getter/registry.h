@@ -40,9 +40,9 @@ namespace quorvel {
 // A control's last reading: its timestamp, seconds since 1970 in 64 bits on
 // every target (0 until the first reading), and the value as published, kept
 // so that a broker that lost it gets it again after a reconnection.
-class control_state {
+class ControlState {
 public:
-    control_state(std::int64_t ts = 0) : timestamp(ts) {}  // known since ts, no value yet
+    ControlState(std::int64_t ts = 0) : timestamp(ts) {}  // known since ts, no value yet
     std::int64_t timestamp;
 
     bool has_value() const { return !is_none(value_); }
@@ -53,7 +53,7 @@ public:
     }
 
     bool operator==(std::int64_t) const = delete;  // compare the timestamp, or a whole state
-    friend bool operator==(const control_state& a, const control_state& b) {
+    friend bool operator==(const ControlState& a, const ControlState& b) {
         const bool same_value = a.value_ == b.value_ || (std::isnan(a.value_) && std::isnan(b.value_));
         return a.timestamp == b.timestamp && a.has_value() == b.has_value() && same_value;
     }
@@ -80,7 +80,7 @@ private:
 };
 // Names one after another in one text, each found by where it ends: no
 // allocation of its own per name.
-class name_run {
+class NameRun {
 public:
     std::size_t count() const { return ends_.size(); }
     std::string_view name(std::size_t i) const {
@@ -120,7 +120,7 @@ private:
 // Visits a table's entries as (name, value) pairs, by index: the table
 // gives name(i) and value(i).
 template <class Table, class Value>
-class pair_iterator {
+class PairIterator {
 public:
     using iterator_category = std::input_iterator_tag;
     using difference_type = std::ptrdiff_t;
@@ -130,15 +130,15 @@ public:
         reference pair;
         const reference* operator->() const { return &pair; }
     };
-    pair_iterator(Table table, std::size_t at) : table_(table), at_(at) {}
+    PairIterator(Table table, std::size_t at) : table_(table), at_(at) {}
     reference operator*() const { return {table_.name(at_), table_.value(at_)}; }
     pointer operator->() const { return {**this}; }
-    pair_iterator& operator++() {
+    PairIterator& operator++() {
         ++at_;
         return *this;
     }
-    bool operator==(const pair_iterator& o) const { return at_ == o.at_; }
-    bool operator!=(const pair_iterator& o) const { return at_ != o.at_; }
+    bool operator==(const PairIterator& o) const { return at_ == o.at_; }
+    bool operator!=(const PairIterator& o) const { return at_ != o.at_; }
 
 private:
     Table table_;
@@ -164,46 +164,46 @@ std::size_t lower_bound_of(std::size_t count, Name name_at, std::string_view nam
 // A device's controls as a value: their names sorted, in one run, and their
 // last readings beside them. What the registry is built from, and what a
 // test sets a device to.
-class control_table {
+class ControlTable {
 public:
-    using value_type = std::pair<std::string, control_state>;
+    using value_type = std::pair<std::string, ControlState>;
 
-    control_table() = default;
+    ControlTable() = default;
     // Of names repeated in the list, the first is kept.
-    explicit control_table(std::vector<value_type> items);
-    control_table(std::initializer_list<value_type> items) : control_table(std::vector<value_type>(items)) {}
+    explicit ControlTable(std::vector<value_type> items);
+    ControlTable(std::initializer_list<value_type> items) : ControlTable(std::vector<value_type>(items)) {}
 
     std::size_t size() const { return states_.size(); }
     std::string_view name(std::size_t i) const { return names_.name(i); }
-    const control_state& state(std::size_t i) const { return states_[i]; }
+    const ControlState& state(std::size_t i) const { return states_[i]; }
 
 private:
-    name_run names_;
-    std::vector<control_state> states_;
+    NameRun names_;
+    std::vector<ControlState> states_;
 };
 
-class announcement_list;
+class AnnouncementList;
 
 // Every registered device and its controls in three arrays: per control its
 // name in one run and its state beside it, about 20 bytes beyond the name;
 // per device 12 bytes. Built once, at configuration, then only read and
 // overwritten in place. Used as a map of device id to a map of control name
-// to control_state, both in name order; inserting and erasing are linear,
+// to ControlState, both in name order; inserting and erasing are linear,
 // meant for tests.
-class remote_io_registry {
-    struct device {
+class RemoteIoRegistry {
+    struct Device {
         std::uint32_t id;     // its id in names_, its controls' names after it
         std::uint32_t first;  // its first control in states_
         std::uint32_t count;
     };
 
 public:
-    // One device's controls: (name, control_state&) pairs in name order.
+    // One device's controls: (name, ControlState&) pairs in name order.
     template <class Registry, class State>
-    class basic_controls {
+    class BasicControls {
     public:
-        using iterator = pair_iterator<basic_controls, State&>;
-        basic_controls(Registry* registry, std::size_t device) : r_(registry), d_(device) {}
+        using iterator = PairIterator<BasicControls, State&>;
+        BasicControls(Registry* registry, std::size_t device) : r_(registry), d_(device) {}
 
         iterator begin() const { return {*this, 0}; }
         iterator end() const { return {*this, size()}; }
@@ -218,67 +218,64 @@ public:
         State& value(std::size_t i) const { return r_->states_[dev().first + i]; }
 
         // For tests: a missing name is inserted.
-        control_state& operator[](std::string_view name) const { return r_->control(d_, name); }
+        ControlState& operator[](std::string_view name) const { return r_->control(d_, name); }
         void erase(std::string_view name) const { r_->erase_control(d_, name); }
-        const basic_controls& operator=(const control_table& table) const {
+        const BasicControls& operator=(const ControlTable& table) const {
             r_->set_controls(d_, table);
             return *this;
         }
 
     private:
-        const device& dev() const { return r_->devices_[d_]; }
+        const Device& dev() const { return r_->devices_[d_]; }
         Registry* r_;
         std::size_t d_;
     };
-    using controls = basic_controls<remote_io_registry, control_state>;
-    using const_controls = basic_controls<const remote_io_registry, const control_state>;
+    using controls = BasicControls<RemoteIoRegistry, ControlState>;
+    using const_controls = BasicControls<const RemoteIoRegistry, const ControlState>;
 
     template <class Registry, class Controls>
-    class basic_view {
+    class BasicView {
     public:
-        explicit basic_view(Registry* r) : r_(r) {}
+        explicit BasicView(Registry* r) : r_(r) {}
         std::string_view name(std::size_t i) const { return r_->names_.name(r_->devices_[i].id); }
         Controls value(std::size_t i) const { return Controls(r_, i); }
 
     private:
         Registry* r_;
     };
-    using iterator = pair_iterator<basic_view<remote_io_registry, controls>, controls>;
-    using const_iterator =
-        pair_iterator<basic_view<const remote_io_registry, const_controls>, const_controls>;
+    using iterator = PairIterator<BasicView<RemoteIoRegistry, controls>, controls>;
+    using const_iterator = PairIterator<BasicView<const RemoteIoRegistry, const_controls>, const_controls>;
 
-    remote_io_registry() = default;
+    RemoteIoRegistry() = default;
     // The remote ios registered among those announced, a repeated id keeping
     // the first entry, those already in `before` included; a name listed
     // twice is one control.
-    static remote_io_registry built(const remote_io_registry& before, const announcement_list& ios,
-                                    const std::vector<bool>& registered);
+    static RemoteIoRegistry built(const RemoteIoRegistry& before, const AnnouncementList& ios,
+                                  const std::vector<bool>& registered);
     // For tests and the reference of the fuzzers: devices by id, the first of repeated ids kept.
-    remote_io_registry(std::initializer_list<std::pair<std::string, control_table>> devices);
+    RemoteIoRegistry(std::initializer_list<std::pair<std::string, ControlTable>> devices);
 
-    iterator begin() { return {basic_view<remote_io_registry, controls>(this), 0}; }
-    iterator end() { return {basic_view<remote_io_registry, controls>(this), size()}; }
-    const_iterator begin() const { return {basic_view<const remote_io_registry, const_controls>(this), 0}; }
-    const_iterator end() const {
-        return {basic_view<const remote_io_registry, const_controls>(this), size()};
-    }
+    iterator begin() { return {BasicView<RemoteIoRegistry, controls>(this), 0}; }
+    iterator end() { return {BasicView<RemoteIoRegistry, controls>(this), size()}; }
+    const_iterator begin() const { return {BasicView<const RemoteIoRegistry, const_controls>(this), 0}; }
+    const_iterator end() const { return {BasicView<const RemoteIoRegistry, const_controls>(this), size()}; }
     std::size_t size() const { return devices_.size(); }
     bool empty() const { return devices_.empty(); }
     std::size_t controls_count() const { return states_.size(); }
-    iterator find(std::string_view id) { return {basic_view<remote_io_registry, controls>(this), found(id)}; }
+    iterator find(std::string_view id) { return {BasicView<RemoteIoRegistry, controls>(this), found(id)}; }
     const_iterator find(std::string_view id) const {
-        return {basic_view<const remote_io_registry, const_controls>(this), found(id)};
+        return {BasicView<const RemoteIoRegistry, const_controls>(this), found(id)};
     }
 
     // For tests: a missing id is inserted without controls.
     controls operator[](std::string_view id);
     // Keeps a device that is already there, as a map does.
-    void emplace(std::string_view id, const control_table& table);
+    void emplace(std::string_view id, const ControlTable& table);
     void erase(std::string_view id);
-    void clear() { *this = remote_io_registry(); }
+    void clear() { *this = RemoteIoRegistry(); }
 
-    friend bool operator==(const remote_io_registry& a, const remote_io_registry& b);
-    friend bool operator!=(const remote_io_registry& a, const remote_io_registry& b) { return !(a == b); }
+    friend bool operator==(const RemoteIoRegistry& a, const RemoteIoRegistry& b);
+    friend bool operator!=(const RemoteIoRegistry& a, const RemoteIoRegistry& b) { return !(a == b); }
 
 private:
     const_controls const_controls_of(std::size_t d) const { return const_controls(this, d); }
@@ -292,29 +289,28 @@ private:
     }
     // Appends a device after those there.
     template <class Name>
-    void append(std::string_view id, std::size_t count, Name name, const control_state* states);
+    void append(std::string_view id, std::size_t count, Name name, const ControlState* states);
     // The same registry with device d's controls replaced: linear.
-    void set_controls(std::size_t d, const control_table& controls);
-    control_state& control(std::size_t d, std::string_view name);
+    void set_controls(std::size_t d, const ControlTable& controls);
+    ControlState& control(std::size_t d, std::string_view name);
     void erase_control(std::size_t d, std::string_view name);
 
-    name_run names_;                     // per device its id, then its controls' names in order
-    std::vector<device> devices_;        // in id order
-    std::vector<control_state> states_;  // per control, a device's together
+    NameRun names_;                     // per device its id, then its controls' names in order
+    std::vector<Device> devices_;       // in id order
+    std::vector<ControlState> states_;  // per control, a device's together
 };
 
 // One remote io as the configuration announced it: its id and its control
 // names in their order (a repeated name included).
-class announced_io {
+class AnnouncedIo {
 public:
-    announced_io(const name_run& run, std::size_t at, std::size_t count)
-        : run_(&run), at_(at), count_(count) {}
+    AnnouncedIo(const NameRun& run, std::size_t at, std::size_t count) : run_(&run), at_(at), count_(count) {}
     std::string_view id() const { return run_->name(at_); }
     std::size_t count() const { return count_; }
     std::string_view name(std::size_t i) const { return run_->name(at_ + 1 + i); }
 
 private:
-    const name_run* run_;
+    const NameRun* run_;
     std::size_t at_;
     std::size_t count_;
 };
@@ -322,16 +318,16 @@ private:
 // The remote ios in the order of the configuration, a repeated id announced
 // again, so that the device tree can be announced again, the same, without a
 // copy of every topic: ids and names in one run, 4 bytes each beside them.
-class announcement_list {
+class AnnouncementList {
 public:
-    void push_back(std::string_view id, const name_run& names);
-    void push_back(const announced_io& io);
+    void push_back(std::string_view id, const NameRun& names);
+    void push_back(const AnnouncedIo& io);
     void resize(std::size_t ios);  // to fewer
     std::size_t size() const { return starts_.size(); }
     bool empty() const { return starts_.empty(); }
-    announced_io operator[](std::size_t i) const {
+    AnnouncedIo operator[](std::size_t i) const {
         const std::size_t next = i + 1 < starts_.size() ? starts_[i + 1] : run_.count();
-        return announced_io(run_, starts_[i], next - starts_[i] - 1);
+        return AnnouncedIo(run_, starts_[i], next - starts_[i] - 1);
     }
     void clear() {
         run_.clear();
@@ -344,14 +340,14 @@ public:
     }
 
 private:
-    name_run run_;                       // each io's id, then its names
+    NameRun run_;                        // each io's id, then its names
     std::vector<std::uint32_t> starts_;  // where each io's id is in run_
 };
 
 // Both live until the process ends and are never destroyed, so the detached
 // watchdog can never touch a destroyed object while the process exits.
-extern remote_io_registry& abroad_ios;
-extern announcement_list& announcements;
+extern RemoteIoRegistry& abroad_ios;
+extern AnnouncementList& announcements;
 extern fair_mutex& m_mutex;
 
 constexpr std::int64_t stale_after_s = 900;

@@ -44,12 +44,12 @@ constexpr std::int64_t told_at_most_every_s = 60;
 std::int64_t last_told = 0;
 unsigned long untold = 0;
 
-void announce_name(mosquitto::MqttAsyncWrapper& client, const announced_io& io) {
+void announce_name(mosquitto::MqttAsyncWrapper& client, const AnnouncedIo& io) {
     client.Send(fmt::format(FMT_STRING("/devices/{}/meta/name"), io.id()), std::string(io.id()),
                 mosquitto::Qos::AtMostOnce, true);
 }
 
-void announce_control(mosquitto::MqttAsyncWrapper& client, const announced_io& io, std::size_t i) {
+void announce_control(mosquitto::MqttAsyncWrapper& client, const AnnouncedIo& io, std::size_t i) {
     const auto name = io.name(i);
     client.Send(fmt::format(FMT_STRING("/devices/{}/controls/{}/meta/type"), io.id(), name), "value",
                 mosquitto::Qos::AtMostOnce, true);
@@ -60,13 +60,13 @@ void announce_control(mosquitto::MqttAsyncWrapper& client, const announced_io& i
 }
 
 // About how many bytes the announcement of a control takes, for pacing.
-std::size_t announced_bytes(const announced_io& io, std::size_t i) {
+std::size_t announced_bytes(const AnnouncedIo& io, std::size_t i) {
     return 3 * (io.id().size() + io.name(i).size() + 40);
 }
 
 }  // namespace
 
-void announce_io(mosquitto::MqttAsyncWrapper& client, const announced_io& io, std::size_t& paced) {
+void announce_io(mosquitto::MqttAsyncWrapper& client, const AnnouncedIo& io, std::size_t& paced) {
     announce_name(client, io);
     for (std::size_t i = 0; i < io.count(); ++i) {
         announce_control(client, io, i);
@@ -150,7 +150,7 @@ bool TreePass::next(std::size_t bytes) {
 
 bool TreePass::announce() {
     for (std::size_t n = 0; n < announcements.size(); ++n) {
-        const announced_io io = announcements[n];
+        const AnnouncedIo io = announcements[n];
         announce_name(client_, io);
         for (std::size_t i = 0; i < io.count(); ++i) {
             announce_control(client_, io, i);

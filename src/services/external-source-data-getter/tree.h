@@ -32,7 +32,7 @@ namespace quorvel {
 // One remote io announced as the configuration lists it: its name, and each
 // control's type, readonly flag and order. paced counts the bytes announced
 // since the client last had room; past a slice's worth it waits for room.
-void announce_io(mosquitto::MqttAsyncWrapper& client, const announced_io& io, std::size_t& paced);
+void announce_io(mosquitto::MqttAsyncWrapper& client, const AnnouncedIo& io, std::size_t& paced);
 
 // A control's topic, "/devices/<id>/controls/<name>", written over topic
 // (its buffer kept); its marker's is that and "/meta/error".
