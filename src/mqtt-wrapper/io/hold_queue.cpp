@@ -107,7 +107,7 @@ void HoldQueue::remove(Iterator at) {
     held_.erase(at);
 }
 
-HoldQueue::Room HoldQueue::room() {
+Room HoldQueue::room() {
     std::lock_guard<std::mutex> lock(mutex_);
     return {max_messages_ - std::min(held_.size(), max_messages_), max_bytes_ - std::min(bytes_, max_bytes_),
             !held_.empty()};

@@ -21,6 +21,7 @@
 // after it is released. One reader at a time pushes (under the link's
 // lock), and never blocks.
 
+#include "mqtt-wrapper/core/room.h"
 #include "mqtt-wrapper/core/types.h"
 
 #include <atomic>
@@ -57,11 +58,6 @@ public:
     // the oldest are dropped.
     Report push(std::vector<MqttMessage>& arrived);
 
-    struct Room {
-        std::size_t messages;
-        std::size_t bytes;
-        bool holding;  // any message is held
-    };
     std::size_t max_bytes() const { return max_bytes_; }  // its bound in bytes
 
     // How much the reader may hand over without dropping any.
