@@ -1,6 +1,5 @@
 #include "mqtt-wrapper/core/retry_policy.h"
 
-
 #include <algorithm>
 #include <utility>
 
