@@ -14,11 +14,12 @@
 // While a receive loop runs, the I/O loop looks once per lease instead of
 // being woken at every leave().
 //
-// Lock: mutex_ guards every member below it; callers in Receive and the
-// I/O thread take it for a few assignments, never across a read, a poll or
-// a callback. It is taken alone, or inside the hold queue's lock (a
-// follower's wait predicate), never with the link's. revoke() waits on it
-// (with a kick to the leader's poll) until the leader has left the socket.
+// Lock: mutex_ guards fd_, leading_, io_watching_, lease_until_,
+// last_read_ahead_ and flooded_. Callers in Receive and the I/O thread
+// take it for a few assignments, never across a read, a poll or a
+// callback; alone, or inside the hold queue's lock (a follower's wait
+// predicate), never with the link's. revoke() waits on it (with a kick to
+// the leader's poll) until the leader has left the socket.
 
 #include "mqtt-wrapper/io/read_pacing.h"
 
