@@ -1,22 +1,18 @@
 // The front of the client: each call goes to the link (the protocol
-// session and the socket under one lock), the hold queue, the reader
-// hand-over or the I/O loop; the locking rule of each is at the top of its
-// own file. This file holds no lock of its own.
+// session and the socket under one lock), the hold queue, the reader or the
+// I/O loop; the locking rule of each is at the top of its own file. This
+// file holds no lock of its own.
 #include "mqtt-wrapper/mqtt_async_wrapper.h"
 
 #include "mqtt-wrapper/common/broker_address.h"
 #include "mqtt-wrapper/common/p7.h"
 #include "mqtt-wrapper/core/codec.h"
-#include "mqtt-wrapper/core/topic_rules.h"
 #include "mqtt-wrapper/io/callback_data.h"
 #include "mqtt-wrapper/io/hold_queue.h"
 #include "mqtt-wrapper/io/io_loop.h"
 #include "mqtt-wrapper/io/link.h"
-#include "mqtt-wrapper/io/reader_handover.h"
+#include "mqtt-wrapper/io/reader.h"
 
-#include <fmt/format.h>
-
-#include <algorithm>
 #include <atomic>
 
 namespace quorvel::mosquitto {
@@ -49,25 +45,13 @@ SessionSettings settings_for(const std::string& client_id, BrokerAddress& addres
     return s;
 }
 
-// Counts a caller inside Receive for the destructor, which waits for it.
-class Inside {
-public:
-    explicit Inside(HoldQueue& held) : held_(held) { held_.enter(); }
-    ~Inside() { held_.leave(); }
-    Inside(const Inside&) = delete;
-    Inside& operator=(const Inside&) = delete;
-
-private:
-    HoldQueue& held_;
-};
-
 }  // namespace
 
 struct MqttAsyncWrapper::Impl {
     MqttAsyncWrapper* const owner;
     HoldQueue held{max_held_messages, max_held_bytes};
     Link link;
-    ReaderHandover handover{reader_lease};
+    Reader reader;
     IoLoop io;
     std::atomic<bool> closing{false};
     MQTTAsync_connectionLost* on_lost = nullptr;
@@ -78,12 +62,17 @@ struct MqttAsyncWrapper::Impl {
         : Impl(o, settings_for(client_id, address), std::move(address)) {}
     // A reference: settings_for has had the address before it moves on.
     Impl(MqttAsyncWrapper* o, SessionSettings settings, BrokerAddress&& address)
-        : owner(o), link(std::move(settings), std::move(address), held), io(link, handover, held, owner) {}
+        : owner(o),
+          link(std::move(settings), std::move(address), held),
+          reader(link, held, reader_lease, owner, wake_io, this),
+          io(link, reader, owner) {}
+
+    static void wake_io(void* impl) { static_cast<Impl*>(impl)->io.wake(); }
 
     // Output was queued: the I/O loop writes it, unless a receive loop is
     // between two Receive calls and will write it itself.
     void queued() {
-        if (!handover.lease_held(steady::now())) io.wake();
+        if (!reader.lease_held(steady::now())) io.wake();
     }
 
     void publish(const std::string& topic, const unsigned char* data, std::size_t size, Qos qos,
@@ -148,40 +137,7 @@ void MqttAsyncWrapper::Unsubscribe(const std::string& filter) {
 }
 
 MqttMessage MqttAsyncWrapper::Receive(const std::string& filter, int timeoutMs) {
-    Impl& s = *impl_;
-    const Inside inside(s.held);
-    const bool forever = timeoutMs <= 0;
-    const auto deadline = steady::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        MqttMessage message;
-        HoldQueue::Report report;
-        bool wake_reader = false;
-        bool more = false;
-        if (s.held.take(filter, message, report, wake_reader, more)) {
-            // Keeps the lease: the loop is expected back. Room again: the I/O
-            // loop may hand over what waits for it.
-            if (s.handover.leave_receive(steady::now()) || wake_reader) s.io.wake();
-            HoldQueue::log(report);
-            if (more) s.io.read_ahead();
-            return message;
-        }
-        if (s.held.closed())
-            throw MqttError("The MQTT client is being destroyed", MqttError::Code::destroyed);
-        if (!forever && steady::now() >= deadline) {
-            if (s.handover.leave_receive(steady::now())) s.io.wake();
-            throw MqttError(fmt::format("No message on '{}' within {} ms", shown_topic(filter), timeoutMs),
-                            MqttError::Code::timed_out);
-        }
-        // About to wait: what this thread published goes out now, in one
-        // write for everything since it last waited.
-        if (s.link.flush() != Link::Flush::done) s.io.wake();
-        const int fd = s.handover.try_lead();
-        if (fd >= 0) {
-            s.io.lead(fd, filter, deadline, forever);
-        } else {
-            s.held.wait(filter, deadline, forever, [&] { return s.handover.lead_free(); });
-        }
-    }
+    return impl_->reader.receive(filter, timeoutMs);
 }
 
 void MqttAsyncWrapper::WaitForOutputRoom() {

@@ -9,6 +9,7 @@
 #include <thread>
 
 using quorvel::mosquitto::ReaderHandover;
+using quorvel::mosquitto::ReadPacing;
 
 namespace {
 
@@ -58,13 +59,33 @@ TEST(ReaderHandover, TheIoLoopReadsWithinALeaseOrBesideALeaderOnlyWhileInputFloo
     const auto t = now();
     h.leave_receive(t);  // a receive loop took a message and comes back
     EXPECT_FALSE(h.io_turn(t).read);
-    EXPECT_TRUE(h.io_turn(t, true).read);
+    EXPECT_TRUE(h.read_ahead_done(t, true));  // flooding began: the I/O loop is woken
+    EXPECT_TRUE(h.io_turn(t).read);
     ASSERT_EQ(h.try_lead(), socket_fd);
+    EXPECT_TRUE(h.io_turn(t).read);
+    h.io_read_done(false, false);  // a read caught up
     EXPECT_FALSE(h.io_turn(t).read);
-    EXPECT_TRUE(h.io_turn(t, true).read);
     h.leave(t);
     EXPECT_FALSE(h.io_turn(t + std::chrono::milliseconds(9)).read);
     EXPECT_TRUE(h.io_turn(t + std::chrono::milliseconds(10)).read);  // the lease has run out
+    h.read_ahead_done(t, true);
     h.revoke();
-    EXPECT_FALSE(h.io_turn(t, true).read);  // no connection
+    EXPECT_FALSE(h.io_turn(t).read);  // no connection
+}
+
+TEST(ReaderHandover, AReceiveLoopThatIsBehindReadsAheadOncePerPauseOrAtEveryMessageWhileFlooded) {
+    ReaderHandover h(std::chrono::milliseconds(10));
+    h.grant(socket_fd);
+    const auto t = now();
+    EXPECT_FALSE(h.leave_receive(t, false).read_ahead);  // not behind
+    ASSERT_TRUE(h.leave_receive(t, true).read_ahead);
+    EXPECT_EQ(h.try_lead(), -1);  // it leads
+    h.read_ahead_done(t, false);
+    h.leave(t);
+    EXPECT_FALSE(h.leave_receive(t + std::chrono::microseconds(999), true).read_ahead);
+    ASSERT_TRUE(h.leave_receive(t + ReadPacing::pause, true).read_ahead);
+    h.read_ahead_done(t + ReadPacing::pause, true);
+    h.leave(t);
+    EXPECT_TRUE(h.leave_receive(t + ReadPacing::pause, true).read_ahead);   // flooded: at once
+    EXPECT_FALSE(h.leave_receive(t + ReadPacing::pause, true).read_ahead);  // another leads
 }

@@ -16,6 +16,7 @@
 #include "mqtt-wrapper/core/codec.h"
 #include "mqtt-wrapper/core/events.h"
 #include "mqtt-wrapper/core/outbound.h"
+#include "mqtt-wrapper/core/room.h"
 #include "mqtt-wrapper/core/secret.h"
 #include "mqtt-wrapper/core/types.h"
 
@@ -89,11 +90,6 @@ public:
     // the room is set again and decode() is called. A message of more bytes
     // than the room still passes while no message is held (bytes 0 means
     // none is).
-    struct Room {
-        std::size_t messages;
-        std::size_t bytes;
-        bool holding;  // the owner holds messages already
-    };
     void set_room(Room room) { room_ = room; }
     void decode(steady_time now);
     // Input waits undecoded, and decoding stopped for lack of room; fits:

@@ -47,8 +47,13 @@ HoldQueue::Report HoldQueue::push(std::vector<MqttMessage>& arrived) {
     if (!keys_.empty()) {
         std::size_t arriving_bytes = 0;
         for (const auto& m : arrived) arriving_bytes += size_of(m);
-        if (held_count_.load(std::memory_order_relaxed) + arrived.size() >= max_messages_ / 2 ||
-            held_bytes_.load(std::memory_order_relaxed) + arriving_bytes >= max_bytes_ / 2) {
+        bool half = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            half = held_.size() + arrived.size() >= max_messages_ / 2 ||
+                   bytes_ + arriving_bytes >= max_bytes_ / 2;
+        }
+        if (half) {
             for (std::size_t i = 0; i < arrived.size(); ++i) arrived_keys_[i] = key_of(arrived[i]);
         }
     }
@@ -76,19 +81,12 @@ HoldQueue::Report HoldQueue::push(std::vector<MqttMessage>& arrived) {
             remove(held_.begin());
             ++dropped_unreported_;
         }
-        if (replaced)
-            last_replaced_.store(steady::now().time_since_epoch().count(), std::memory_order_relaxed);
-        counted();
+        if (replaced) last_replaced_ = steady::now();
         report = take_report();
     }
     arrived.clear();
     cv_.notify_all();
     return report;
-}
-
-void HoldQueue::counted() {
-    held_count_.store(held_.size(), std::memory_order_relaxed);
-    held_bytes_.store(bytes_, std::memory_order_relaxed);
 }
 
 bool HoldQueue::superseding() const {
@@ -107,7 +105,7 @@ void HoldQueue::remove(Iterator at) {
     held_.erase(at);
 }
 
-HoldQueue::Room HoldQueue::room() {
+Room HoldQueue::room() {
     std::lock_guard<std::mutex> lock(mutex_);
     return {max_messages_ - std::min(held_.size(), max_messages_), max_bytes_ - std::min(bytes_, max_bytes_),
             !held_.empty()};
@@ -137,7 +135,6 @@ bool HoldQueue::take(const std::string& filter, MqttMessage& message, Report& re
     bytes_ -= size_of(found->message);
     message = std::move(found->message);
     held_.erase(found);
-    counted();
     wake_reader = std::exchange(reader_waits_, false);
     more = !held_.empty();
     report = take_report();
@@ -203,9 +200,9 @@ void HoldQueue::wait_until_empty_of_callers() {
     cv_.wait(lock, [&] { return callers_ == 0; });
 }
 
-bool HoldQueue::replaced_lately() const {
-    const auto last = last_replaced_.load(std::memory_order_relaxed);
-    return last != 0 && steady::now() - steady::time_point(steady::duration(last)) < replaced_lately_for;
+bool HoldQueue::replaced_lately() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return last_replaced_ != steady::time_point{} && steady::now() - last_replaced_ < replaced_lately_for;
 }
 
 void HoldQueue::log(const Report& report) {

@@ -15,15 +15,17 @@
 // Receive callers take the oldest message that matches their filter and
 // wait, with a predicate, while there is none.
 //
-// Concurrency: one mutex guards the queue; it is held only to move
-// messages in or out, never across a blocking call, a callback or a
-// supersede key (computed before it is taken), and waiters are notified
-// after it is released. One reader at a time pushes (under the link's
-// lock), and never blocks.
+// Lock: mutex_ guards every member below it. The reader takes it to push
+// (under the link's lock: the link's first), callers in Receive to take and
+// to wait, the front to close; it is held only to move messages in or out,
+// never across a blocking call, a callback or a supersede key (computed
+// before it is taken, without it), and waiters are notified after it is
+// released. A follower's wait predicate takes the hand-over's lock inside
+// it. One reader at a time pushes, and never blocks.
 
+#include "mqtt-wrapper/core/room.h"
 #include "mqtt-wrapper/core/types.h"
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -57,11 +59,6 @@ public:
     // the oldest are dropped.
     Report push(std::vector<MqttMessage>& arrived);
 
-    struct Room {
-        std::size_t messages;
-        std::size_t bytes;
-        bool holding;  // any message is held
-    };
     std::size_t max_bytes() const { return max_bytes_; }  // its bound in bytes
 
     // How much the reader may hand over without dropping any.
@@ -102,7 +99,7 @@ public:
     void wait_until_empty_of_callers();
 
     // Whether a message replaced another within the last 10 s. Any thread.
-    bool replaced_lately() const;
+    bool replaced_lately();
 
     static void log(const Report& report);
 
@@ -115,7 +112,6 @@ private:
 
     Iterator find(const std::string& filter);
     bool superseding() const;   // with mutex_ held
-    void counted();             // with mutex_ held: the sizes for the next push
     void unindex(Iterator at);  // with mutex_ held
     void remove(Iterator at);   // with mutex_ held
     Report take_report();       // with mutex_ held
@@ -125,9 +121,6 @@ private:
     const std::size_t max_bytes_;
     std::vector<std::pair<std::string, MqttSupersedeKey*>> keys_;
     std::vector<std::string> arrived_keys_;  // the pushing reader's
-    // The queue's size, read without the lock before a push.
-    std::atomic<std::size_t> held_count_{0};
-    std::atomic<std::size_t> held_bytes_{0};
 
     std::mutex mutex_;
     std::condition_variable cv_;
@@ -139,7 +132,7 @@ private:
     std::chrono::steady_clock::time_point last_drop_report_{};
     std::size_t replaced_unreported_ = 0;
     std::chrono::steady_clock::time_point last_replace_report_{};
-    std::atomic<std::chrono::steady_clock::rep> last_replaced_{0};
+    std::chrono::steady_clock::time_point last_replaced_{};
     bool closed_ = false;
     int callers_ = 0;
 };

@@ -22,7 +22,6 @@ using steady = std::chrono::steady_clock;
 constexpr auto disconnect_timeout = 3s;  // for what is queued at stop()
 constexpr auto held_back_report = 60s;   // at most one record per minute
 constexpr auto held_back_lately_for = 10s;
-constexpr std::size_t read_chunk_bytes = 64 * 1024;
 const char* const source_file = "src/mqtt-wrapper/io/io_loop";
 
 #define IO_LOG(level, ...) \
@@ -38,10 +37,9 @@ int timeout_ms(steady::time_point deadline) {
 
 }  // namespace
 
-IoLoop::IoLoop(Link& link, ReaderHandover& handover, HoldQueue& held, void* context)
+IoLoop::IoLoop(Link& link, Reader& reader, void* context)
     : link_(link),
-      handover_(handover),
-      held_(held),
+      reader_(reader),
       context_(context),
       // Seeded apart per process and client, so that controllers restarted
       // together do not retry in step.
@@ -168,8 +166,7 @@ void IoLoop::connected(RetryPolicy::Up up) {
             IO_LOG(P7::ERROR, "The connection callback threw");
         }
     }
-    handover_.grant(link_.fd());
-    held_.notify();  // a waiting Receive may lead now
+    reader_.grant(link_.fd());
 }
 
 bool IoLoop::serve() {
@@ -196,7 +193,7 @@ bool IoLoop::serve() {
                 return false;
             }
         }
-        const auto turn = handover_.io_turn(now, flooded_.load(std::memory_order_relaxed));
+        const auto turn = reader_.io_turn(now);
         // While the hold queue has no room, input waits undecoded, then in
         // the socket: its small buffer, then the broker's queue, keep the
         // rest. Receive wakes this loop once it has made room.
@@ -213,11 +210,7 @@ bool IoLoop::serve() {
         // wait behind the input: it must still come in time, so a broker
         // that floods and reads nothing is left.
         if (turn.read && (buffered || (revents & (POLLIN | POLLERR | POLLHUP | POLLRDHUP)))) {
-            LinkEvents got;
-            link_.read(read_chunk_bytes, got, held_back);  // held back: only to find the end
-            if (!got.filled) flooded_.store(false, std::memory_order_relaxed);  // caught up
-            if (got.messages > 0) handover_.nudge_leader();  // a caller may have led since io_turn
-            deliver(got, context_);
+            reader_.io_read(held_back);
         }
     }
 }
@@ -254,7 +247,7 @@ bool IoLoop::held_back_lately() const {
 }
 
 steady::duration IoLoop::lost(steady::time_point since) {
-    handover_.revoke();
+    reader_.revoke();
     LinkEvents events;
     const auto loss = link_.drop(events);
     lost_publications_ += loss.lost_publications;
@@ -296,91 +289,10 @@ void IoLoop::tell_lost_publications() {
     }
 }
 
-// A caller in Receive at the socket: see ReaderHandover.
-
-void IoLoop::left_socket() {
-    if (handover_.leave(steady::now())) wake();
-    held_.notify();  // a follower may lead now
-}
-
-void IoLoop::hold_off(pollfd& kick, steady::time_point deadline, bool forever) {
-    auto pause = std::chrono::duration_cast<std::chrono::nanoseconds>(pacing_.before_read());
-    if (pause.count() == 0 || link_.buffered()) return;
-    if (!forever) pause = std::min(pause, std::max(deadline - steady::now(), steady::duration::zero()));
-    // poll, not ppoll: glibc 2.36's fortified ppoll passes a 64-bit
-    // timespec to the 32-bit call on 32-bit targets.
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(pause).count();
-    if (ms > 0) ::poll(&kick, 1, static_cast<int>(ms));
-}
-
-void IoLoop::lead(int fd, const std::string& filter, steady::time_point deadline, bool forever) {
-    // The I/O loop nudges a leader after it hands a message over; one
-    // handed over before this caller led is looked for here.
-    if (held_.contains(filter)) return left_socket();
-    pollfd p[2] = {{fd, POLLIN, 0}, {handover_.kick_fd(), POLLIN, 0}};
-    hold_off(p[1], deadline, forever);
-    LinkEvents events;
-    bool broke = false;
-    // Input that hands nothing out (a PINGRESP, an acknowledgement) keeps
-    // the lead: leaving would wake the I/O loop for nothing.
-    for (;;) {
-        int timeout = -1;
-        if (!forever) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now());
-            timeout = static_cast<int>(std::max<long long>(left.count() + 1, 0));
-        }
-        // Only a full queue stops this caller: it waits for another topic,
-        // which may already wait undecoded behind the held ones.
-        const bool beyond_room = held_.full();
-        if (link_.buffered(beyond_room)) {
-            p[0].revents = POLLIN;  // input the socket no longer shows
-            p[1].revents = 0;
-        } else if (::poll(p, 2, timeout) <= 0) {
-            break;
-        }
-        if (p[1].revents & POLLIN) {
-            handover_.drain_kick();
-            break;
-        }
-        broke = !link_.read(read_chunk_bytes, events, beyond_room);
-        if (events.messages > 0) pacing_.read(steady::now(), events.messages, events.filled);
-        if (broke || events.messages > 0 || !events.told.empty()) break;
-        if (link_.flush() != Link::Flush::done) wake();  // acknowledgements
-    }
-    left_socket();
-    if (broke) wake();
-    deliver(events, context_);
-}
-
-void IoLoop::read_ahead() {
-    const auto now = steady::now();
-    const auto last = steady::time_point(steady::duration(last_read_.load(std::memory_order_relaxed)));
-    if (now - last < ReadPacing::pause && !flooded_.load(std::memory_order_relaxed)) return;
-    const int fd = handover_.try_lead();
-    if (fd < 0) return;
-    LinkEvents events;
-    bool broke = false;
-    bool flooded = false;
-    // At most the hold queue's bound in one go: a flood of messages that
-    // replace one another never keeps the loop from handling them.
-    for (std::size_t read = 0; !broke && read < held_.max_bytes(); read += read_chunk_bytes) {
-        events.filled = false;
-        broke = !link_.read(read_chunk_bytes, events);
-        if (!events.filled) break;  // the socket is empty, or the queue full
-        flooded = true;
-    }
-    last_read_.store(now.time_since_epoch().count(), std::memory_order_relaxed);
-    // While input floods in, the I/O thread reads beside the receive loop.
-    if (flooded_.exchange(flooded, std::memory_order_relaxed) != flooded && flooded) wake();
-    left_socket();
-    if (broke) wake();
-    deliver(events, context_);
-}
-
 // After DISCONNECT: no more writes, and the socket closes once the broker
 // has read everything (it closes its end), so nothing is cut off.
 void IoLoop::finish_close(steady::time_point deadline) {
-    handover_.revoke();
+    reader_.revoke();
     link_.shutdown_write();
     LinkEvents events;
     while (steady::now() < deadline) {

@@ -162,14 +162,12 @@ void Link::decode(LinkEvents& events, bool beyond_room) {
 
 void Link::set_room(bool beyond_room) {
     if (beyond_room) return session_.set_room({SIZE_MAX, SIZE_MAX, false});
-    const auto room = held_.room();
-    session_.set_room({room.messages, room.bytes, room.holding});
+    session_.set_room(held_.room());
 }
 
 bool Link::decodable() {
     if (!session_.waiting_for_room()) return false;
-    const auto room = held_.room();
-    return session_.fits({room.messages, room.bytes, room.holding});
+    return session_.fits(held_.room());
 }
 
 void Link::collect(LinkEvents& events) {

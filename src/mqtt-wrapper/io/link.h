@@ -25,6 +25,9 @@
 
 namespace quorvel::mosquitto {
 
+// The most one read takes from the socket.
+constexpr std::size_t read_chunk_bytes = 64 * 1024;
+
 // What a read or a state change produced, to act on with no lock held.
 struct LinkEvents {
     std::vector<Event> told;   // notices and completions, in the order they happened

@@ -45,9 +45,17 @@ void ReaderHandover::revoke() {
     drain_kick();
 }
 
-void ReaderHandover::nudge_leader() {
+void ReaderHandover::io_read_done(bool filled, bool messages) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (leading_) kick(kick_fd_);
+    if (!filled) flooded_ = false;  // caught up
+    if (messages && leading_) kick(kick_fd_);
+}
+
+bool ReaderHandover::read_ahead_done(time_point started, bool flooded) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    last_read_ahead_ = started;
+    const bool was = std::exchange(flooded_, flooded);
+    return flooded && !was;
 }
 
 void ReaderHandover::drain_kick() {
@@ -84,9 +92,13 @@ bool ReaderHandover::leave(time_point now) {
     return wake;
 }
 
-bool ReaderHandover::leave_receive(time_point now) {
+ReaderHandover::Left ReaderHandover::leave_receive(time_point now, bool behind) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return renew_lease(now);
+    const bool wake = renew_lease(now);
+    const bool ahead =
+        behind && fd_ >= 0 && !leading_ && (flooded_ || now - last_read_ahead_ >= ReadPacing::pause);
+    if (ahead) leading_ = true;
+    return {wake, ahead};
 }
 
 bool ReaderHandover::lease_held(time_point now) {
@@ -94,9 +106,9 @@ bool ReaderHandover::lease_held(time_point now) {
     return !leading_ && now < lease_until_;
 }
 
-ReaderHandover::Turn ReaderHandover::io_turn(time_point now, bool flooded) {
+ReaderHandover::Turn ReaderHandover::io_turn(time_point now) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (flooded && fd_ >= 0) {  // two threads read, until one catches up
+    if (flooded_ && fd_ >= 0) {  // two threads read, until one catches up
         io_watching_ = false;
         return {true, time_point::max()};
     }

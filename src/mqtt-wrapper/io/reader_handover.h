@@ -1,7 +1,7 @@
 #pragma once
 
 // Which thread reads the socket: a leader/followers hand-over between the
-// callers waiting in Receive and the client's I/O thread.
+// callers waiting in Receive and the client's I/O thread. Part of Reader.
 //
 // Rule: at most one caller leads, that is polls and reads the socket; other
 // callers follow, waiting on the hold queue for a message or for the lead.
@@ -14,9 +14,14 @@
 // While a receive loop runs, the I/O loop looks once per lease instead of
 // being woken at every leave().
 //
-// Concurrency: one mutex guards the state, held only for a few
-// assignments; revoke() waits on it (with a kick to the leader's poll) until
-// the leader has left the socket.
+// Lock: mutex_ guards fd_, leading_, io_watching_, lease_until_,
+// last_read_ahead_ and flooded_. Callers in Receive and the I/O thread
+// take it for a few assignments, never across a read, a poll or a
+// callback; alone, or inside the hold queue's lock (a follower's wait
+// predicate), never with the link's. revoke() waits on it (with a kick to
+// the leader's poll) until the leader has left the socket.
+
+#include "mqtt-wrapper/io/read_pacing.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -44,26 +49,39 @@ public:
     bool lead_free();
     // The leader leaves the socket; a caller leaves Receive (whether it led
     // or followed, it never ends another's lead). The lease runs from now.
-    // True when the I/O loop must be woken to watch it.
+    // wake_io: the I/O loop must be woken to watch it. behind: messages are
+    // still held; then, once a pause since the last read-ahead has passed
+    // (at once while input floods in), the caller takes the lead to read
+    // ahead if it is free.
     bool leave(time_point now);
-    bool leave_receive(time_point now);
+    struct Left {
+        bool wake_io;
+        bool read_ahead;
+    };
+    Left leave_receive(time_point now, bool behind = false);
+    // A read-ahead that began at started ended; flooded: it found a whole
+    // chunk at every read. True when flooding began: the I/O loop must be
+    // woken to read beside it.
+    bool read_ahead_done(time_point started, bool flooded);
+    // The I/O loop read; filled: it took a whole chunk. A leader is nudged
+    // when messages were handed over (it may have led since io_turn).
+    void io_read_done(bool filled, bool messages);
     // A leader polls this with the socket: readable when it must let go, or
     // look at the hold queue (the I/O loop read a message meanwhile).
     int kick_fd() const { return kick_fd_; }
-    void nudge_leader();
     void drain_kick();
     // A receive loop is between two Receive calls and will write its output then.
     bool lease_held(time_point now);
 
     // The I/O loop: whether it reads the socket now, and until when it may
-    // sleep without missing the lease's end. flooded: input comes faster
-    // than the receive loop reads it; then the I/O loop reads as it comes,
+    // sleep without missing the lease's end. While input floods in (faster
+    // than the receive loop reads it) the I/O loop reads as it comes,
     // beside any caller.
     struct Turn {
         bool read;
         time_point watch_until;
     };
-    Turn io_turn(time_point now, bool flooded = false);
+    Turn io_turn(time_point now);
 
 private:
     bool renew_lease(time_point now);  // with mutex_ held
@@ -75,6 +93,8 @@ private:
     bool leading_ = false;      // a caller reads it
     bool io_watching_ = false;  // the I/O loop sleeps no longer than lease_until_
     time_point lease_until_{};
+    time_point last_read_ahead_{};
+    bool flooded_ = false;  // a read-ahead found a whole chunk, and no read since caught up
     int kick_fd_ = -1;
 };
 
