@@ -67,15 +67,26 @@ class Client : public testing::Test {
 protected:
     Broker broker;
     void SetUp() override { test_support::use_broker(broker); }
+
+    // A client with a live subscription to filter: probes that publisher (or
+    // the client itself) sends reach it, on the filter with "probe" for its
+    // "#", or on the filter itself.
+    static std::unique_ptr<MqttAsyncWrapper> subscribed(const std::string& id, const std::string& filter,
+                                                        MqttAsyncWrapper* publisher = nullptr) {
+        auto c = connected_client(id);
+        subscribe(*c, filter);
+        const bool wildcard = !filter.empty() && filter.back() == '#';
+        wait_until_subscribed(publisher ? *publisher : *c, *c,
+                              wildcard ? filter.substr(0, filter.size() - 1) + "probe" : filter);
+        return c;
+    }
 };
 
 }  // namespace
 
 TEST_F(Client, ReceiveHandsOutMatchingMessagesAndHoldsTheRest) {
-    auto sub = connected_client("sub");
     auto pub = connected_client("pub");
-    subscribe(*sub, "/#");
-    wait_until_subscribed(*pub, *sub, "/probe");
+    auto sub = subscribed("sub", "/#", pub.get());
 
     pub->Send("/b/1", std::string("b1"), Qos::AtMostOnce, false);
     pub->Send("/a/1", std::string("a1"), Qos::AtMostOnce, false);
@@ -107,9 +118,7 @@ TEST_F(Client, PayloadBytesSurviveAndAnEmptyVectorClearsTheRetainedMessage) {
     const auto cleared = sub->Receive("/r/t", deadline_ms);  // live subscribers see it empty
     EXPECT_TRUE(cleared.payload.empty());
 
-    auto late = connected_client("late");
-    subscribe(*late, "/r/#");
-    wait_until_subscribed(*pub, *late, "/r/probe");
+    auto late = subscribed("late", "/r/#", pub.get());
     EXPECT_THROW(late->Receive("/r/t", 200), MqttError);  // nothing retained is left
 }
 
@@ -136,10 +145,8 @@ TEST_F(Client, StartedBeforeTheBrokerItConnectsWhenTheBrokerComesUp) {
 }
 
 TEST_F(Client, SubscriptionsComeBackAfterABrokerRestart) {
-    auto sub = connected_client("sub");
-    subscribe(*sub, "/data/#");
     auto pub = connected_client("pub");
-    wait_until_subscribed(*pub, *sub, "/data/probe");
+    auto sub = subscribed("sub", "/data/#", pub.get());
 
     broker.stop();
     broker.start();
@@ -177,9 +184,7 @@ TEST_F(Client, SendProceedsWhileAnotherThreadWaitsInReceive) {
         c->Receive("/loop/release", deadline_ms * 3);
         waiting = false;
     });
-    auto sink = connected_client("sink");
-    subscribe(*sink, "/out/#");
-    wait_until_subscribed(*c, *sink, "/out/probe");
+    auto sink = subscribed("sink", "/out/#", c.get());
     for (int i = 0; i < 500; ++i) c->Send("/out/n", std::to_string(i), Qos::AtMostOnce, false);
     for (int i = 0; i < 500; ++i) ASSERT_EQ(text(sink->Receive("/out/n", deadline_ms)), std::to_string(i));
     EXPECT_TRUE(waiting);
@@ -188,10 +193,8 @@ TEST_F(Client, SendProceedsWhileAnotherThreadWaitsInReceive) {
 }
 
 TEST_F(Client, BurstsBeyondTheOutgoingBufferAreNotLost) {
-    auto sink = connected_client("sink");
-    subscribe(*sink, "/burst/#");
     auto c = connected_client("c");
-    wait_until_subscribed(*c, *sink, "/burst/probe");
+    auto sink = subscribed("sink", "/burst/#", c.get());
     // Each batch is more than the client buffers (Send waits for room) and
     // fewer messages than the sink holds, so a slow sink drops none.
     constexpr int batches = 5;
@@ -210,10 +213,8 @@ TEST_F(Client, BurstsBeyondTheOutgoingBufferAreNotLost) {
 TEST_F(Client, AFullHoldQueueLeavesTheRestWithTheBroker) {
     // Five times what the queue holds, in messages or in bytes.
     for (const std::size_t padding : {0, 4000}) {
-        auto c = connected_client("c");
-        subscribe(*c, "/flood/#");
         auto pub = connected_client("pub");
-        wait_until_subscribed(*pub, *c, "/flood/probe");
+        auto c = subscribed("c", "/flood/#", pub.get());
         const test_support::StderrCapture log;
         const int n = padding == 0 ? 5000 : 1300;
         const std::string pad(padding, ' ');
@@ -265,10 +266,8 @@ TEST_F(Client, UnderOverloadNewerMessagesReplaceHeldOnesOfTheirKeySoTheNewestArr
 
 // A caller that waits for another topic reads on; then the oldest go.
 TEST_F(Client, AFullHoldQueueDropsTheOldestAndSaysSo) {
-    auto c = connected_client("c");
-    subscribe(*c, "/flood/#");
     auto pub = connected_client("pub");
-    wait_until_subscribed(*pub, *c, "/flood/probe");
+    auto c = subscribed("c", "/flood/#", pub.get());
     const test_support::StderrCapture log;
     constexpr int n = 1500;
     for (int i = 0; i < n; ++i) pub->Send("/flood/n", std::to_string(i), Qos::AtMostOnce, false);
@@ -286,9 +285,7 @@ TEST_F(Client, PublicationsMadeJustBeforeDestructionReachTheBroker) {
     // hold queue takes, so none is dropped there.
     constexpr int n = 900;
     {
-        auto c = connected_client("leaving");
-        subscribe(*c, "/keep/probe");
-        wait_until_subscribed(*c, *c, "/keep/probe");
+        auto c = subscribed("leaving", "/keep/probe");
         for (int i = 0; i < n; ++i)
             c->Send("/keep/" + std::to_string(i), std::string("v"), Qos::AtMostOnce, true);
     }  // destroyed at once: the clean close must still deliver everything
@@ -321,10 +318,8 @@ TEST_F(Client, QosOneAndTwoCompleteTheirHandshakesBothWays) {
 }
 
 TEST_F(Client, AMessageTooLargeToHoldIsSkippedAndTheNextArrives) {
-    auto c = connected_client("c");
-    subscribe(*c, "/big/#");
     auto pub = connected_client("pub");
-    wait_until_subscribed(*pub, *c, "/big/probe");
+    auto c = subscribed("c", "/big/#", pub.get());
     const test_support::StderrCapture log;
     pub->Send("/big/huge", std::string(5 << 20, 'x'), Qos::AtMostOnce, false);
     pub->Send("/big/next", std::string("small"), Qos::AtMostOnce, false);
@@ -334,10 +329,8 @@ TEST_F(Client, AMessageTooLargeToHoldIsSkippedAndTheNextArrives) {
 }
 
 TEST_F(Client, ThreadsReceivingTheirOwnTopicsEachGetAllTheirsInOrder) {
-    auto c = connected_client("c");
-    subscribe(*c, "/m/#");
     auto pub = connected_client("pub");
-    wait_until_subscribed(*pub, *c, "/m/probe");
+    auto c = subscribed("c", "/m/#", pub.get());
     // Fewer than the hold queue takes, so none may be dropped; fast enough
     // that reads come in batches. A fourth thread keeps timing out beside
     // them, leaving Receive while another reads the socket.
@@ -381,9 +374,7 @@ TEST_F(Client, PublicationsOfAThreadThatStopsReceivingStillGoOut) {
     // in Receive; one that never comes back must not keep them.
     auto c = connected_client("c");
     subscribe(*c, "/in/#");
-    auto sink = connected_client("sink");
-    subscribe(*sink, "/out/#");
-    wait_until_subscribed(*c, *sink, "/out/probe");
+    auto sink = subscribed("sink", "/out/#", c.get());
     wait_until_subscribed(*sink, *c, "/in/probe");
     std::thread worker([&] {
         sink->Send("/in/request", std::string("go"), Qos::AtMostOnce, false);
@@ -405,9 +396,7 @@ TEST_F(Client, TheClientReadsForAThreadThatStopsReceiving) {
     // Once a thread has waited in Receive, the client leaves the reading to
     // it; when it stays away, the client must read again, or acknowledgements
     // (and a lost connection) would go unnoticed.
-    auto c = connected_client("c");
-    subscribe(*c, "/r/#");
-    wait_until_subscribed(*c, *c, "/r/probe");
+    auto c = subscribed("c", "/r/#");
     int before = subacks;
     c->Subscribe("/other", Qos::AtMostOnce, &count_suback, &MqttAsyncWrapper::onFailure);
     EXPECT_TRUE(test_support::eventually([&] { return subacks > before; }));
@@ -422,15 +411,11 @@ TEST_F(Client, TheClientReadsForAThreadThatStopsReceiving) {
 TEST_F(Client, PacketsLeaveInCallOrderSoASubscribeSeesTheNewRetainedValue) {
     // A subscription queued after a publication must not overtake it: the
     // broker would hand out the value retained before.
-    auto other = connected_client("other");
-    subscribe(*other, "/order/#");
-    wait_until_subscribed(*other, *other, "/order/probe");
+    auto other = subscribed("other", "/order/#");
     other->Send("/order/x", std::string("old"), Qos::AtMostOnce, true);
     EXPECT_EQ(text(other->Receive("/order/x", deadline_ms)), "old");  // stored by now
 
-    auto c = connected_client("c");
-    subscribe(*c, "/order/probe");
-    wait_until_subscribed(*c, *c, "/order/probe");
+    auto c = subscribed("c", "/order/probe");
     c->Send("/order/x", std::string("new"), Qos::AtMostOnce, true);
     subscribe(*c, "/order/x");
     EXPECT_EQ(text(c->Receive("/order/x", deadline_ms)), "new");
@@ -505,9 +490,7 @@ void throw_from_callback(void*, MQTTAsync_successData*) {
 }  // namespace
 
 TEST_F(Client, ACallbackThatSendsWhileTheBrokerStallsReturnsOnceTheConnectionDrops) {
-    auto c = connected_client("c");
-    subscribe(*c, "/cb/probe");
-    wait_until_subscribed(*c, *c, "/cb/probe");
+    auto c = subscribed("c", "/cb/probe");
     // A receive loop, so the callback may run on its thread as well as on the client's.
     std::atomic<bool> stop{false};
     std::thread loop([&] {
@@ -546,9 +529,7 @@ TEST_F(Client, ACallbackThatSendsWhileTheBrokerStallsReturnsOnceTheConnectionDro
 }
 
 TEST_F(Client, SendToABrokerThatReadsNothingFailsOnceTheBufferIsFullButWaitForOutputRoomWaitsOn) {
-    auto c = connected_client("c");
-    subscribe(*c, "/s/probe");
-    wait_until_subscribed(*c, *c, "/s/probe");
+    auto c = subscribed("c", "/s/probe");
     broker.freeze();
     // The socket's buffers fill, Send waits while the output moves, then keeps
     // what fits in the buffer of waiting publications and refuses the rest.
