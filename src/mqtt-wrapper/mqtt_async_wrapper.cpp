@@ -103,8 +103,7 @@ MqttAsyncWrapper::~MqttAsyncWrapper() {
     s.link.wake_room_waiters();
     if (!s.io.started()) {
         if (const auto unsent = s.link.unsent_publications()) {
-            P7::getTrace()->Trace(0, P7::WARNING, nullptr, __LINE__, source_file, "~MqttAsyncWrapper",
-                                  "%zu publications were never sent: the client was never connected", unsent);
+            MQTT_LOG(P7::WARNING, "%zu publications were never sent: the client was never connected", unsent);
         }
     }
     s.io.stop();
@@ -169,10 +168,9 @@ const std::string& MqttAsyncWrapper::ServerUri() const {
 void MqttAsyncWrapper::onSuccess(void*, MQTTAsync_successData*) {}
 
 void MqttAsyncWrapper::onFailure(void*, MQTTAsync_failureData* response) {
-    P7::getTrace()->Trace(0, P7::WARNING, nullptr, __LINE__, source_file, "onFailure",
-                          "MQTT request failed (code %d%s%s)", response ? response->code : 0,
-                          response && response->message ? ": " : "",
-                          response && response->message ? response->message : "");
+    MQTT_LOG(P7::WARNING, "MQTT request failed (code %d%s%s)", response ? response->code : 0,
+             response && response->message ? ": " : "",
+             response && response->message ? response->message : "");
 }
 
 }  // namespace quorvel::mosquitto

@@ -51,3 +51,8 @@ MQTT_WRAPPER_API std::string format_record(int level, const char* file, unsigned
                                            const std::string& text);
 
 }  // namespace P7
+
+// A record of the calling file (its own source_file), on the line of the
+// call, naming the function it is in.
+#define MQTT_LOG(level, ...) \
+    P7::getTrace()->Trace(0, level, nullptr, __LINE__, source_file, __func__, __VA_ARGS__)

@@ -207,19 +207,18 @@ bool HoldQueue::replaced_lately() {
 
 void HoldQueue::log(const Report& report) {
     if (report.dropped > 0) {
-        P7::getTrace()->Trace(0, P7::WARNING, nullptr, __LINE__, source_file, "log",
-                              "Receive queue full: dropped %zu oldest messages", report.dropped);
+        MQTT_LOG(P7::WARNING, "Receive queue full: dropped %zu oldest messages", report.dropped);
     }
     if (report.replaced == 0) return;
     if (report.replaced_over == steady::duration{}) {
-        P7::getTrace()->Trace(0, P7::WARNING, nullptr, __LINE__, source_file, "log",
-                              "Messages come faster than they are taken: newer ones replace held ones that "
-                              "they supersede");
+        MQTT_LOG(P7::WARNING,
+                 "Messages come faster than they are taken: newer ones replace held ones that "
+                 "they supersede");
     } else {
-        P7::getTrace()->Trace(0, P7::WARNING, nullptr, __LINE__, source_file, "log",
-                              "Replaced %zu held messages by newer ones in the last %s: messages come "
-                              "faster than they are taken",
-                              report.replaced, describe_duration(report.replaced_over).c_str());
+        MQTT_LOG(P7::WARNING,
+                 "Replaced %zu held messages by newer ones in the last %s: messages come "
+                 "faster than they are taken",
+                 report.replaced, describe_duration(report.replaced_over).c_str());
     }
 }
 

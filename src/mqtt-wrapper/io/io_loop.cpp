@@ -24,9 +24,6 @@ constexpr auto held_back_report = 60s;   // at most one record per minute
 constexpr auto held_back_lately_for = 10s;
 const char* const source_file = "src/mqtt-wrapper/io/io_loop";
 
-#define IO_LOG(level, ...) \
-    P7::getTrace()->Trace(0, level, nullptr, __LINE__, source_file, __func__, __VA_ARGS__)
-
 int timeout_ms(steady::time_point deadline) {
     if (deadline == steady::time_point::max()) return -1;
     const auto left = deadline - steady::now();
@@ -109,18 +106,18 @@ void IoLoop::run() {
             const auto step = retry_.failed(steady::now(), failure);
             const char* const reason = failure.text.c_str();
             if (step.tell == RetryPolicy::Tell::reason) {
-                IO_LOG(P7::WARNING, "Cannot connect to %s: %s; retrying until it is up", uri, reason);
+                MQTT_LOG(P7::WARNING, "Cannot connect to %s: %s; retrying until it is up", uri, reason);
             } else if (step.tell == RetryPolicy::Tell::reminder) {
-                IO_LOG(P7::WARNING, "Still cannot connect to %s: %s (%lu attempts in %s)", uri, reason,
-                       step.count, describe_duration(step.span).c_str());
+                MQTT_LOG(P7::WARNING, "Still cannot connect to %s: %s (%lu attempts in %s)", uri, reason,
+                         step.count, describe_duration(step.span).c_str());
             }
             wait_for = step.pause;
         }
         if (!pause(wait_for)) break;
     }
     if (const auto unsent = link_.unsent_publications()) {
-        IO_LOG(P7::WARNING, "%zu publications were never sent: not connected to %s", unsent,
-               link_.address().uri.c_str());
+        MQTT_LOG(P7::WARNING, "%zu publications were never sent: not connected to %s", unsent,
+                 link_.address().uri.c_str());
     }
 }
 
@@ -153,8 +150,8 @@ void IoLoop::connected(RetryPolicy::Up up) {
     if (up.tell) {
         const std::string down =
             up.outage > steady::duration::zero() ? " (down for " + describe_duration(up.outage) + ")" : "";
-        IO_LOG(P7::INFO, "Connected to %s%s%s", link_.address().uri.c_str(),
-               link_.transport_description().c_str(), down.c_str());
+        MQTT_LOG(P7::INFO, "Connected to %s%s%s", link_.address().uri.c_str(),
+                 link_.transport_description().c_str(), down.c_str());
         tell_lost_publications();
     }
     if (on_connected_) {
@@ -163,7 +160,7 @@ void IoLoop::connected(RetryPolicy::Up up) {
         try {
             on_connected_(context_, &data);
         } catch (...) {
-            IO_LOG(P7::ERROR, "The connection callback threw");
+            MQTT_LOG(P7::ERROR, "The connection callback threw");
         }
     }
     reader_.grant(link_.fd());
@@ -188,8 +185,8 @@ bool IoLoop::serve() {
                 return true;
             }
             if (now >= close_deadline) {
-                IO_LOG(P7::WARNING, "Closed the connection to %s with output still unsent",
-                       link_.address().uri.c_str());
+                MQTT_LOG(P7::WARNING, "Closed the connection to %s with output still unsent",
+                         link_.address().uri.c_str());
                 return false;
             }
         }
@@ -227,14 +224,14 @@ void IoLoop::note_held_back(bool held, steady::time_point now) {
     if (held_told_ != steady::time_point{} && now - held_told_ < held_back_report) return;
     const auto held_for = held_for_ + (now - held_from_);
     if (held_told_ == steady::time_point{}) {
-        IO_LOG(P7::WARNING,
-               "Messages come faster than they are taken: reading held back, the broker queues the "
-               "rest");
+        MQTT_LOG(P7::WARNING,
+                 "Messages come faster than they are taken: reading held back, the broker queues the "
+                 "rest");
     } else {
-        IO_LOG(P7::WARNING,
-               "Reading held back for %s of the last %s: messages come faster than they are taken; "
-               "the broker queues the rest",
-               describe_duration(held_for).c_str(), describe_duration(now - held_told_).c_str());
+        MQTT_LOG(P7::WARNING,
+                 "Reading held back for %s of the last %s: messages come faster than they are taken; "
+                 "the broker queues the rest",
+                 describe_duration(held_for).c_str(), describe_duration(now - held_told_).c_str());
     }
     held_told_ = now;
     held_for_ = {};
@@ -254,12 +251,12 @@ steady::duration IoLoop::lost(steady::time_point since) {
     const auto step = retry_.lost(steady::now(), since, loss.closed, loss.served);
     const auto tell = stopping_ ? RetryPolicy::Tell::nothing : step.tell;
     if (tell == RetryPolicy::Tell::reason) {
-        IO_LOG(P7::WARNING, "Connection to %s lost: %s; reconnecting", link_.address().uri.c_str(),
-               loss.closed.text.c_str());
+        MQTT_LOG(P7::WARNING, "Connection to %s lost: %s; reconnecting", link_.address().uri.c_str(),
+                 loss.closed.text.c_str());
     } else if (tell == RetryPolicy::Tell::reminder) {
-        IO_LOG(P7::WARNING, "Connection to %s lost again: %s (%lu times in %s); reconnecting",
-               link_.address().uri.c_str(), loss.closed.text.c_str(), step.count,
-               describe_duration(step.span).c_str());
+        MQTT_LOG(P7::WARNING, "Connection to %s lost again: %s (%lu times in %s); reconnecting",
+                 link_.address().uri.c_str(), loss.closed.text.c_str(), step.count,
+                 describe_duration(step.span).c_str());
     }
     deliver(events, context_);
     if (on_lost_ && !stopping_) {
@@ -267,7 +264,7 @@ steady::duration IoLoop::lost(steady::time_point since) {
         try {
             on_lost_(context_, cause.data());
         } catch (...) {
-            IO_LOG(P7::ERROR, "The connection-lost callback threw");
+            MQTT_LOG(P7::ERROR, "The connection-lost callback threw");
         }
     }
     return step.pause;
@@ -277,15 +274,15 @@ steady::duration IoLoop::lost(steady::time_point since) {
 void IoLoop::tell_settled(steady::time_point now) {
     const auto summary = retry_.settled(now);
     if (summary.losses == 0) return;
-    IO_LOG(P7::INFO, "Connection to %s has held for %s, after it was lost %lu times in %s",
-           link_.address().uri.c_str(), describe_duration(RetryPolicy::settled_after).c_str(), summary.losses,
-           describe_duration(summary.span).c_str());
+    MQTT_LOG(P7::INFO, "Connection to %s has held for %s, after it was lost %lu times in %s",
+             link_.address().uri.c_str(), describe_duration(RetryPolicy::settled_after).c_str(),
+             summary.losses, describe_duration(summary.span).c_str());
     tell_lost_publications();
 }
 
 void IoLoop::tell_lost_publications() {
     if (const auto lost = std::exchange(lost_publications_, 0)) {
-        IO_LOG(P7::WARNING, "%zu publications were lost with the previous connection", lost);
+        MQTT_LOG(P7::WARNING, "%zu publications were lost with the previous connection", lost);
     }
 }
 

@@ -15,8 +15,7 @@ const char* const source_file = "src/mqtt-wrapper/io/link";
 void deliver(LinkEvents& events, void* context) {
     for (const auto& event : events.told) {
         if (const auto* notice = std::get_if<Notice>(&event)) {
-            P7::getTrace()->Trace(0, P7::WARNING, nullptr, __LINE__, source_file, "deliver", "%s",
-                                  notice->text.c_str());
+            MQTT_LOG(P7::WARNING, "%s", notice->text.c_str());
         }
     }
     HoldQueue::log(std::exchange(events.held, {}));
@@ -38,11 +37,9 @@ void deliver(LinkEvents& events, void* context) {
                 c.on_failed(context, &data);
             }
         } catch (const std::exception& e) {
-            P7::getTrace()->Trace(0, P7::ERROR, nullptr, __LINE__, source_file, "deliver",
-                                  "A completion callback threw: %s", e.what());
+            MQTT_LOG(P7::ERROR, "A completion callback threw: %s", e.what());
         } catch (...) {
-            P7::getTrace()->Trace(0, P7::ERROR, nullptr, __LINE__, source_file, "deliver",
-                                  "A completion callback threw");
+            MQTT_LOG(P7::ERROR, "A completion callback threw");
         }
     }
     events.told.clear();
