@@ -7,7 +7,8 @@ import { pathToFileURL } from 'node:url'
 
 const [port, modules] = process.argv.slice(2)
 const entry = createRequire(path.join(modules, 'index.js')).resolve('aedes')
-const { Aedes } = await import(pathToFileURL(entry))
-const broker = await Aedes.createBroker()
+const aedes = await import(pathToFileURL(entry))
+// 1.x (Node.js 20 on) exports the class; 0.x, for an older Node.js, a factory.
+const broker = aedes.Aedes?.createBroker ? await aedes.Aedes.createBroker() : aedes.default()
 broker.on('clientError', (client, err) => console.log(`client ${client.id}: ${err.message}`))
 net.createServer(broker.handle).listen(Number(port), '127.0.0.1', () => console.log(`listening on ${port}`))
