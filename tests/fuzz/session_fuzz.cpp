@@ -919,9 +919,10 @@ private:
                   "the sessions disagree on a completion");
             check(a.token != 0, "a completion without a packet id");
             const bool failed = static_cast<int>(a.code) < 0;
-            check(failed ? (a.code == mq::refused_by_broker || a.code == mq::connection_lost) &&
+            check(failed ? (a.code == mq::CompletionCode::refused_by_broker ||
+                            a.code == mq::CompletionCode::connection_lost) &&
                                a.on_done == nullptr && !a.message.empty()
-                         : a.code <= 2 && a.on_failed == nullptr && a.message.empty(),
+                         : static_cast<int>(a.code) <= 2 && a.on_failed == nullptr && a.message.empty(),
                   "a completion that is neither a success nor a failure");
         }
 
