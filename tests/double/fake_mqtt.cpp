@@ -23,6 +23,7 @@ struct State {
     std::string failure_text;
     quorvel::mosquitto::MqttError::Code failure_code{};
     std::map<int, std::function<void()>> hooks;
+    bool connected = true;
 };
 
 State& state() {
@@ -73,6 +74,12 @@ void reset() {
     s.sends = 0;
     s.failing.clear();
     s.hooks.clear();
+    s.connected = true;
+}
+
+void set_connected(bool connected) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().connected = connected;
 }
 
 std::vector<Call> calls() {
@@ -197,7 +204,8 @@ bool MqttAsyncWrapper::InputHeldBack() const {
 }
 
 bool MqttAsyncWrapper::IsConnected() const {
-    return true;
+    std::lock_guard<std::mutex> lock(fake_mqtt::state().mutex);
+    return fake_mqtt::state().connected;
 }
 
 const std::string& MqttAsyncWrapper::ServerUri() const {

@@ -44,6 +44,8 @@ void fail_send(int n, const std::string& what = "injected failure",
                quorvel::mosquitto::MqttError::Code code = quorvel::mosquitto::MqttError::Code::bad_topic);
 // The n-th Send from now on runs hook first, on the sending thread.
 void on_send(int n, std::function<void()> hook);
+// What IsConnected says from now on; true after reset().
+void set_connected(bool connected);
 
 std::string describe(const Call& call);  // e.g. "send /a/b = 'x'" for failure messages
 

@@ -78,14 +78,20 @@ void driven_wake() {
     driven.changed.notify_all();
 }
 
-// Lets the watchdog's time pass, or wakes it, and returns once it waits again.
-void step(bool time_passes) {
+// What the watchdog is woken by, or its time passing.
+enum class Event { time_passes, connection, refusal };
+
+// Brings the event about and returns once the watchdog waits again.
+void step(Event event) {
     test_clock::now() += 100;  // each record of the tree is told
     std::unique_lock<std::mutex> lock(driven.mutex);
     const auto waits = driven.asked.size();
-    driven.time_passes = time_passes;
+    driven.time_passes = event == Event::time_passes;
     lock.unlock();
-    if (!time_passes) quorvel::note_connection();
+    if (event == Event::connection) quorvel::note_connection();
+    if (event == Event::refusal)
+        quorvel::owe_tree_if_refused(
+            quorvel::mosquitto::MqttError("full", quorvel::mosquitto::MqttError::Code::buffer_full));
     lock.lock();
     driven.changed.notify_all();
     ASSERT_TRUE(
@@ -304,13 +310,17 @@ TEST_F(Watchdog, ItsThreadSweepsAfter5sThenEvery90sAndPublishesTheTreeAfterAConn
     abroad_ios["io"]["t"].record(test_clock::now(), 21.5);
     std::thread(quorvel::sync_timeouts, std::make_shared<MqttAsyncWrapper>("test")).detach();
     const struct {
-        bool time_passes, owed;
-        std::size_t published;
+        Event event;
+        bool connected;
+        std::size_t published;  // the marker alone, or the whole tree (marker and value)
     } rows[] = {
-        {true, false, 1},   // the sweep: the marker
-        {false, false, 2},  // a connection: marker and value at once, the sweep still 90 s on
-        {true, true, 2},    // owed: the whole tree instead of the sweep
-        {true, false, 1},
+        {Event::time_passes, true, 1},  // the sweep
+        {Event::connection, true, 2},   // the whole tree at once, the sweep still 90 s on
+        {Event::refusal, true, 2},      // the whole tree once the output has room
+        {Event::refusal, true, 0},      // once between two sweeps: left to the sweep
+        {Event::time_passes, true, 2},  // the whole tree instead of the sweep
+        {Event::refusal, false, 0},     // the broker away: left to the connection
+        {Event::connection, true, 2},  {Event::time_passes, true, 1},
     };
     {
         std::unique_lock<std::mutex> lock(driven.mutex);
@@ -320,11 +330,9 @@ TEST_F(Watchdog, ItsThreadSweepsAfter5sThenEvery90sAndPublishesTheTreeAfterAConn
     testing::internal::CaptureStderr();
     for (const auto& row : rows) {
         fake_mqtt::reset();
-        if (row.owed)
-            quorvel::owe_tree_if_refused(
-                quorvel::mosquitto::MqttError("full", quorvel::mosquitto::MqttError::Code::buffer_full));
-        step(row.time_passes);
-        EXPECT_EQ(fake_mqtt::sends().size(), row.published);
+        fake_mqtt::set_connected(row.connected);
+        step(row.event);
+        EXPECT_EQ(fake_mqtt::sends().size(), row.published) << &row - rows;
         const std::lock_guard<std::mutex> lock(driven.mutex);
         EXPECT_EQ(driven.asked.back(), seconds(90));
     }

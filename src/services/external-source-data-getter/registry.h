@@ -14,7 +14,8 @@
 //    other calls, m_mutex held or not.
 // 3. Leaves, held only to read or set a flag, never while taking another:
 //    the watchdog's wake (clock.cpp: the connection callback wakes it from
-//    the client's thread), the heartbeat's status change (supervision.cpp)
+//    the client's thread, a refused publication with m_mutex held or not),
+//    the heartbeat's status change (supervision.cpp)
 //    and the log shim's line. fair_mutex's own mutex lives only inside
 //    m_mutex's lock() and unlock().
 //

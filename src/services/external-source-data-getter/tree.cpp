@@ -200,7 +200,7 @@ void sweep_markers(mosquitto::MqttAsyncWrapper& client) {
 bool owe_tree_if_refused(const std::exception& e) {
     const auto* refused = dynamic_cast<const mosquitto::MqttError*>(&e);
     if (!refused || refused->code() != mosquitto::MqttError::Code::buffer_full) return false;
-    tree_owed = true;
+    if (!tree_owed.exchange(true)) wake_waiter();
     return true;
 }
 
@@ -262,16 +262,39 @@ bool republish_if_owed(mosquitto::MqttAsyncWrapper& client) {
     return true;
 }
 
+namespace {
+
+// Woken by a refusal: the owed tree goes out once the output has room
+// again, but at most once between two sweeps, so that a link that keeps
+// stalling costs one whole tree per sweep, not one per stall. While the
+// broker is away it waits for the connection, which publishes it.
+bool republish_when_room(mosquitto::MqttAsyncWrapper& client) {
+    if (!tree_owed || !client.IsConnected()) return false;
+    client.WaitForOutputRoom();  // through a stall, until it drains or the connection goes
+    if (connection_came() || !client.IsConnected()) return false;
+    return republish_if_owed(client);
+}
+
+}  // namespace
+
 void sync_timeouts(std::shared_ptr<mosquitto::MqttAsyncWrapper> client) {
     std::chrono::milliseconds sweep_in = start_delay;
+    bool owed_tree_published = false;  // since the last sweep
     for (;;) {
         sweep_in = wait_or_wake(sweep_in);
         const bool sweep_due = sweep_in == sweep_in.zero();
-        if (sweep_due) sweep_in = period;
+        if (sweep_due) {
+            sweep_in = period;
+            owed_tree_published = false;
+        }
         try {
-            // The whole tree after a connection stands for the sweep.
-            if (!republish_if_due(*client) && sweep_due && !republish_if_owed(*client))
+            // The whole tree after a connection or for a refusal stands for the sweep.
+            if (republish_if_due(*client)) continue;
+            if (!sweep_due) {
+                if (!owed_tree_published) owed_tree_published = republish_when_room(*client);
+            } else if (!republish_if_owed(*client)) {
                 sweep_markers(*client);
+            }
         } catch (const std::exception& e) {  // out of memory at worst; try again next period
             SERVICE_TRACE(ERROR, "sync_timeouts", "%s", e.what());
         }

@@ -11,8 +11,10 @@
 // have reached it: after every new connection the watchdog publishes the
 // whole tree again, announcements first, then each control's error marker
 // by the staleness rule followed by its last value. A publication the
-// client refused for a full buffer leaves the tree owed: the next sweep
-// publishes the whole tree instead of the markers.
+// client refused for a full buffer leaves the tree owed and wakes the
+// watchdog: it publishes the whole tree once the output has room again,
+// at most once between two sweeps; a sweep publishes the whole tree
+// instead of the markers while it is owed.
 
 #include "fair_mutex.h"
 #include "registry.h"
@@ -92,7 +94,8 @@ private:
 void sweep_markers(mosquitto::MqttAsyncWrapper& client);
 
 // A refusal for a full buffer (the broker away, or reading nothing) owes
-// the tree; true when e was one.
+// the tree and wakes the watchdog; true when e was one. Never waits for
+// m_mutex.
 bool owe_tree_if_refused(const std::exception& e);
 // Whether the tree is owed; clears it.
 bool take_owed_tree();
