@@ -36,10 +36,7 @@ std::pair<std::vector<std::string>, std::size_t> run(HoldQueue& q, const std::ve
     }
     std::vector<std::string> out;
     MqttMessage m;
-    HoldQueue::Report report;
-    bool wake = false;
-    bool more = false;
-    while (q.take("#", m, report, wake, more))
+    while (q.take("#", m).found)
         out.push_back(m.topic + " " + std::string(m.payload.begin(), m.payload.end()));
     return {out, replaced};
 }
@@ -96,13 +93,12 @@ TEST(HoldQueue, RoomCountsMessagesAndBytesAndATakeWakesAWaitingReader) {
     EXPECT_TRUE(room.holding);
     q.reader_waits();
     MqttMessage m;
-    HoldQueue::Report report;
-    bool wake = false;
-    bool more = false;
-    ASSERT_TRUE(q.take("/t", m, report, wake, more));
-    EXPECT_TRUE(wake);
-    EXPECT_TRUE(more);
-    ASSERT_TRUE(q.take("/t", m, report, wake, more));
-    EXPECT_FALSE(wake);  // told once
-    EXPECT_FALSE(more);
+    auto taken = q.take("/t", m);
+    ASSERT_TRUE(taken.found);
+    EXPECT_TRUE(taken.wake_reader);
+    EXPECT_TRUE(taken.more);
+    taken = q.take("/t", m);
+    ASSERT_TRUE(taken.found);
+    EXPECT_FALSE(taken.wake_reader);  // told once
+    EXPECT_FALSE(taken.more);
 }

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 using quorvel::mosquitto::ReaderHandover;
@@ -24,7 +25,8 @@ bool kicked_within(const ReaderHandover& h, int ms) {
 }  // namespace
 
 TEST(ReaderHandover, OneCallerLeadsUntilItLeavesTheSocketWhateverFollowersDo) {
-    ReaderHandover h(std::chrono::milliseconds(10));
+    std::mutex m;
+    ReaderHandover h(std::chrono::milliseconds(10), m);
     h.grant(socket_fd);
     ASSERT_EQ(h.try_lead(), socket_fd);
     EXPECT_EQ(h.try_lead(), -1);  // a second caller follows
@@ -36,7 +38,8 @@ TEST(ReaderHandover, OneCallerLeadsUntilItLeavesTheSocketWhateverFollowersDo) {
 }
 
 TEST(ReaderHandover, RevokeKicksTheLeaderAndWaitsUntilItHasLeft) {
-    ReaderHandover h(std::chrono::milliseconds(10));
+    std::mutex m;
+    ReaderHandover h(std::chrono::milliseconds(10), m);
     h.grant(socket_fd);
     ASSERT_EQ(h.try_lead(), socket_fd);
     h.leave_receive(now());  // a follower leaving changes nothing
@@ -54,7 +57,8 @@ TEST(ReaderHandover, RevokeKicksTheLeaderAndWaitsUntilItHasLeft) {
 }
 
 TEST(ReaderHandover, TheIoLoopReadsWithinALeaseOrBesideALeaderOnlyWhileInputFloodsIn) {
-    ReaderHandover h(std::chrono::milliseconds(10));
+    std::mutex m;
+    ReaderHandover h(std::chrono::milliseconds(10), m);
     h.grant(socket_fd);
     const auto t = now();
     h.leave_receive(t);  // a receive loop took a message and comes back
@@ -74,7 +78,8 @@ TEST(ReaderHandover, TheIoLoopReadsWithinALeaseOrBesideALeaderOnlyWhileInputFloo
 }
 
 TEST(ReaderHandover, AReceiveLoopThatIsBehindReadsAheadOncePerPauseOrAtEveryMessageWhileFlooded) {
-    ReaderHandover h(std::chrono::milliseconds(10));
+    std::mutex m;
+    ReaderHandover h(std::chrono::milliseconds(10), m);
     h.grant(socket_fd);
     const auto t = now();
     EXPECT_FALSE(h.leave_receive(t, false).read_ahead);  // not behind

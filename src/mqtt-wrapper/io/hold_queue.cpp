@@ -126,19 +126,15 @@ bool HoldQueue::contains(const std::string& filter) {
     return find(filter) != held_.end();
 }
 
-bool HoldQueue::take(const std::string& filter, MqttMessage& message, Report& report, bool& wake_reader,
-                     bool& more) {
+HoldQueue::Taken HoldQueue::take(const std::string& filter, MqttMessage& message) {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto found = find(filter);
-    if (found == held_.end()) return false;
+    if (found == held_.end()) return {};
     unindex(found);
     bytes_ -= size_of(found->message);
     message = std::move(found->message);
     held_.erase(found);
-    wake_reader = std::exchange(reader_waits_, false);
-    more = !held_.empty();
-    report = take_report();
-    return true;
+    return {true, std::exchange(reader_waits_, false), !held_.empty(), take_report()};
 }
 
 HoldQueue::Iterator HoldQueue::find(const std::string& filter) {

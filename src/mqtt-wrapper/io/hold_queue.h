@@ -15,13 +15,14 @@
 // Receive callers take the oldest message that matches their filter and
 // wait, with a predicate, while there is none.
 //
-// Lock: mutex_ guards every member below it. The reader takes it to push
+// Lock: mutex_ guards every member below it, and the reader's hand-over
+// (ReaderHandover) shares it for its own state. The reader takes it to push
 // (under the link's lock: the link's first), callers in Receive to take and
-// to wait, the front to close; it is held only to move messages in or out,
-// never across a blocking call, a callback or a supersede key (computed
-// before it is taken, without it), and waiters are notified after it is
-// released. A follower's wait predicate takes the hand-over's lock inside
-// it. One reader at a time pushes, and never blocks.
+// to wait, the front to close; it is held only to move messages in or out
+// or to set the hand-over's state, never across a blocking call, a callback
+// or a supersede key (computed before it is taken, without it), and waiters
+// are notified after it is released. One reader at a time pushes, and
+// never blocks.
 
 #include "mqtt-wrapper/core/room.h"
 #include "mqtt-wrapper/core/types.h"
@@ -68,10 +69,17 @@ public:
     void reader_waits();
 
     bool contains(const std::string& filter);
-    // The oldest message matching filter, if any; what to log goes to
-    // report; wake_reader: the reader waits for the room this take made;
-    // more: messages are still held (the taker is behind).
-    bool take(const std::string& filter, MqttMessage& message, Report& report, bool& wake_reader, bool& more);
+    struct Taken {
+        bool found = false;
+        bool wake_reader = false;  // the reader waits for the room this take made
+        bool more = false;         // messages are still held: the taker is behind
+        Report report;             // to log
+    };
+    // Moves the oldest message matching filter, if any, into message.
+    Taken take(const std::string& filter, MqttMessage& message);
+
+    // The lock the reader's hand-over shares.
+    std::mutex& mutex() { return mutex_; }
 
     // Waits until a message matches filter, the queue is closed, other()
     // holds (checked under the queue's lock) or the deadline passes.

@@ -29,7 +29,7 @@ private:
 
 Reader::Reader(Link& link, HoldQueue& held, std::chrono::milliseconds lease, void* context,
                void (*wake)(void*), void* io)
-    : link_(link), held_(held), handover_(lease), context_(context), wake_(wake), io_(io) {}
+    : link_(link), held_(held), handover_(lease, held.mutex()), context_(context), wake_(wake), io_(io) {}
 
 MqttMessage Reader::receive(const std::string& filter, int timeout_ms) {
     const Inside inside(held_);
@@ -37,16 +37,14 @@ MqttMessage Reader::receive(const std::string& filter, int timeout_ms) {
     const auto deadline = steady::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
         MqttMessage message;
-        HoldQueue::Report report;
-        bool wake_reader = false;
-        bool more = false;
-        if (held_.take(filter, message, report, wake_reader, more)) {
+        const auto taken = held_.take(filter, message);
+        if (taken.found) {
             // Keeps the lease: the loop is expected back. Room again: the I/O
             // loop may hand over what waits for it.
             const auto now = steady::now();
-            const auto left = handover_.leave_receive(now, more);
-            if (left.wake_io || wake_reader) wake_io();
-            HoldQueue::log(report);
+            const auto left = handover_.leave_receive(now, taken.more);
+            if (left.wake_io || taken.wake_reader) wake_io();
+            HoldQueue::log(taken.report);
             if (left.read_ahead) read_ahead(now);
             return message;
         }

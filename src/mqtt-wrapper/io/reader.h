@@ -8,10 +8,11 @@
 // floods in. Under load the leader paces its reads (ReadPacing), and a
 // receive loop that is behind reads ahead between the messages it takes.
 //
-// Locks: none of its own. The hand-over's lock guards who reads, the lease
-// and the read-ahead's pace; pacing_ is the leader's, one thread at a time.
-// Reads take the link's lock, then the hold queue's; the hand-over's is
-// taken alone or inside the hold queue's (a follower's wait predicate).
+// Locks: none of its own. The hold queue's lock guards the held messages
+// and the hand-over's state (who reads, the lease, the read-ahead's pace);
+// pacing_ is the leader's, one thread at a time. Reads take the link's
+// lock, then the hold queue's; the hand-over's calls take the hold queue's
+// alone.
 
 #include "mqtt-wrapper/io/hold_queue.h"
 #include "mqtt-wrapper/io/link.h"

@@ -10,8 +10,8 @@
 
 namespace quorvel::mosquitto {
 
-ReaderHandover::ReaderHandover(std::chrono::milliseconds lease)
-    : lease_(lease), kick_fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+ReaderHandover::ReaderHandover(std::chrono::milliseconds lease, std::mutex& mutex)
+    : lease_(lease), mutex_(mutex), kick_fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
     if (kick_fd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
 }
 
@@ -69,11 +69,6 @@ int ReaderHandover::try_lead() {
     if (fd_ < 0 || leading_) return -1;
     leading_ = true;
     return fd_;
-}
-
-bool ReaderHandover::lead_free() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return fd_ >= 0 && !leading_;
 }
 
 bool ReaderHandover::renew_lease(time_point now) {

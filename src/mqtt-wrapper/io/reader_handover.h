@@ -14,12 +14,12 @@
 // While a receive loop runs, the I/O loop looks once per lease instead of
 // being woken at every leave().
 //
-// Lock: mutex_ guards fd_, leading_, io_watching_, lease_until_,
-// last_read_ahead_ and flooded_. Callers in Receive and the I/O thread
-// take it for a few assignments, never across a read, a poll or a
-// callback; alone, or inside the hold queue's lock (a follower's wait
-// predicate), never with the link's. revoke() waits on it (with a kick to
-// the leader's poll) until the leader has left the socket.
+// Lock: the hold queue's (passed in as mutex_) guards fd_, leading_,
+// io_watching_, lease_until_, last_read_ahead_ and flooded_. Callers in
+// Receive and the I/O thread take it for a few assignments, never across a
+// read, a poll or a callback, and never with the link's; a follower's wait
+// on the hold queue checks lead_free() under it. revoke() waits on it
+// (with a kick to the leader's poll) until the leader has left the socket.
 
 #include "mqtt-wrapper/io/read_pacing.h"
 
@@ -33,7 +33,8 @@ class ReaderHandover {
 public:
     using time_point = std::chrono::steady_clock::time_point;
 
-    explicit ReaderHandover(std::chrono::milliseconds lease);
+    // mutex: the hold queue's, which guards the hand-over too.
+    ReaderHandover(std::chrono::milliseconds lease, std::mutex& mutex);
     ~ReaderHandover();
     ReaderHandover(const ReaderHandover&) = delete;
     ReaderHandover& operator=(const ReaderHandover&) = delete;
@@ -45,8 +46,8 @@ public:
 
     // A caller: the socket to read when it now leads, or -1.
     int try_lead();
-    // Whether a caller could lead now (for followers' waits).
-    bool lead_free();
+    // Whether a caller could lead now; with mutex held (a follower's wait predicate).
+    bool lead_free() const { return fd_ >= 0 && !leading_; }
     // The leader leaves the socket; a caller leaves Receive (whether it led
     // or followed, it never ends another's lead). The lease runs from now.
     // wake_io: the I/O loop must be woken to watch it. behind: messages are
@@ -87,7 +88,7 @@ private:
     bool renew_lease(time_point now);  // with mutex_ held
 
     const std::chrono::milliseconds lease_;
-    std::mutex mutex_;
+    std::mutex& mutex_;
     std::condition_variable left_;
     int fd_ = -1;               // the socket callers may read, or -1
     bool leading_ = false;      // a caller reads it
