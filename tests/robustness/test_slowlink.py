@@ -62,9 +62,12 @@ def moving_link(procs, long_form):
     run_for(seconds - whole if long_form else 35, r.service.proc)
     seconds = time.monotonic() - r.started
     lost = r.service.with_text("lost: ")
+    owed = r.service.with_text("не принятых клиентом")
     text = (f"{devices * 20} controls over {rate // 1000} kB/s: the tree whole {whole:.0f} s after the start, "
             f"{len(lost)} losses told in {seconds:.0f} s; {r.proxy('state')['counts']}")
     assert not lost, f"the connection was declared lost: {lost[0].text} ({text})"
+    # A link that moves makes Send wait, never refuse: the tree is not published again for it.
+    assert not owed, f"the tree was owed on a moving link: {owed[0].text} ({text})"
     return text
 
 
